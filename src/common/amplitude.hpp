@@ -1,0 +1,41 @@
+// Amplitude type and the complex arithmetic every kernel shares.
+//
+// All arithmetic is spelled out on the real and imaginary parts so that each
+// multiplication and addition is one separately rounded double operation in a
+// fixed order.  std::complex's operator* is deliberately not used: it adds an
+// Inf/NaN recovery path (C Annex G) that would change results for non-finite
+// inputs and cost a library call per product.
+#pragma once
+
+#include <complex>
+
+namespace velt {
+
+// NumPy complex128: two IEEE-754 doubles, real part first.
+using amp = std::complex<double>;
+
+// (a.re + i a.im)(x.re + i x.im) = (a.re x.re - a.im x.im) + i (a.re x.im + a.im x.re)
+inline amp cmul(const amp& a, const amp& x) {
+    return {a.real() * x.real() - a.imag() * x.imag(), a.real() * x.imag() + a.imag() * x.real()};
+}
+
+inline amp cadd(const amp& a, const amp& b) { return {a.real() + b.real(), a.imag() + b.imag()}; }
+
+// acc + a*x: the product is formed first, then added to the running sum.
+inline amp cmul_add(const amp& acc, const amp& a, const amp& x) { return cadd(acc, cmul(a, x)); }
+
+// A row-major 2x2 matrix: the row is the output value, the column the input.
+struct mat2 {
+    amp m00, m01, m10, m11;
+};
+
+// The pair update of a 2x2 gate: (a0, a1) <- (m00 a0 + m01 a1, m10 a0 + m11 a1).
+// Both inputs are read before either output is written.
+inline void pair_update(amp& a0, amp& a1, const mat2& m) {
+    const amp x0 = a0;
+    const amp x1 = a1;
+    a0 = cadd(cmul(m.m00, x0), cmul(m.m01, x1));
+    a1 = cadd(cmul(m.m10, x0), cmul(m.m11, x1));
+}
+
+}  // namespace velt

@@ -1,0 +1,15 @@
+// Bit helpers for amplitude indices.  Qubit q is the bit of value 2^q of an
+// amplitude index; all shifts are done on 64-bit values.
+#pragma once
+
+#include <cstdint>
+
+namespace velt {
+
+// Largest qubit index whose block size 2^(q+1) is still a positive int64.
+inline constexpr int max_qubit_index = 61;
+
+// 2^q as a signed 64-bit value; q must lie in 0..62.
+constexpr std::int64_t bit(int q) { return std::int64_t{1} << q; }
+
+}  // namespace velt

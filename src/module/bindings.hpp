@@ -1,0 +1,11 @@
+// The bound functions: each converts and validates its arguments, then calls
+// one kernel.  module.cpp registers them in the order of the function table.
+#pragma once
+
+#include "module/convert.hpp"
+
+namespace velt::bind {
+
+void apply_1q(complex_array state, int qubit, amp m00, amp m01, amp m10, amp m11);
+
+}  // namespace velt::bind

@@ -1,0 +1,21 @@
+// Module entry and function table.
+//
+// PYBIND11_MODULE generates PyInit_velt_core with multi-phase initialisation
+// and the interpreter version gate (the running interpreter must be the
+// major.minor version this file was compiled for).  Rows are registered in a
+// fixed order; rows without py::arg names take positional arguments only.
+#include "module/bindings.hpp"
+
+namespace py = pybind11;
+
+PYBIND11_MODULE(velt_core, m) {
+    m.doc() = "VELT native statevector/density-matrix kernels";
+
+    m.def("apply_1q", &velt::bind::apply_1q,
+          "Fast single-qubit gate application (contiguous-block, vectorizable)");
+
+    m.def(
+        "cpu_dispatch_tier", [] { return 0; },
+        "0=scalar, 1=AVX2+FMA, 2=AVX-512F+FMA -- which kernel tier this process actually "
+        "selected at runtime on the current CPU");
+}

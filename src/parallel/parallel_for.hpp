@@ -1,0 +1,28 @@
+// The one parallel-loop frame of the module.
+//
+// Every kernel prepares its launch values on the calling thread and then hands
+// an outer count and a per-iteration body to parallel_for.  Iterations are
+// split into contiguous ranges by OpenMP's static schedule; each iteration
+// writes a set of amplitudes that no other iteration touches, so the result is
+// the same bit for bit whatever the number of workers.  The body must not
+// throw: an exception cannot leave an OpenMP region.
+#pragma once
+
+#include <cstdint>
+
+namespace velt {
+
+// True when the OpenMP runtime offered more than one thread the first time
+// this was asked in the process; never recomputed afterwards.
+bool parallel_gate();
+
+template <class Body>
+void parallel_for(std::int64_t count, const Body& body) {
+    const bool gate = parallel_gate();
+#pragma omp parallel for if (gate) schedule(static)
+    for (std::int64_t i = 0; i < count; ++i) {
+        body(i);
+    }
+}
+
+}  // namespace velt

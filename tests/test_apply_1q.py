@@ -1,0 +1,107 @@
+import numpy as np
+import pytest
+import reference as ref
+from helpers import assert_same_bits, random_matrix, random_state
+
+import velt_core
+
+HADAMARD = np.array([[1, 1], [1, -1]]) / np.sqrt(2)
+X = np.array([[0, 1], [1, 0]], dtype=complex)
+
+
+def call(psi, q, m):
+    m = np.asarray(m, dtype=complex).reshape(4)
+    return velt_core.apply_1q(psi, q, *m)
+
+
+@pytest.mark.parametrize("n", [1, 2, 5, 9])
+def test_matches_reference_on_every_qubit(rng, n):
+    for q in range(n):
+        psi = random_state(rng, 1 << n, special=True)
+        m = random_matrix(rng, 2)
+        expected = ref.apply_1q(psi, q, m.reshape(4))
+        assert call(psi, q, m) is None
+        assert_same_bits(psi, expected)
+
+
+@pytest.mark.parametrize("q", [0, 2, 4])
+def test_reference_agrees_with_dense_operator(rng, q):
+    n = 5
+    psi = random_state(rng, 1 << n)
+    m = random_matrix(rng, 2)
+    np.testing.assert_allclose(
+        ref.apply_1q(psi, q, m.reshape(4)), ref.kron_1q(n, q, m) @ psi, rtol=1e-12, atol=1e-12
+    )
+
+
+def test_exchange_on_high_qubit():
+    psi = np.array([1, 2, 3, 4], dtype=complex)
+    call(psi, 1, X)
+    assert psi.tolist() == [3, 4, 1, 2]
+
+
+@pytest.mark.parametrize(
+    ("length", "q", "touched"),
+    [
+        (6, 1, 4),  # one whole block of 4; amplitudes 4 and 5 stay
+        (7, 0, 6),
+        (1, 0, 0),
+        (0, 0, 0),
+        (8, 3, 0),  # qubit at the register width: no block at all
+        (8, 61, 0),  # largest accepted index
+    ],
+)
+def test_only_whole_blocks_are_touched(rng, length, q, touched):
+    psi = random_state(rng, length)
+    before = psi.copy()
+    call(psi, q, HADAMARD)
+    assert_same_bits(psi, ref.apply_1q(before, q, HADAMARD.reshape(4)))
+    assert_same_bits(psi[touched:], before[touched:])
+    if touched:
+        assert not np.array_equal(psi[:touched], before[:touched])
+
+
+def test_multidimensional_state_addresses_first_extent_only(rng):
+    grid = random_state(rng, 16).reshape(4, 4)
+    before = grid.copy()
+    call(grid, 0, HADAMARD)
+    flat = before.reshape(16)
+    # N is the first extent (4): only the first four elements in memory move.
+    assert_same_bits(grid.reshape(16), np.concatenate([ref.apply_1q(flat[:4], 0, HADAMARD.reshape(4)), flat[4:]]))
+
+
+def test_state_with_no_elements_is_left_alone():
+    psi = np.zeros((4, 0), dtype=complex)
+    call(psi, 0, HADAMARD)
+    assert psi.shape == (4, 0)
+
+
+def test_identity_spreads_nan_through_zero_entries():
+    psi = np.array([1.0, np.nan], dtype=complex)
+    call(psi, 0, np.eye(2))
+    assert np.isnan(psi[0].real)
+
+
+@pytest.mark.parametrize("q", [-1, 62, 2**31 - 1])
+def test_bad_qubit_index_is_refused_without_writing(rng, q):
+    psi = random_state(rng, 8)
+    before = psi.copy()
+    with pytest.raises(RuntimeError, match=r"^apply_1q: qubit index out of range$"):
+        call(psi, q, HADAMARD)
+    assert_same_bits(psi, before)
+
+
+def test_zero_dimensional_state_is_refused():
+    psi = np.array(1 + 2j)
+    with pytest.raises(RuntimeError, match=r"^apply_1q: state must have at least one dimension$"):
+        call(psi, 0, HADAMARD)
+    assert psi == 1 + 2j
+
+
+def test_read_only_state_is_refused_unchanged(rng):
+    psi = random_state(rng, 8)
+    before = psi.copy()
+    psi.flags.writeable = False
+    with pytest.raises(ValueError):
+        call(psi, 0, HADAMARD)
+    assert_same_bits(psi, before)

@@ -1,0 +1,35 @@
+"""A fixed sequence of kernel calls whose output bytes are hashed.
+
+Run as a script, it prints the SHA-256 of the states after every call; the
+thread-count test runs it under several OMP_NUM_THREADS and compares.  Sizes
+are odd on purpose (lengths that are not powers of two, qubits whose block
+count does not divide among the workers).
+"""
+
+import hashlib
+
+import numpy as np
+
+import velt_core
+
+
+def run():
+    rng = np.random.default_rng(20261208)
+    digest = hashlib.sha256()
+
+    def state(n_amps):
+        return rng.standard_normal(n_amps) + 1j * rng.standard_normal(n_amps)
+
+    def mat(dim):
+        return rng.standard_normal((dim, dim)) + 1j * rng.standard_normal((dim, dim))
+
+    for n_amps in (2**13, 3 * 2**11 + 7, 2**4):
+        psi = state(n_amps)
+        for q in range(14):
+            velt_core.apply_1q(psi, q, *mat(2).reshape(4))
+            digest.update(psi.tobytes())
+    return digest.hexdigest()
+
+
+if __name__ == "__main__":
+    print(run())
