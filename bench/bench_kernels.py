@@ -1,12 +1,13 @@
-"""Benchmark of the kernels against the streaming pass over the same array.
+"""Benchmark of the state-vector kernels against the streaming pass.
 
-    python bench/bench_kernels.py [--min-n 10] [--max-n 26]
+    python bench/bench_kernels.py [--min-n 10] [--max-n 26] [--step 2]
 
-For each qubit count n and qubit choice (low, middle, high) it prints the
-median time per call, the streaming pass's time on the same array in the same
-run, their ratio (1.00 = at the memory-bandwidth limit) and the effective
-bandwidth (bytes read and written per second).  Every case checks its own
-result: a gate and its inverse must restore the state.
+For each qubit count n and each case (kernel and qubits) it prints the median
+time per call, the streaming pass's time over the same array in the same run,
+their ratio (1.00 = at the memory-bandwidth limit) and the effective bandwidth
+of the amplitudes the kernel reads and writes.  Every case checks its own
+result first: applying the gate twice must restore the state (the gates used
+are involutions).
 """
 
 import argparse
@@ -17,14 +18,33 @@ from common import median_time, stream_pass
 
 import velt_core
 
-H = (np.array([1, 1, 1, -1]) / np.sqrt(2)).astype(complex)
+H = tuple((np.array([1, 1, 1, -1]) / np.sqrt(2)).astype(complex))
 
 
-def check_restores(psi, apply_twice):
+def cases(n):
+    """(kernel, qubits, call, fraction of the state touched) for one n."""
+    mid = n // 2
+    out = [("apply_1q", (q,), lambda psi, q=q: velt_core.apply_1q(psi, q, *H), 1.0) for q in sorted({0, mid, n - 1})]
+    for a, b in sorted({(0, 1), (0, n - 1), (n - 2, n - 1)}):
+        out += [
+            ("apply_cnot_fast", (a, b), lambda psi, a=a, b=b: velt_core.apply_cnot_fast(psi, a, b), 0.5),
+            ("apply_swap", (a, b), lambda psi, a=a, b=b: velt_core.apply_swap(psi, a, b), 0.5),
+            (
+                "apply_controlled_1q",
+                (a, b),
+                lambda psi, a=a, b=b: velt_core.apply_controlled_1q(psi, a, b, *H),
+                0.5,
+            ),
+        ]
+    return out
+
+
+def check_restores(psi, call):
     before = psi.copy()
-    apply_twice()
+    call(psi)
+    call(psi)
     if not np.allclose(psi, before, rtol=1e-9, atol=1e-12):
-        raise SystemExit("self-check failed: applying a gate twice did not restore the state")
+        raise SystemExit("self-check failed: applying an involution twice did not restore the state")
 
 
 def main(argv=None):
@@ -35,19 +55,19 @@ def main(argv=None):
     args = parser.parse_args(argv)
 
     rng = np.random.default_rng(1)
-    header = f"{'kernel':<10} {'n':>3} {'qubit':>5} {'time/call':>12} {'stream':>12} {'ratio':>6} {'GB/s':>7}"
+    header = f"{'kernel':<20} {'n':>3} {'qubits':>8} {'time/call':>12} {'stream':>12} {'ratio':>6} {'GB/s':>7}"
     print(header)
     print("-" * len(header))
     for n in range(args.min_n, args.max_n + 1, args.step):
         psi = (rng.standard_normal(1 << n) + 1j * rng.standard_normal(1 << n)) / np.sqrt(2 << n)
         t_stream = median_time(lambda: stream_pass(psi))
-        for q in sorted({0, n // 2, n - 1}):
-            check_restores(psi, lambda: [velt_core.apply_1q(psi, q, *H) for _ in range(2)])
-            t = median_time(lambda: velt_core.apply_1q(psi, q, *H))
-            gbs = 2 * psi.nbytes / t / 1e9
+        for name, qubits, call, touched in cases(n):
+            check_restores(psi, call)
+            t = median_time(lambda: call(psi))
+            gbs = 2 * touched * psi.nbytes / t / 1e9
             print(
-                f"{'apply_1q':<10} {n:>3} {q:>5} {t * 1e6:>10.1f}us {t_stream * 1e6:>10.1f}us "
-                f"{t / t_stream:>6.2f} {gbs:>7.1f}",
+                f"{name:<20} {n:>3} {','.join(map(str, qubits)):>8} {t * 1e6:>10.1f}us "
+                f"{t_stream * 1e6:>10.1f}us {t / t_stream:>6.2f} {gbs:>7.1f}",
                 flush=True,
             )
     return 0

@@ -49,7 +49,60 @@ def apply_1q(psi, q, m):
     return out
 
 
+def _walk_bases(n_amps, lo, hi):
+    """Indices with bits lo and hi clear inside the whole 2^(hi+1) blocks."""
+    if lo == hi:
+        return np.zeros(0, dtype=np.int64)
+    limit = (n_amps >> (hi + 1)) << (hi + 1)
+    x = np.arange(limit, dtype=np.int64)
+    return x[(x & ((1 << lo) | (1 << hi))) == 0]
+
+
+def _exchange(psi, first, second):
+    out = np.array(psi, dtype=np.complex128, copy=True)
+    out[first], out[second] = out[second].copy(), out[first].copy()
+    return out
+
+
+def apply_cnot(psi, c, t):
+    x = _walk_bases(len(psi), min(c, t), max(c, t)) + (1 << c)
+    return _exchange(psi, x, x + (1 << t))
+
+
+def apply_swap(psi, a, b):
+    x = _walk_bases(len(psi), min(a, b), max(a, b))
+    return _exchange(psi, x + (1 << a), x + (1 << b))
+
+
+def apply_controlled_1q(psi, c, t, m):
+    out = np.array(psi, dtype=np.complex128, copy=True)
+    i0 = _walk_bases(len(psi), min(c, t), max(c, t)) + (1 << c)
+    i1 = i0 + (1 << t)
+    out[i0], out[i1] = pair_update(out[i0], out[i1], m)
+    return out
+
+
+def kron_ops(n, ops):
+    """Full 2^n x 2^n operator of the tensor product of 2x2 matrices placed on
+    qubits (dict qubit -> matrix, identity elsewhere; qubit 0 lowest)."""
+    full = np.eye(1)
+    for q in reversed(range(n)):
+        full = np.kron(full, np.asarray(ops.get(q, np.eye(2)), dtype=np.complex128).reshape(2, 2))
+    return full
+
+
+def kron_controlled(n, c, t, u):
+    """Operator of u on t where c is 1: |0><0|_c x I + |1><1|_c x u_t."""
+    p0, p1 = np.diag([1.0, 0.0]), np.diag([0.0, 1.0])
+    return kron_ops(n, {c: p0}) + kron_ops(n, {c: p1, t: u})
+
+
+def kron_swap(n, a, b):
+    """SWAP of qubits a and b: the sum over i, j of |i><j| on a times |j><i| on b."""
+    units = [np.outer(np.eye(2)[i], np.eye(2)[j]) for i in range(2) for j in range(2)]
+    return sum(kron_ops(n, {a: e, b: e.T}) for e in units)
+
+
 def kron_1q(n, q, u):
     """Full 2^n x 2^n operator of a 2x2 gate u on qubit q (qubit 0 lowest)."""
-    u = np.asarray(u, dtype=np.complex128).reshape(2, 2)
-    return np.kron(np.kron(np.eye(1 << (n - q - 1)), u), np.eye(1 << q))
+    return kron_ops(n, {q: u})

@@ -28,6 +28,11 @@ def run():
         for q in range(14):
             velt_core.apply_1q(psi, q, *mat(2).reshape(4))
             digest.update(psi.tobytes())
+        for a, b in ((0, 1), (1, 0), (0, 12), (12, 3), (7, 13), (5, 5)):
+            velt_core.apply_cnot_fast(psi, a, b)
+            velt_core.apply_swap(psi, b, a)
+            velt_core.apply_controlled_1q(psi, a, b, *mat(2).reshape(4))
+            digest.update(psi.tobytes())
     return digest.hexdigest()
 
 

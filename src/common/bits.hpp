@@ -6,8 +6,12 @@
 
 namespace velt {
 
-// Largest qubit index whose block size 2^(q+1) is still a positive int64.
-inline constexpr int max_qubit_index = 61;
+// Largest qubit accepted by the single-qubit kernel: its block size 2^(q+1)
+// is still a positive int64.
+inline constexpr int max_qubit_1q = 61;
+// Largest qubit accepted by the two-qubit block walk: 2^q and the shift
+// n >> (q+1) are still defined on int64.
+inline constexpr int max_qubit_2q = 62;
 
 // 2^q as a signed 64-bit value; q must lie in 0..62.
 constexpr std::int64_t bit(int q) { return std::int64_t{1} << q; }

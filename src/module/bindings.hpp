@@ -7,5 +7,9 @@
 namespace velt::bind {
 
 void apply_1q(complex_array state, int qubit, amp m00, amp m01, amp m10, amp m11);
+void apply_cnot_fast(complex_array state, int control, int target);
+void apply_controlled_1q(complex_array state, int control, int target, amp m00, amp m01, amp m10,
+                         amp m11);
+void apply_swap(complex_array state, int a, int b);
 
 }  // namespace velt::bind

@@ -13,6 +13,12 @@ PYBIND11_MODULE(velt_core, m) {
 
     m.def("apply_1q", &velt::bind::apply_1q,
           "Fast single-qubit gate application (contiguous-block, vectorizable)");
+    m.def("apply_cnot_fast", &velt::bind::apply_cnot_fast,
+          "Fast CNOT application (contiguous-block, vectorizable)");
+    m.def("apply_controlled_1q", &velt::bind::apply_controlled_1q,
+          "Fast single-control single-target gate (cx/cy/cz/cp/crx/cry/crz)");
+    m.def("apply_swap", &velt::bind::apply_swap,
+          "Fast SWAP application (contiguous-block, vectorizable)");
 
     m.def(
         "cpu_dispatch_tier", [] { return 0; },

@@ -17,4 +17,17 @@ namespace velt {
 // Amplitudes past the last whole block are left alone.
 void apply_1q(amp* psi, std::int64_t n, int q, const mat2& m);
 
+// CNOT with control c and target t (0..62): exchanges the amplitudes with
+// control set and target clear with their partners that have the target set.
+// Equal qubits change nothing.
+void apply_cnot_fast(amp* psi, std::int64_t n, int c, int t);
+
+// 2x2 gate on target t where control c is set (0..62); amplitudes with the
+// control clear are neither read nor written.  Equal qubits change nothing.
+void apply_controlled_1q(amp* psi, std::int64_t n, int c, int t, const mat2& m);
+
+// SWAP of qubits a and b (0..62): exchanges the amplitudes with a set and b
+// clear with those with a clear and b set.  Equal qubits change nothing.
+void apply_swap(amp* psi, std::int64_t n, int a, int b);
+
 }  // namespace velt

@@ -1,0 +1,168 @@
+"""apply_cnot_fast, apply_swap and apply_controlled_1q."""
+
+import itertools
+
+import numpy as np
+import pytest
+import reference as ref
+from helpers import assert_same_bits, random_matrix, random_state
+
+import velt_core
+
+X = np.array([[0, 1], [1, 0]], dtype=complex)
+M = np.array([[0.6 + 0.1j, -0.3 + 0.7j], [0.2 - 0.5j, 0.9 + 0.4j]])
+
+
+def controlled(psi, c, t, m):
+    return velt_core.apply_controlled_1q(psi, c, t, *np.asarray(m, dtype=complex).reshape(4))
+
+
+KERNELS = {
+    "cnot": (velt_core.apply_cnot_fast, ref.apply_cnot),
+    "swap": (velt_core.apply_swap, ref.apply_swap),
+    "controlled": (
+        lambda psi, c, t: controlled(psi, c, t, M),
+        lambda psi, c, t: ref.apply_controlled_1q(psi, c, t, M.reshape(4)),
+    ),
+}
+
+
+@pytest.mark.parametrize("kernel", KERNELS)
+@pytest.mark.parametrize("n", [2, 3, 7])
+def test_every_qubit_pair_matches_reference(rng, kernel, n):
+    run, expect = KERNELS[kernel]
+    for a, b in itertools.product(range(n), repeat=2):
+        psi = random_state(rng, 1 << n, special=True)
+        expected = expect(psi, a, b)
+        assert run(psi, a, b) is None
+        assert_same_bits(psi, expected)
+
+
+def test_controlled_random_matrices_match_reference(rng):
+    for c, t in itertools.permutations(range(5), 2):
+        psi = random_state(rng, 32, special=True)
+        m = random_matrix(rng, 2)
+        expected = ref.apply_controlled_1q(psi, c, t, m.reshape(4))
+        controlled(psi, c, t, m)
+        assert_same_bits(psi, expected)
+
+
+@pytest.mark.parametrize(("a", "b"), list(itertools.permutations(range(4), 2)))
+def test_references_agree_with_dense_operators(rng, a, b):
+    n = 4
+    psi = random_state(rng, 1 << n)
+    m = random_matrix(rng, 2)
+    cnot = ref.kron_controlled(n, a, b, X)
+    swap = ref.kron_swap(n, a, b)
+    close = dict(rtol=1e-12, atol=1e-12)
+    np.testing.assert_allclose(ref.apply_cnot(psi, a, b), cnot @ psi, **close)
+    np.testing.assert_allclose(ref.apply_swap(psi, a, b), swap @ psi, **close)
+    np.testing.assert_allclose(
+        ref.apply_controlled_1q(psi, a, b, m.reshape(4)), ref.kron_controlled(n, a, b, m) @ psi, **close
+    )
+
+
+@pytest.mark.parametrize(
+    ("kernel", "a", "b", "result"),
+    [
+        ("cnot", 0, 1, [0, 3, 2, 1]),
+        ("cnot", 1, 0, [0, 1, 3, 2]),
+        ("swap", 0, 1, [0, 2, 1, 3]),
+        ("swap", 1, 0, [0, 2, 1, 3]),
+        ("controlled", 0, 1, [0, 3, 2, 1]),
+        ("controlled", 1, 0, [0, 1, 3, 2]),
+    ],
+)
+def test_two_qubit_exchanges(kernel, a, b, result):
+    psi = np.arange(4, dtype=complex)
+    if kernel == "controlled":
+        controlled(psi, a, b, X)
+    else:
+        KERNELS[kernel][0](psi, a, b)
+    assert psi.tolist() == result
+
+
+@pytest.mark.parametrize("kernel", ["cnot", "swap"])
+def test_permutations_are_involutions(rng, kernel):
+    run = KERNELS[kernel][0]
+    for a, b in itertools.permutations(range(6), 2):
+        psi = random_state(rng, 64, special=True)
+        before = psi.copy()
+        run(psi, a, b)
+        run(psi, a, b)
+        assert_same_bits(psi, before)
+
+
+def test_swap_is_symmetric(rng):
+    for a, b in itertools.combinations(range(6), 2):
+        psi = random_state(rng, 64, special=True)
+        other = psi.copy()
+        velt_core.apply_swap(psi, a, b)
+        velt_core.apply_swap(other, b, a)
+        assert_same_bits(psi, other)
+
+
+def test_controlled_x_equals_cnot_on_finite_amplitudes(rng):
+    for c, t in itertools.permutations(range(5), 2):
+        psi = random_state(rng, 32)
+        other = psi.copy()
+        controlled(psi, c, t, X)
+        velt_core.apply_cnot_fast(other, c, t)
+        assert np.array_equal(psi, other)
+
+
+@pytest.mark.parametrize("kernel", KERNELS)
+@pytest.mark.parametrize(("length", "a", "b"), [(12, 0, 2), (12, 2, 1), (7, 1, 0), (1, 0, 1), (0, 1, 0), (8, 3, 0), (8, 62, 1)])
+def test_only_whole_blocks_are_touched(rng, kernel, length, a, b):
+    run, expect = KERNELS[kernel]
+    psi = random_state(rng, length)
+    before = psi.copy()
+    run(psi, a, b)
+    assert_same_bits(psi, expect(before, a, b))
+    block = 1 << (max(a, b) + 1)
+    tail = (length // block) * block
+    assert_same_bits(psi[tail:], before[tail:])
+
+
+@pytest.mark.parametrize("kernel", KERNELS)
+def test_multidimensional_state_addresses_first_extent_only(rng, kernel):
+    run, expect = KERNELS[kernel]
+    grid = random_state(rng, 32).reshape(8, 4)
+    flat = grid.reshape(32).copy()
+    run(grid, 0, 2)
+    assert_same_bits(grid.reshape(32), np.concatenate([expect(flat[:8], 0, 2), flat[8:]]))
+
+
+NAMES = {"cnot": "apply_cnot_fast", "swap": "apply_swap", "controlled": "apply_controlled_1q"}
+
+
+@pytest.mark.parametrize("kernel", KERNELS)
+@pytest.mark.parametrize(("a", "b"), [(-1, 0), (0, -1), (63, 0), (1, 2**31 - 1)])
+def test_bad_qubit_index_is_refused_without_writing(rng, kernel, a, b):
+    psi = random_state(rng, 8)
+    before = psi.copy()
+    with pytest.raises(RuntimeError, match=rf"^{NAMES[kernel]}: qubit index out of range$"):
+        KERNELS[kernel][0](psi, a, b)
+    assert_same_bits(psi, before)
+
+
+@pytest.mark.parametrize("kernel", KERNELS)
+def test_zero_dimensional_and_read_only_states_are_refused(rng, kernel):
+    run = KERNELS[kernel][0]
+    scalar = np.array(1 + 2j)
+    with pytest.raises(RuntimeError, match=rf"^{NAMES[kernel]}: state must have at least one dimension$"):
+        run(scalar, 0, 1)
+    psi = random_state(rng, 8)
+    before = psi.copy()
+    psi.flags.writeable = False
+    with pytest.raises(ValueError):
+        run(psi, 0, 1)
+    assert_same_bits(psi, before)
+
+
+def test_cnot_and_swap_share_a_signature_but_differ(rng):
+    psi = random_state(rng, 8)
+    other = psi.copy()
+    velt_core.apply_cnot_fast(psi, 0, 2)
+    velt_core.apply_swap(other, 0, 2)
+    assert not np.array_equal(psi, other)
