@@ -1,18 +1,16 @@
-#include "common/bits.hpp"
-#include "parallel/parallel_for.hpp"
 #include "statevector/kernels.hpp"
+#include "statevector/run_walk.hpp"
 
 namespace velt {
 
 void apply_1q(amp* psi, std::int64_t n, int q, const mat2& m) {
     const std::int64_t stride = bit(q);
-    const std::int64_t blocks = n / (2 * stride);
     const mat2 gate = m;  // one copy per call, read by every worker
-    parallel_for(blocks, [=](std::int64_t b) {
-        amp* lo = psi + b * 2 * stride;
-        amp* hi = lo + stride;
-        for (std::int64_t j = 0; j < stride; ++j) {
-            pair_update(lo[j], hi[j], gate);
+    run_walk<1>(n, {q}).for_each_run([=](std::int64_t first, std::int64_t length) {
+        amp* a0 = psi + first;  // bit q clear
+        amp* a1 = a0 + stride;  // bit q set
+        for (std::int64_t j = 0; j < length; ++j) {
+            pair_update(a0[j], a1[j], gate);
         }
     });
 }

@@ -1,10 +1,13 @@
 #include "statevector/kernels.hpp"
-#include "statevector/two_qubit_walk.hpp"
+#include "statevector/pair_exchange.hpp"
 
 namespace velt {
 
 void apply_cnot_fast(amp* psi, std::int64_t n, int c, int t) {
-    two_qubit_walk(n, c, t).exchange(psi, bit(c), bit(c) + bit(t));
+    if (c != t) {
+        // control set, target clear <-> control set, target set
+        exchange_pairs(psi, n, c, t, bit(c), bit(c) + bit(t));
+    }
 }
 
 }  // namespace velt

@@ -1,10 +1,13 @@
 #include "statevector/kernels.hpp"
-#include "statevector/two_qubit_walk.hpp"
+#include "statevector/pair_exchange.hpp"
 
 namespace velt {
 
 void apply_swap(amp* psi, std::int64_t n, int a, int b) {
-    two_qubit_walk(n, a, b).exchange(psi, bit(a), bit(b));
+    if (a != b) {
+        // a set, b clear <-> a clear, b set
+        exchange_pairs(psi, n, a, b, bit(a), bit(b));
+    }
 }
 
 }  // namespace velt

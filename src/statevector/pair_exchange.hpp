@@ -1,0 +1,23 @@
+// CNOT and SWAP are permutations: both exchange whole amplitudes, both
+// components at once, so their results are exact (NaN payloads and signs of
+// zero included).
+#pragma once
+
+#include <algorithm>
+#include <utility>
+
+#include "statevector/run_walk.hpp"
+
+namespace velt {
+
+// For every index x below n with qubits a and b clear (a != b), exchanges
+// psi[x + dx] with psi[x + dy].
+template <class T>
+void exchange_pairs(T* psi, std::int64_t n, int a, int b, std::int64_t dx, std::int64_t dy) {
+    run_walk<2>(n, {std::min(a, b), std::max(a, b)})
+        .for_each_run([=](std::int64_t first, std::int64_t length) {
+            std::swap_ranges(psi + first + dx, psi + first + dx + length, psi + first + dy);
+        });
+}
+
+}  // namespace velt
