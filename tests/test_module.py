@@ -15,6 +15,7 @@ import velt_core
 
 DOCSTRINGS = {
     "apply_1q": "Fast single-qubit gate application (contiguous-block, vectorizable)",
+    "apply_kraus_1q": "Apply a single-qubit Kraus channel to a density matrix, in place",
     "cpu_dispatch_tier": "0=scalar, 1=AVX2+FMA, 2=AVX-512F+FMA -- which kernel tier this "
     "process actually selected at runtime on the current CPU",
 }

@@ -2,10 +2,15 @@
 // one kernel.  module.cpp registers them in the order of the function table.
 #pragma once
 
+#include <vector>
+
 #include "module/convert.hpp"
 
 namespace velt::bind {
 
 void apply_1q(complex_array state, int qubit, amp m00, amp m01, amp m10, amp m11);
+
+void apply_kraus_1q(complex_array rho, int n_qubits, int qubit,
+                    const std::vector<complex_array>& kraus_ops);
 
 }  // namespace velt::bind
