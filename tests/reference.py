@@ -106,3 +106,57 @@ def kron_swap(n, a, b):
 def kron_1q(n, q, u):
     """Full 2^n x 2^n operator of a 2x2 gate u on qubit q (qubit 0 lowest)."""
     return kron_ops(n, {q: u})
+
+
+@np.errstate(all="ignore")
+def kraus_1q(rho, n, q, ops):
+    """Channel ops (2x2 each, any shape of four) on qubit q of an n-qubit density
+    matrix.  Only the first 4^n elements of rho in C order take part; the result
+    has rho's shape.  Works on all sub-blocks at once: per operator K, M = K R,
+    then C = M K^dagger with conjugates entering as negated imaginary parts,
+    then A = A + C from A = +0, operators in list order."""
+    out = np.array(rho, dtype=np.complex128, copy=True)
+    flat = out.reshape(-1)
+    d, s = 1 << n, 1 << q
+    h = d // (2 * s)
+    # Row index = (hr, xr, lr) and column index = (hc, xc, lc) with xr, xc the
+    # target bits: block[x][y] holds R_xy of every sub-block.
+    v = flat[: d * d].reshape(h, 2, s, h, 2, s)
+    block = [[v[:, x, :, :, y, :].copy() for y in (0, 1)] for x in (0, 1)]
+    r = [[(b.real, b.imag) for b in row] for row in block]
+    zero = np.zeros(block[0][0].shape)
+    acc = [[(zero, zero) for _ in (0, 1)] for _ in (0, 1)]
+
+    def add(u, w):
+        return u[0] + w[0], u[1] + w[1]
+
+    for op in ops:
+        k = [complex(z) for z in np.asarray(op, dtype=np.complex128).reshape(4)]
+        kk = [[(k[0].real, k[0].imag), (k[1].real, k[1].imag)], [(k[2].real, k[2].imag), (k[3].real, k[3].imag)]]
+        m = [
+            [add(cmul(*kk[x][0], *r[0][y]), cmul(*kk[x][1], *r[1][y])) for y in (0, 1)]
+            for x in (0, 1)
+        ]
+        for x in (0, 1):
+            for y in (0, 1):
+                # C_xy = M_x0 conj(K_y0) + M_x1 conj(K_y1)
+                c = add(
+                    cmul(*m[x][0], kk[y][0][0], -kk[y][0][1]),
+                    cmul(*m[x][1], kk[y][1][0], -kk[y][1][1]),
+                )
+                acc[x][y] = add(acc[x][y], c)
+    for x in (0, 1):
+        for y in (0, 1):
+            v[:, x, :, :, y, :] = _pack(*acc[x][y])
+    return out
+
+
+def kraus_dense(rho, n, q, ops):
+    """sum_k K rho K^dagger with each K expanded to 2^n x 2^n by np.kron."""
+    d = 1 << n
+    rho = np.asarray(rho, dtype=np.complex128).reshape(d, d)
+    out = np.zeros((d, d), dtype=np.complex128)
+    for op in ops:
+        full = kron_1q(n, q, op)
+        out += full @ rho @ full.conj().T
+    return out

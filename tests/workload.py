@@ -33,6 +33,16 @@ def run():
             velt_core.apply_swap(psi, b, a)
             velt_core.apply_controlled_1q(psi, a, b, *mat(2).reshape(4))
             digest.update(psi.tobytes())
+
+    # Density matrices: 2^7 rows do not split evenly over 3 workers, and the
+    # highest qubit leaves the upper half of the row range empty.  The extra
+    # elements past 4^n must come through untouched.
+    for n in (7, 4, 1):
+        rho = state(4**n + 5)
+        for q in range(n):
+            for count in (1, 3):
+                velt_core.apply_kraus_1q(rho, n, q, [mat(2) / 2 for _ in range(count)])
+                digest.update(rho.tobytes())
     return digest.hexdigest()
 
 

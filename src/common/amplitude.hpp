@@ -21,6 +21,10 @@ inline amp cmul(const amp& a, const amp& x) {
 
 inline amp cadd(const amp& a, const amp& b) { return {a.real() + b.real(), a.imag() + b.imag()}; }
 
+// Complex conjugate: only the sign bit of the imaginary part changes (exact,
+// NaNs included), so cmul(x, cconj(a)) is the product with a* as written.
+inline amp cconj(const amp& a) { return {a.real(), -a.imag()}; }
+
 // acc + a*x: the product is formed first, then added to the running sum.
 inline amp cmul_add(const amp& acc, const amp& a, const amp& x) { return cadd(acc, cmul(a, x)); }
 

@@ -2,6 +2,8 @@
 // one kernel.  module.cpp registers them in the order of the function table.
 #pragma once
 
+#include <vector>
+
 #include "module/convert.hpp"
 
 namespace velt::bind {
@@ -11,5 +13,8 @@ void apply_cnot_fast(complex_array state, int control, int target);
 void apply_controlled_1q(complex_array state, int control, int target, amp m00, amp m01, amp m10,
                          amp m11);
 void apply_swap(complex_array state, int a, int b);
+
+void apply_kraus_1q(complex_array rho, int n_qubits, int qubit,
+                    const std::vector<complex_array>& kraus_ops);
 
 }  // namespace velt::bind

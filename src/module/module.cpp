@@ -20,6 +20,10 @@ PYBIND11_MODULE(velt_core, m) {
     m.def("apply_swap", &velt::bind::apply_swap,
           "Fast SWAP application (contiguous-block, vectorizable)");
 
+    m.def("apply_kraus_1q", &velt::bind::apply_kraus_1q,
+          "Apply a single-qubit Kraus channel to a density matrix, in place", py::arg("rho"),
+          py::arg("n_qubits"), py::arg("qubit"), py::arg("kraus_ops"));
+
     m.def(
         "cpu_dispatch_tier", [] { return 0; },
         "0=scalar, 1=AVX2+FMA, 2=AVX-512F+FMA -- which kernel tier this process actually "

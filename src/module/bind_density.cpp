@@ -1,0 +1,53 @@
+#include <vector>
+
+#include "common/bits.hpp"
+#include "density/kraus.hpp"
+#include "module/bindings.hpp"
+
+namespace velt::bind {
+
+// Checks, in this order, all before anything is allocated for the call and
+// before rho is written:
+//   1. rho is requested for writing (a read-only array: ValueError);
+//   2. each operator has four elements, in list order, the first bad one
+//      stopping the call;
+//   3. n_qubits lies in 0..max_density_qubits, so that 4^n_qubits elements
+//      and their byte count are representable;
+//   4. qubit lies in 0..n_qubits-1;
+//   5. rho holds at least 4^n_qubits elements.
+// The operator test is the first complaint, so a call wrong in several ways
+// reports its operators; the range tests follow because they concern D.
+// Only then are the operators copied and (inside the kernel) the scratch
+// matrix allocated; a failed allocation raises MemoryError with rho intact.
+void apply_kraus_1q(complex_array rho, int n_qubits, int qubit,
+                    const std::vector<complex_array>& kraus_ops) {
+    constexpr const char* name = "apply_kraus_1q";
+    const py::buffer_info view = rho.request(/*writable=*/true);
+
+    for (const complex_array& op : kraus_ops) {
+        if (op.size() != 4) {
+            fail(name, "each Kraus op must be 2x2");
+        }
+    }
+    if (n_qubits < 0 || n_qubits > max_density_qubits) {
+        fail(name, "n_qubits out of range");
+    }
+    check_qubit(name, qubit, n_qubits - 1);
+    const std::int64_t dim = bit(n_qubits);
+    if (view.size < dim * dim) {
+        fail(name, "rho holds fewer than 4^n_qubits elements");
+    }
+
+    // Contiguous records, taken in C order whatever the operator's shape; the
+    // caller's arrays are not read again.
+    std::vector<mat2> ops;
+    ops.reserve(kraus_ops.size());
+    for (const complex_array& op : kraus_ops) {
+        const amp* k = op.data();
+        ops.push_back(mat2{k[0], k[1], k[2], k[3]});
+    }
+
+    velt::apply_kraus_1q(static_cast<amp*>(view.ptr), dim, qubit, ops.data(), ops.size());
+}
+
+}  // namespace velt::bind
