@@ -2,10 +2,15 @@
 // one kernel.  module.cpp registers them in the order of the function table.
 #pragma once
 
+#include <vector>
+
 #include "module/convert.hpp"
 
 namespace velt::bind {
 
 void apply_1q(complex_array state, int qubit, amp m00, amp m01, amp m10, amp m11);
+void apply_gate_fast(complex_array state, std::vector<int> targets, complex_array u);
+void apply_gate(complex_array state, std::vector<int> targets, complex_array u,
+                std::vector<int> controls);
 
 }  // namespace velt::bind

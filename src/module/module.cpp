@@ -14,6 +14,13 @@ PYBIND11_MODULE(velt_core, m) {
     m.def("apply_1q", &velt::bind::apply_1q,
           "Fast single-qubit gate application (contiguous-block, vectorizable)");
 
+    m.def("apply_gate_fast", &velt::bind::apply_gate_fast,
+          "Fast small-k (<=4) multi-qubit gate application (contiguous-block)");
+
+    m.def("apply_gate", &velt::bind::apply_gate, py::arg("state"), py::arg("targets"), py::arg("u"),
+          py::arg("controls") = py::list(),
+          "General statevector gate application (targets + optional controls)");
+
     m.def(
         "cpu_dispatch_tier", [] { return 0; },
         "0=scalar, 1=AVX2+FMA, 2=AVX-512F+FMA -- which kernel tier this process actually "
