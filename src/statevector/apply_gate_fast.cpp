@@ -66,12 +66,16 @@ void apply_gate_fast(amp* psi, std::int64_t n, const int* targets, int k, const 
             rest /= radix[i];
         }
         // Fixed-capacity buffers on the worker's own stack, whatever k is.
-        amp gather[max_dim];
-        amp result[max_dim];
+        // They are raw storage, not amp arrays: std::complex's constructor
+        // would zero all 2 x 16 entries for every outer index, which costs more
+        // than the arithmetic when k is small and the run is short.  Nothing
+        // reads an entry before the same amplitude group has written it.
+        alignas(amp) unsigned char gather_storage[sizeof(amp) * max_dim];
+        alignas(amp) unsigned char result_storage[sizeof(amp) * max_dim];
+        amp* const gather = reinterpret_cast<amp*>(gather_storage);
+        amp* const result = reinterpret_cast<amp*>(result_storage);
         std::int64_t address[max_dim];
         for (std::int64_t x = 0; x < run; ++x) {
-            std::fill(gather, gather + max_dim, amp{});
-            std::fill(result, result + max_dim, amp{});
             for (std::int64_t j = 0; j < dim; ++j) {
                 address[j] = deposit_bits(j, s, k, base | x);
                 gather[map[j]] = psi[address[j]];
