@@ -77,12 +77,16 @@ def placements(n):
                     yield list(targets), list(controls)
 
 
-@pytest.mark.parametrize("kernel", KERNELS)
-def test_every_placement_agrees_with_kron_operator(rng, kernel):
-    n = 4
+@pytest.mark.parametrize(
+    ("kernel", "n"),
+    # n = 0: a single amplitude, on which only an empty target list fits
+    [("apply_gate_fast", 1), ("apply_gate_fast", 4), ("apply_gate", 0), ("apply_gate", 1), ("apply_gate", 4)],
+)
+def test_every_placement_agrees_with_kron_operator(rng, kernel, n):
     cases = [
         (t, c) for t, c in placements(n) if kernel == "apply_gate" or (not c and 1 <= len(t) <= 4)
     ]
+    assert cases
     for targets, controls in cases:
         psi = random_state(rng, 1 << n)
         u = random_matrix(rng, 1 << len(targets))
@@ -152,16 +156,6 @@ def test_fast_touches_only_whole_groups(rng, length, targets, touched):
     assert_same_bits(psi[touched:], before[touched:])
     if touched:
         assert not np.array_equal(psi[:touched], before[:touched])
-
-
-@pytest.mark.parametrize(("targets", "controls"), [([], []), ([], [0]), ([1], [0])])
-def test_general_degenerate_registers(rng, targets, controls):
-    n = len(targets) + len(controls)  # n = 0: one amplitude
-    psi = random_state(rng, 1 << n)
-    u = random_matrix(rng, 1 << len(targets))
-    expected = ref.apply_gate(psi, targets, u, controls)
-    velt_core.apply_gate(psi, targets, u, controls)
-    assert_same_bits(psi, expected)
 
 
 def u_of(k):
