@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # One entry point for a fresh machine: builds velt_core into a virtual
-# environment inside the checkout, then runs the tests or the benchmark.
+# environment inside the checkout, then runs the tests or the benchmarks.
 #
 #   bash scripts/dev.sh test  [pytest args...]
-#   bash scripts/dev.sh bench [benchmark args...]
+#   bash scripts/dev.sh bench [benchmark args...]   (every bench/bench_*.py in turn)
 #
 # Environment: PYTHON (interpreter to build for, default python3),
 # VENV (environment folder, default .venv), NUMPY_SPEC (NumPy requirement,
@@ -31,7 +31,9 @@ case "$what" in
         exec "$py" -m pytest "$@"
         ;;
     bench)
-        exec "$py" bench/bench_kernels.py "$@"
+        for script in bench/bench_*.py; do
+            "$py" "$script" "$@"
+        done
         ;;
     *)
         echo "usage: bash scripts/dev.sh {test|bench} [args...]" >&2

@@ -160,3 +160,75 @@ def kraus_dense(rho, n, q, ops):
         full = kron_1q(n, q, op)
         out += full @ rho @ full.conj().T
     return out
+
+
+@np.errstate(all="ignore")
+def matvec(u, g):
+    """u times every row of g (groups x dim): each sum starts from +0 and takes
+    the columns in increasing order, every product formed."""
+    out = np.empty_like(g)
+    for r in range(u.shape[0]):
+        re = np.zeros(len(g))
+        im = np.zeros(len(g))
+        for c in range(u.shape[1]):
+            pr, pi = cmul(u[r, c].real, u[r, c].imag, g[:, c].real, g[:, c].imag)
+            re = re + pr
+            im = im + pi
+        out[:, r] = _pack(re, im)
+    return out
+
+
+def group_addresses(limit, targets, controls=()):
+    """Addresses of the amplitude groups below `limit` whose control bits are
+    all 1, one row per group; column j is gate index j (bit d = targets[d])."""
+    target_mask = sum(1 << t for t in targets)
+    control_mask = sum(1 << c for c in controls)
+    idx = np.arange(limit, dtype=np.int64)
+    bases = idx[((idx & target_mask) == 0) & ((idx & control_mask) == control_mask)]
+    offsets = [sum(1 << t for d, t in enumerate(targets) if j >> d & 1) for j in range(1 << len(targets))]
+    return bases[:, None] | np.array(offsets, dtype=np.int64)[None, :]
+
+
+def _dense_gate(psi, limit, targets, u, controls=()):
+    out = np.array(psi, dtype=np.complex128, copy=True)
+    dim = 1 << len(targets)
+    addresses = group_addresses(limit, targets, controls)
+    if addresses.size:
+        out[addresses] = matvec(np.asarray(u, dtype=np.complex128).reshape(dim, dim), out[addresses])
+    return out
+
+
+def fast_limit(length, targets):
+    """apply_gate_fast touches the indices below 2^(t+1) * floor(length / 2^(t+1)),
+    t the highest target."""
+    width = max(targets) + 1
+    return (length >> width) << width
+
+
+def apply_gate_fast(psi, targets, u):
+    return _dense_gate(psi, fast_limit(len(psi), targets), targets, u)
+
+
+def apply_gate(psi, targets, u, controls=()):
+    return _dense_gate(psi, len(psi), targets, u, controls)
+
+
+def kron_gate(n, targets, u, controls=()):
+    """Full 2^n x 2^n operator of u on `targets` where every control is 1.
+
+    Built with np.kron on a reordered register whose qubits, from the lowest
+    bit up, are the free qubits, the controls and then the targets in list
+    order (so that the gate index is the top k bits), then permuted back.
+    """
+    k, c = len(targets), len(controls)
+    free = [q for q in range(n) if q not in targets and q not in controls]
+    u = np.asarray(u, dtype=np.complex128).reshape(1 << k, 1 << k)
+    on = np.zeros((1 << c, 1 << c))
+    on[-1, -1] = 1  # projector onto "every control is 1"
+    block = np.kron(u, on) + np.kron(np.eye(1 << k), np.eye(1 << c) - on)
+    op = np.kron(block, np.eye(1 << len(free)))
+    idx = np.arange(1 << n)
+    new = np.zeros_like(idx)
+    for position, qubit in enumerate(free + list(controls) + list(targets)):
+        new |= ((idx >> qubit) & 1) << position
+    return op[np.ix_(new, new)]

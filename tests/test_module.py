@@ -18,6 +18,8 @@ DOCSTRINGS = {  # in the order of the function table
     "apply_cnot_fast": "Fast CNOT application (contiguous-block, vectorizable)",
     "apply_controlled_1q": "Fast single-control single-target gate (cx/cy/cz/cp/crx/cry/crz)",
     "apply_swap": "Fast SWAP application (contiguous-block, vectorizable)",
+    "apply_gate_fast": "Fast small-k (<=4) multi-qubit gate application (contiguous-block)",
+    "apply_gate": "General statevector gate application (targets + optional controls)",
     "apply_kraus_1q": "Apply a single-qubit Kraus channel to a density matrix, in place",
     "cpu_dispatch_tier": "0=scalar, 1=AVX2+FMA, 2=AVX-512F+FMA -- which kernel tier this "
     "process actually selected at runtime on the current CPU",

@@ -34,6 +34,17 @@ def run():
             velt_core.apply_controlled_1q(psi, a, b, *mat(2).reshape(4))
             digest.update(psi.tobytes())
 
+        # Target sets low, mixed and high, so that the outer count ranges from
+        # many iterations down to one.
+        for targets in ([0], [3, 1], [12, 0, 7], [2, 13, 5, 9], [13, 12, 11, 10]):
+            velt_core.apply_gate_fast(psi, targets, mat(1 << len(targets)))
+            digest.update(psi.tobytes())
+
+    psi = state(2**13)
+    for targets, controls in (([], [4]), ([0], []), ([5, 2], [12]), ([1, 11, 6], [0, 9]), ([12, 3, 8, 0, 10], [])):
+        velt_core.apply_gate(psi, targets, mat(1 << len(targets)), controls)
+        digest.update(psi.tobytes())
+
     # Density matrices: 2^7 rows do not split evenly over 3 workers, and the
     # highest qubit leaves the upper half of the row range empty.  The extra
     # elements past 4^n must come through untouched.

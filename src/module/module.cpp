@@ -19,10 +19,15 @@ PYBIND11_MODULE(velt_core, m) {
           "Fast single-control single-target gate (cx/cy/cz/cp/crx/cry/crz)");
     m.def("apply_swap", &velt::bind::apply_swap,
           "Fast SWAP application (contiguous-block, vectorizable)");
+    m.def("apply_gate_fast", &velt::bind::apply_gate_fast,
+          "Fast small-k (<=4) multi-qubit gate application (contiguous-block)");
+    m.def("apply_gate", &velt::bind::apply_gate, py::arg("state"), py::arg("targets"), py::arg("u"),
+          py::arg("controls") = py::list(),
+          "General statevector gate application (targets + optional controls)");
 
-    m.def("apply_kraus_1q", &velt::bind::apply_kraus_1q,
-          "Apply a single-qubit Kraus channel to a density matrix, in place", py::arg("rho"),
-          py::arg("n_qubits"), py::arg("qubit"), py::arg("kraus_ops"));
+    m.def("apply_kraus_1q", &velt::bind::apply_kraus_1q, py::arg("rho"), py::arg("n_qubits"),
+          py::arg("qubit"), py::arg("kraus_ops"),
+          "Apply a single-qubit Kraus channel to a density matrix, in place");
 
     m.def(
         "cpu_dispatch_tier", [] { return 0; },

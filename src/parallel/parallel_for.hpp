@@ -16,6 +16,15 @@ namespace velt {
 // this was asked in the process; never recomputed afterwards.
 bool parallel_gate();
 
+// Per-worker scratch.  A kernel that needs scratch memory allocates
+// worker_slots() slots on the calling thread, right before parallel_for (so an
+// allocation failure is raised before anything is written), and a body picks
+// its slot with worker_index().  The team of the next parallel_for never has
+// more members than worker_slots() reports, and every member's index is below
+// it; one slot is enough when the gate is off.
+int worker_slots();
+int worker_index();
+
 template <class Body>
 void parallel_for(std::int64_t count, const Body& body) {
     const bool gate = parallel_gate();

@@ -30,4 +30,20 @@ void apply_controlled_1q(amp* psi, std::int64_t n, int c, int t, const mat2& m);
 // clear with those with a clear and b set.  Equal qubits change nothing.
 void apply_swap(amp* psi, std::int64_t n, int a, int b);
 
+// The dense gates below share one index convention: bit d of a row or column
+// index of the row-major 2^k x 2^k matrix u is the value of qubit targets[d],
+// whatever the numeric order of the targets.  Each amplitude group (the 2^k
+// amplitudes that differ only in the target bits) is read whole, multiplied by
+// u (see matvec) and written back.
+
+// Dense gate on k = 1..4 distinct targets in 0..62.  Only indices below
+// 2^(t+1) * floor(n / 2^(t+1)), t the highest target, are touched.
+void apply_gate_fast(amp* psi, std::int64_t n, const int* targets, int k, const amp* u);
+
+// Dense gate on k >= 0 targets, applied where every control bit is 1; the
+// other amplitudes are neither read nor written.  n is a power of two, targets
+// and controls are pairwise distinct qubits below log2(n).
+void apply_gate(amp* psi, std::int64_t n, const int* targets, int k, const int* controls,
+                int n_controls, const amp* u);
+
 }  // namespace velt
