@@ -2,8 +2,9 @@
 # One entry point for a fresh machine: builds velt_core into a virtual
 # environment inside the checkout, then runs the tests or the benchmarks.
 #
-#   bash scripts/dev.sh test  [pytest args...]
-#   bash scripts/dev.sh bench [benchmark args...]   (every bench/bench_*.py in turn)
+#   bash scripts/dev.sh demo  [demo args...]       the self-checking circuit demo
+#   bash scripts/dev.sh bench [benchmark args...]  the kernel benchmark
+#   bash scripts/dev.sh test  [pytest args...]     the test suite   (every bench/bench_*.py in turn)
 #
 # Environment: PYTHON (interpreter to build for, default python3),
 # VENV (environment folder, default .venv), NUMPY_SPEC (NumPy requirement,
@@ -30,13 +31,16 @@ case "$what" in
     test)
         exec "$py" -m pytest "$@"
         ;;
+    demo)
+        exec "$py" examples/demo.py "$@"
+        ;;
     bench)
         for script in bench/bench_*.py; do
             "$py" "$script" "$@"
         done
         ;;
     *)
-        echo "usage: bash scripts/dev.sh {test|bench} [args...]" >&2
+        echo "usage: bash scripts/dev.sh {demo|bench|test} [args...]" >&2
         exit 2
         ;;
 esac
