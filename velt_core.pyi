@@ -1,0 +1,74 @@
+"""VELT native statevector/density-matrix kernels"""
+
+# Type information for the velt_core extension, installed beside it.
+#
+# Kinds of parameter, as the bindings convert them:
+# - arrays (`ArrayLike`): a complex128 C-contiguous ndarray is updated in place;
+#   anything else NumPy can convert goes to a temporary that the call drops.
+# - qubits (`SupportsIndex`): ints, bools and NumPy integer scalars; floats are
+#   refused.  (The bindings also take objects with only __int__, such as
+#   Decimal; the stub leaves those out so that a float qubit stays an error.)
+# - matrix entries (`_Complex`): anything with __complex__, __float__ or
+#   __index__, NumPy scalars included.
+# - qubit lists (`Iterable[SupportsIndex]`): any iterable (lists, tuples,
+#   ranges, sets, generators, arrays) except str, bytes and dict.
+# Functions without parameter names take their arguments by position only.
+
+from collections.abc import Iterable
+from typing import SupportsComplex, SupportsFloat, SupportsIndex, TypeAlias
+
+from numpy.typing import ArrayLike
+
+_Complex: TypeAlias = complex | SupportsComplex | SupportsFloat | SupportsIndex
+
+def apply_1q(
+    state: ArrayLike,
+    q: SupportsIndex,
+    m00: _Complex,
+    m01: _Complex,
+    m10: _Complex,
+    m11: _Complex,
+    /,
+) -> None:
+    """Fast single-qubit gate application (contiguous-block, vectorizable)"""
+
+def apply_cnot_fast(state: ArrayLike, control: SupportsIndex, target: SupportsIndex, /) -> None:
+    """Fast CNOT application (contiguous-block, vectorizable)"""
+
+def apply_controlled_1q(
+    state: ArrayLike,
+    control: SupportsIndex,
+    target: SupportsIndex,
+    m00: _Complex,
+    m01: _Complex,
+    m10: _Complex,
+    m11: _Complex,
+    /,
+) -> None:
+    """Fast single-control single-target gate (cx/cy/cz/cp/crx/cry/crz)"""
+
+def apply_swap(state: ArrayLike, a: SupportsIndex, b: SupportsIndex, /) -> None:
+    """Fast SWAP application (contiguous-block, vectorizable)"""
+
+def apply_gate_fast(state: ArrayLike, targets: Iterable[SupportsIndex], u: ArrayLike, /) -> None:
+    """Fast small-k (<=4) multi-qubit gate application (contiguous-block)"""
+
+def apply_gate(
+    state: ArrayLike,
+    targets: Iterable[SupportsIndex],
+    u: ArrayLike,
+    controls: Iterable[SupportsIndex] = ...,
+) -> None:
+    """General statevector gate application (targets + optional controls)"""
+
+def apply_kraus_1q(
+    rho: ArrayLike,
+    n_qubits: SupportsIndex,
+    qubit: SupportsIndex,
+    kraus_ops: Iterable[ArrayLike],
+) -> None:
+    """Apply a single-qubit Kraus channel to a density matrix, in place"""
+
+def cpu_dispatch_tier() -> int:
+    """0=scalar, 1=AVX2+FMA, 2=AVX-512F+FMA -- which kernel tier this process actually
+    selected at runtime on the current CPU"""
