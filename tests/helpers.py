@@ -15,9 +15,7 @@ def random_state(rng, n_amps, special=False):
 
 
 def random_matrix(rng, dim):
-    return (rng.standard_normal((dim, dim)) + 1j * rng.standard_normal((dim, dim))).astype(
-        np.complex128
-    )
+    return (rng.standard_normal((dim, dim)) + 1j * rng.standard_normal((dim, dim))).astype(np.complex128)
 
 
 def assert_same_bits(actual, expected, any_nan=False):
@@ -36,4 +34,3 @@ def assert_same_bits(actual, expected, any_nan=False):
         differs &= ~(np.isnan(actual.view(np.float64)) & np.isnan(expected.view(np.float64)))
     diff = np.flatnonzero(differs)
     assert diff.size == 0, f"{diff.size} words differ, first at {diff[:5]}"
-

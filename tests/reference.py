@@ -133,10 +133,7 @@ def kraus_1q(rho, n, q, ops):
     for op in ops:
         k = [complex(z) for z in np.asarray(op, dtype=np.complex128).reshape(4)]
         kk = [[(k[0].real, k[0].imag), (k[1].real, k[1].imag)], [(k[2].real, k[2].imag), (k[3].real, k[3].imag)]]
-        m = [
-            [add(cmul(*kk[x][0], *r[0][y]), cmul(*kk[x][1], *r[1][y])) for y in (0, 1)]
-            for x in (0, 1)
-        ]
+        m = [[add(cmul(*kk[x][0], *r[0][y]), cmul(*kk[x][1], *r[1][y])) for y in (0, 1)] for x in (0, 1)]
         for x in (0, 1):
             for y in (0, 1):
                 # C_xy = M_x0 conj(K_y0) + M_x1 conj(K_y1)

@@ -29,9 +29,7 @@ def test_reference_agrees_with_dense_operator(rng, q):
     n = 5
     psi = random_state(rng, 1 << n)
     m = random_matrix(rng, 2)
-    np.testing.assert_allclose(
-        ref.apply_1q(psi, q, m.reshape(4)), ref.kron_1q(n, q, m) @ psi, rtol=1e-12, atol=1e-12
-    )
+    np.testing.assert_allclose(ref.apply_1q(psi, q, m.reshape(4)), ref.kron_1q(n, q, m) @ psi, rtol=1e-12, atol=1e-12)
 
 
 def test_exchange_on_high_qubit():

@@ -40,9 +40,7 @@ def test_matches_reference_on_every_qubit(rng, n, count):
 def test_reference_agrees_with_dense_channel(rng, n, q):
     rho = random_rho(rng, n)
     ops = random_ops(rng, 3)
-    np.testing.assert_allclose(
-        ref.kraus_1q(rho, n, q, ops), ref.kraus_dense(rho, n, q, ops), rtol=1e-12, atol=1e-12
-    )
+    np.testing.assert_allclose(ref.kraus_1q(rho, n, q, ops), ref.kraus_dense(rho, n, q, ops), rtol=1e-12, atol=1e-12)
 
 
 @pytest.mark.parametrize(("n", "q"), [(1, 0), (2, 0), (2, 1), (4, 1), (5, 4)])
@@ -141,9 +139,7 @@ def test_converted_rho_leaves_callers_object_unchanged(rng, make):
     assert np.array_equal(np.asarray(obj), np.asarray(before)) and type(obj) is type(before)
 
 
-@pytest.mark.parametrize(
-    "order", list(itertools.permutations(["rho", "n_qubits", "qubit", "kraus_ops"])), ids="-".join
-)
+@pytest.mark.parametrize("order", list(itertools.permutations(["rho", "n_qubits", "qubit", "kraus_ops"])), ids="-".join)
 def test_keyword_calls_in_any_order(rng, order):
     rho = random_rho(rng, 3)
     values = {"rho": rho, "n_qubits": 3, "qubit": 1, "kraus_ops": random_ops(rng, 2)}

@@ -83,9 +83,7 @@ def placements(n):
     [("apply_gate_fast", 1), ("apply_gate_fast", 4), ("apply_gate", 0), ("apply_gate", 1), ("apply_gate", 4)],
 )
 def test_every_placement_agrees_with_kron_operator(rng, kernel, n):
-    cases = [
-        (t, c) for t, c in placements(n) if kernel == "apply_gate" or (not c and 1 <= len(t) <= 4)
-    ]
+    cases = [(t, c) for t, c in placements(n) if kernel == "apply_gate" or (not c and 1 <= len(t) <= 4)]
     assert cases
     for targets, controls in cases:
         psi = random_state(rng, 1 << n)

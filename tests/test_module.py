@@ -114,9 +114,7 @@ def test_bad_calls_raise_type_error(args, kwargs):
 
 def _run(python, code, **env_extra):
     env = dict(os.environ, **env_extra)
-    return subprocess.run(
-        [python, "-c", textwrap.dedent(code)], capture_output=True, text=True, env=env, timeout=120
-    )
+    return subprocess.run([python, "-c", textwrap.dedent(code)], capture_output=True, text=True, env=env, timeout=120)
 
 
 def test_import_needs_no_numpy():
@@ -174,8 +172,7 @@ def test_version_gate_refuses_other_interpreter():
     )
     this = f"{sys.version_info.major}.{sys.version_info.minor}"
     expected = (
-        f"Python version mismatch: module was compiled for Python {this}, "
-        f"but the interpreter version is incompatible: "
+        f"Python version mismatch: module was compiled for Python {this}, but the interpreter version is incompatible: "
     )
     assert result.stdout.startswith(expected), result.stdout + result.stderr
     assert version in result.stdout

@@ -8,9 +8,7 @@ WORKLOAD = Path(__file__).with_name("workload.py")
 
 def _digest(threads):
     env = dict(os.environ, OMP_NUM_THREADS=str(threads))
-    out = subprocess.run(
-        [sys.executable, str(WORKLOAD)], env=env, capture_output=True, text=True, timeout=300
-    )
+    out = subprocess.run([sys.executable, str(WORKLOAD)], env=env, capture_output=True, text=True, timeout=300)
     assert out.returncode == 0, out.stderr
     return out.stdout.strip()
 

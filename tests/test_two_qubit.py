@@ -113,7 +113,9 @@ def test_controlled_x_equals_cnot_on_finite_amplitudes(rng):
 
 
 @pytest.mark.parametrize("kernel", KERNELS)
-@pytest.mark.parametrize(("length", "a", "b"), [(12, 0, 2), (12, 2, 1), (7, 1, 0), (1, 0, 1), (0, 1, 0), (8, 3, 0), (8, 62, 1)])
+@pytest.mark.parametrize(
+    ("length", "a", "b"), [(12, 0, 2), (12, 2, 1), (7, 1, 0), (1, 0, 1), (0, 1, 0), (8, 3, 0), (8, 62, 1)]
+)
 def test_only_whole_blocks_are_touched(rng, kernel, length, a, b):
     run, expect = KERNELS[kernel]
     psi = random_state(rng, length)
