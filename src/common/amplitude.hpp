@@ -43,26 +43,4 @@ inline void pair_update(amp& a0, amp& a1, const mat2& m) {
     a1 = cadd(cmul(m.m10, x0), cmul(m.m11, x1));
 }
 
-// y = a x for a row-major dim x dim matrix a (entry (r, c) at a[r * dim + c]).
-// Each row's sum starts from +0 and takes its columns in increasing order, every
-// product formed and added, zero entries included.  The column loop is unrolled
-// by four without changing that order.  y must not overlap x.
-inline void matvec(const amp* a, std::int64_t dim, const amp* x, amp* y) {
-    for (std::int64_t r = 0; r < dim; ++r) {
-        const amp* row = a + r * dim;
-        amp acc{0.0, 0.0};
-        std::int64_t c = 0;
-        for (; c + 4 <= dim; c += 4) {
-            acc = cmul_add(acc, row[c], x[c]);
-            acc = cmul_add(acc, row[c + 1], x[c + 1]);
-            acc = cmul_add(acc, row[c + 2], x[c + 2]);
-            acc = cmul_add(acc, row[c + 3], x[c + 3]);
-        }
-        for (; c < dim; ++c) {
-            acc = cmul_add(acc, row[c], x[c]);
-        }
-        y[r] = acc;
-    }
-}
-
 }  // namespace velt

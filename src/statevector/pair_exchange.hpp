@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "statevector/run_walk.hpp"
+#include "statevector/group_walk.hpp"
 
 namespace velt {
 
@@ -14,8 +14,8 @@ namespace velt {
 // psi[x + dx] with psi[x + dy].
 template <class T>
 void exchange_pairs(T* psi, std::int64_t n, int a, int b, std::int64_t dx, std::int64_t dy) {
-    run_walk<2>(n, {std::min(a, b), std::max(a, b)})
-        .for_each_run([=](std::int64_t first, std::int64_t length) {
+    const int qubits[2] = {std::min(a, b), std::max(a, b)};
+    group_walk(n, qubits, 2).for_each_run([=](std::int64_t first, std::int64_t length) {
             std::swap_ranges(psi + first + dx, psi + first + dx + length, psi + first + dy);
         });
 }
