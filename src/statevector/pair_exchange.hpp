@@ -15,8 +15,12 @@ namespace velt {
 template <class T>
 void exchange_pairs(T* psi, std::int64_t n, int a, int b, std::int64_t dx, std::int64_t dy) {
     const int qubits[2] = {std::min(a, b), std::max(a, b)};
-    group_walk(n, qubits, 2).for_each_run([=](std::int64_t first, std::int64_t length) {
-            std::swap_ranges(psi + first + dx, psi + first + dx + length, psi + first + dy);
+    group_walk(n, qubits, 2).for_each_run([=](std::int64_t first, std::int64_t length, auto step) {
+            T* x = psi + first + dx;
+            T* y = psi + first + dy;
+            for (std::int64_t k = 0; k < length * step; k += step) {
+                std::swap(x[k], y[k]);
+            }
         });
 }
 
