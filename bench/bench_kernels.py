@@ -1,75 +1,282 @@
-"""Benchmark of the state-vector kernels against the streaming pass.
+"""Benchmark of every velt_core kernel.
 
-    python bench/bench_kernels.py [--min-n 10] [--max-n 26] [--step 2]
+    python bench/bench_kernels.py [--min-n 4] [--max-n 24] [--step 2] [--big]
+                                  [--threads 1,2] [--only apply_1q,...]
 
-For each qubit count n and each case (kernel and qubits) it prints the median
-time per call, the streaming pass's time over the same array in the same run,
-their ratio (1.00 = at the memory-bandwidth limit) and the effective bandwidth
-of the amplitudes the kernel reads and writes.  Every case checks its own
-result first: applying the gate twice must restore the state (the gates used
-are involutions).
+For each qubit count n, each kernel and each qubit choice (low, middle, high),
+and each thread count, it measures the median time per call and compares it
+with two yardsticks measured in the same process on the same array:
+
+- stream: a plain in-place pass that reads and writes every element once (the
+  memory-bandwidth limit of this machine; ratio 1.00 means the kernel runs at
+  that limit);
+- numpy: the same gate applied the way a Python simulator without native
+  kernels would (tensordot on the state reshaped into one axis per qubit).
+
+Every case checks itself first: the kernel's result must match the NumPy
+baseline's.  Thread counts run in separate processes, since the OpenMP runtime
+reads its thread count once.  Results go to bench/results/latest.json and, when
+matplotlib is installed, a plot to bench/results/latest.png.  The density-matrix
+kernel runs on an n//2-qubit matrix, which has as many elements as an n-qubit
+state.
 """
 
 import argparse
+import json
+import os
+import platform
+import subprocess
 import sys
+import time
+from pathlib import Path
 
 import numpy as np
-from common import median_time, stream_pass
 
-import velt_core
+HERE = Path(__file__).resolve().parent
+RESULTS = HERE / "results"
+ORDER = [
+    "apply_1q",
+    "apply_cnot_fast",
+    "apply_controlled_1q",
+    "apply_swap",
+    "apply_gate_fast",
+    "apply_gate",
+    "apply_kraus_1q",
+]
 
-H = tuple((np.array([1, 1, 1, -1]) / np.sqrt(2)).astype(complex))
+
+def unitary(rng, dim):
+    z = rng.standard_normal((dim, dim)) + 1j * rng.standard_normal((dim, dim))
+    q, r = np.linalg.qr(z)
+    return q * (np.diag(r) / np.abs(np.diag(r)))
 
 
-def cases(n):
-    """(kernel, qubits, call, fraction of the state touched) for one n."""
-    mid = n // 2
-    out = [("apply_1q", (q,), lambda psi, q=q: velt_core.apply_1q(psi, q, *H), 1.0) for q in sorted({0, mid, n - 1})]
-    for a, b in sorted({(0, 1), (0, n - 1), (n - 2, n - 1)}):
-        out += [
-            ("apply_cnot_fast", (a, b), lambda psi, a=a, b=b: velt_core.apply_cnot_fast(psi, a, b), 0.5),
-            ("apply_swap", (a, b), lambda psi, a=a, b=b: velt_core.apply_swap(psi, a, b), 0.5),
-            (
-                "apply_controlled_1q",
-                (a, b),
-                lambda psi, a=a, b=b: velt_core.apply_controlled_1q(psi, a, b, *H),
-                0.5,
-            ),
-        ]
+def cases(n, rng):
+    """(kernel, label, call(arr), baseline(arr), complex multiply-adds per call)."""
+    import baseline as base
+
+    import velt_core as vc
+
+    out = []
+    u2 = unitary(rng, 2)
+    m = tuple(u2.reshape(4))
+    x = np.array([[0, 1], [1, 0]], dtype=complex)
+    swap = np.eye(4, dtype=complex)[[0, 2, 1, 3]]
+    size = 1 << n
+
+    for label, q in (("low", 0), ("mid", n // 2), ("high", n - 1)):
+        out.append(
+            ("apply_1q", f"{label} q={q}", lambda a, q=q: vc.apply_1q(a, q, *m),
+             lambda a, q=q: base.apply_dense(a, n, [q], u2), 2 * size)
+        )
+    if n >= 2:
+        pairs = [("low", 0, 1), ("mid", n // 2 - 1, n // 2), ("high", n - 2, n - 1), ("spread", 0, n - 1)]
+        for label, a, b in pairs:
+            q = f"{label} {a},{b}"
+            out += [
+                ("apply_cnot_fast", q, lambda s, a=a, b=b: vc.apply_cnot_fast(s, a, b),
+                 lambda s, a=a, b=b: base.apply_gate(s, n, [b], x, [a]), None),
+                ("apply_controlled_1q", q, lambda s, a=a, b=b: vc.apply_controlled_1q(s, a, b, *m),
+                 lambda s, a=a, b=b: base.apply_gate(s, n, [b], u2, [a]), size),
+                ("apply_swap", q, lambda s, a=a, b=b: vc.apply_swap(s, a, b),
+                 lambda s, a=a, b=b: base.apply_dense(s, n, [a, b], swap), None),
+            ]
+    for k in range(1, 5):
+        if k > n:
+            break
+        u = unitary(rng, 1 << k)
+        for label, targets in (("low", list(range(k))), ("high", list(range(n - k, n)))):
+            out.append(
+                ("apply_gate_fast", f"k={k} {label}", lambda s, t=targets, u=u: vc.apply_gate_fast(s, t, u),
+                 lambda s, t=targets, u=u: base.apply_dense(s, n, t, u), size << k)
+            )
+    for k in range(1, 6):
+        for c in (0, 1):
+            if k + c > n:
+                continue
+            u = unitary(rng, 1 << k)
+            for label, qubits in (("low", list(range(k + c))), ("high", list(range(n - k - c, n)))):
+                t, ctl = qubits[:k], qubits[k:]
+                out.append(
+                    ("apply_gate", f"k={k} c={c} {label}",
+                     lambda s, t=t, ctl=ctl, u=u: vc.apply_gate(s, t, u, ctl),
+                     lambda s, t=t, ctl=ctl, u=u: base.apply_gate(s, n, t, u, ctl), (size << k) >> c)
+                )
+    nq = n // 2
+    if nq >= 1:
+        g = 0.1
+        ops = [np.array([[1, 0], [0, np.sqrt(1 - g)]], dtype=complex), np.array([[0, np.sqrt(g)], [0, 0]], dtype=complex)]
+        for label, q in (("low", 0), ("high", nq - 1)):
+            out.append(
+                ("apply_kraus_1q", f"{nq}q {label} q={q}", lambda r, q=q: vc.apply_kraus_1q(r, nq, q, ops),
+                 lambda r, q=q: base.apply_kraus(r, nq, q, ops), None)
+            )
     return out
 
 
-def check_restores(psi, call):
-    before = psi.copy()
-    call(psi)
-    call(psi)
-    if not np.allclose(psi, before, rtol=1e-9, atol=1e-12):
-        raise SystemExit("self-check failed: applying an involution twice did not restore the state")
+def worker(args):
+    """Runs in a child process whose OMP_NUM_THREADS is set: one JSON line per result."""
+    sys.path.insert(0, str(HERE))
+    from common import median_time, stream_pass
+
+    import velt_core as vc
+
+    def emit(record):
+        print(json.dumps(record), flush=True)
+
+    threads = int(os.environ["OMP_NUM_THREADS"])
+    emit({"type": "overhead", "threads": threads, "seconds": median_time(vc.cpu_dispatch_tier, budget=0.1, max_reps=100000)})
+    only = set(args.only.split(",")) if args.only else None
+    rng = np.random.default_rng(2026)
+    for n in args.sizes:
+        state = rng.standard_normal(1 << n) + 1j * rng.standard_normal(1 << n)
+        state /= np.linalg.norm(state)
+        t_stream = median_time(lambda: stream_pass(state, parallel=threads > 1))
+        for kernel, label, call, baseline, madds in cases(n, rng):
+            if only and kernel not in only:
+                continue
+            a = state.copy()
+            b = state.copy()
+            if kernel == "apply_kraus_1q":  # a density matrix: |psi><psi| restricted to n//2 qubits
+                d = 1 << (n // 2)
+                a = np.outer(state[:d], state[:d].conj()).reshape(-1)
+                a /= np.trace(a.reshape(d, d))
+                b = a.copy()
+            call(a)
+            baseline(b)
+            if not np.allclose(a, b, rtol=1e-9, atol=1e-12):
+                emit({"type": "error", "kernel": kernel, "case": label, "n": n,
+                      "message": "kernel and NumPy baseline disagree"})
+                sys.exit(1)
+            t_kernel = median_time(lambda: call(a), budget=args.budget)
+            t_numpy = median_time(lambda: baseline(b), budget=args.budget, min_reps=1, warm_up=n < 20)
+            emit({"type": "case", "kernel": kernel, "case": label, "n": n, "threads": threads,
+                  "kernel_s": t_kernel, "stream_s": t_stream, "numpy_s": t_numpy,
+                  "madds": madds})
+
+
+def run_threads(args, threads):
+    env = dict(os.environ, OMP_NUM_THREADS=str(threads), OPENBLAS_NUM_THREADS=str(threads))
+    cmd = [sys.executable, __file__, "--worker", "--budget", str(args.budget), "--sizes", ",".join(map(str, args.sizes))]
+    if args.only:
+        cmd += ["--only", args.only]
+    records = []
+    with subprocess.Popen(cmd, env=env, stdout=subprocess.PIPE, text=True) as proc:
+        for line in proc.stdout:
+            rec = json.loads(line)
+            records.append(rec)
+            if rec["type"] == "case":
+                print(
+                    f"  [{threads} thr] n={rec['n']:>2} {rec['kernel']:<20} {rec['case']:<16} "
+                    f"{rec['kernel_s'] * 1e6:>11.1f} us  {rec['kernel_s'] / rec['stream_s']:>6.2f}x stream  "
+                    f"{rec['numpy_s'] / rec['kernel_s']:>7.1f}x faster than numpy",
+                    flush=True,
+                )
+            elif rec["type"] == "error":
+                print(f"SELF-CHECK FAILED: {rec}", flush=True)
+    if proc.returncode != 0:
+        raise SystemExit(f"benchmark worker with {threads} threads failed ({proc.returncode})")
+    return records
+
+
+def table(records, sizes, threads):
+    """Plain-text table: one row per case and n, one column group per thread count."""
+    by = {}
+    for r in records:
+        if r["type"] == "case":
+            by[(r["kernel"], r["case"], r["n"], r["threads"])] = r
+    keys = sorted({(k, c, n) for k, c, n, _ in by}, key=lambda x: (ORDER.index(x[0]), x[2], x[1]))
+    head = f"| {'kernel':<20} | {'case':<16} | {'n':>2} |"
+    for t in threads:
+        head += f" {t} thr us/call | {t} thr ÷stream | {t} thr ×numpy |"
+    lines = [head, "|" + "|".join("-" * (len(p)) for p in head.split("|")[1:-1]) + "|"]
+    for kernel, case, n in keys:
+        row = f"| {kernel:<20} | {case:<16} | {n:>2} |"
+        for t in threads:
+            r = by.get((kernel, case, n, t))
+            if r is None:
+                row += " " * 16 + "|" + " " * 16 + "|" + " " * 15 + "|"
+                continue
+            row += (f" {r['kernel_s'] * 1e6:>14.1f} | {r['kernel_s'] / r['stream_s']:>14.2f} |"
+                    f" {r['numpy_s'] / r['kernel_s']:>13.1f} |")
+        lines.append(row)
+    return "\n".join(lines)
+
+
+def plot(records, threads, path):
+    try:
+        import matplotlib
+
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        print("matplotlib is not installed: no plot (pip install matplotlib)")
+        return
+    fig, ax = plt.subplots(figsize=(9, 6))
+    cases_ = [r for r in records if r["type"] == "case" and r["threads"] == threads]
+    for kernel in ORDER:
+        # one line per kernel: its slowest case at each n
+        pts = {}
+        for r in cases_:
+            if r["kernel"] == kernel:
+                pts[r["n"]] = max(pts.get(r["n"], 0), r["kernel_s"])
+        if pts:
+            ns = sorted(pts)
+            ax.plot(ns, [pts[n] * 1e6 for n in ns], marker="o", label=f"{kernel} (slowest case)")
+    stream = {r["n"]: r["stream_s"] for r in cases_}
+    ns = sorted(stream)
+    ax.plot(ns, [stream[n] * 1e6 for n in ns], "k--", linewidth=2, label="streaming pass (bandwidth limit)")
+    ax.set_yscale("log")
+    ax.set_xlabel("qubits n (density matrix: n//2 qubits)")
+    ax.set_ylabel("time per call (us)")
+    ax.set_title(f"velt_core kernels, {threads} thread(s)")
+    ax.grid(True, which="both", alpha=0.3)
+    ax.legend(fontsize=8)
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    print(f"plot: {path}")
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--min-n", type=int, default=10)
-    parser.add_argument("--max-n", type=int, default=26)
+    parser = argparse.ArgumentParser(description="velt_core kernel benchmark")
+    parser.add_argument("--min-n", type=int, default=4)
+    parser.add_argument("--max-n", type=int, default=24)
     parser.add_argument("--step", type=int, default=2)
+    parser.add_argument("--big", action="store_true", help="also run n = 26 (1 GiB states; takes minutes)")
+    parser.add_argument("--threads", default=f"1,{os.cpu_count()}", help="comma-separated thread counts")
+    parser.add_argument("--only", default="", help="comma-separated kernels to run")
+    parser.add_argument("--budget", type=float, default=0.2, help="seconds of timing per case and yardstick")
+    parser.add_argument("--sizes", default="", help=argparse.SUPPRESS)
+    parser.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
+    if args.sizes:
+        args.sizes = [int(s) for s in args.sizes.split(",")]
+    else:
+        args.sizes = list(range(args.min_n, args.max_n + 1, args.step))
+        if args.big and 26 not in args.sizes:
+            args.sizes.append(26)
+    if args.worker:
+        worker(args)
+        return 0
 
-    rng = np.random.default_rng(1)
-    header = f"{'kernel':<20} {'n':>3} {'qubits':>8} {'time/call':>12} {'stream':>12} {'ratio':>6} {'GB/s':>7}"
-    print(header)
-    print("-" * len(header))
-    for n in range(args.min_n, args.max_n + 1, args.step):
-        psi = (rng.standard_normal(1 << n) + 1j * rng.standard_normal(1 << n)) / np.sqrt(2 << n)
-        t_stream = median_time(lambda: stream_pass(psi))
-        for name, qubits, call, touched in cases(n):
-            check_restores(psi, call)
-            t = median_time(lambda: call(psi))
-            gbs = 2 * touched * psi.nbytes / t / 1e9
-            print(
-                f"{name:<20} {n:>3} {','.join(map(str, qubits)):>8} {t * 1e6:>10.1f}us "
-                f"{t_stream * 1e6:>10.1f}us {t / t_stream:>6.2f} {gbs:>7.1f}",
-                flush=True,
-            )
+    threads = sorted({int(t) for t in args.threads.split(",")})
+    print(f"velt_core benchmark: n = {args.sizes}, threads = {threads}, {platform.processor() or platform.machine()}")
+    started = time.time()
+    records = []
+    for t in threads:
+        records += run_threads(args, t)
+    overhead = {r["threads"]: r["seconds"] for r in records if r["type"] == "overhead"}
+    print()
+    print(table(records, args.sizes, threads))
+    print()
+    for t, s in sorted(overhead.items()):
+        print(f"bare call into the module (cpu_dispatch_tier), {t} thread(s): {s * 1e9:.0f} ns")
+    RESULTS.mkdir(exist_ok=True)
+    out = RESULTS / "latest.json"
+    out.write_text(json.dumps({"sizes": args.sizes, "threads": threads, "machine": platform.machine(),
+                               "cpus": os.cpu_count(), "records": records}, indent=1))
+    print(f"results: {out} ({time.time() - started:.0f} s)")
+    plot(records, max(threads), RESULTS / "latest.png")
     return 0
 
 

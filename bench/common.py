@@ -49,10 +49,11 @@ def stream_pass(arr, parallel=True):
     _STREAM.stream_scale(arr.ctypes.data, 2 * arr.size, 1.0, int(parallel))
 
 
-def median_time(fn, budget=0.25, min_reps=3, max_reps=2000):
+def median_time(fn, budget=0.25, min_reps=3, max_reps=2000, warm_up=True):
     """Median wall time of fn() in seconds over as many calls as fit in the
-    budget (after one warm-up call)."""
-    fn()
+    budget (after one warm-up call, unless told otherwise)."""
+    if warm_up:
+        fn()
     times = []
     start = time.perf_counter()
     while len(times) < max_reps and (len(times) < min_reps or time.perf_counter() - start < budget):

@@ -35,9 +35,7 @@ case "$what" in
         exec "$py" examples/demo.py "$@"
         ;;
     bench)
-        for script in bench/bench_*.py; do
-            "$py" "$script" "$@"
-        done
+        exec "$py" bench/bench_kernels.py "$@"
         ;;
     *)
         echo "usage: bash scripts/dev.sh {demo|bench|test} [args...]" >&2

@@ -169,3 +169,41 @@ def test_cnot_and_swap_share_a_signature_but_differ(rng):
     velt_core.apply_cnot_fast(psi, 0, 2)
     velt_core.apply_swap(other, 0, 2)
     assert not np.array_equal(psi, other)
+
+
+def test_halves_far_apart_in_memory():
+    # Pairs 2^24 amplitudes (256 MiB) or more apart are written one half after
+    # the other; that path needs a state of 2^25 amplitudes.  Check it on a
+    # sample of pairs against the reference arithmetic.
+    n, t = 25, 24
+    psi = np.arange(1 << n, dtype=np.float64) * (1 + 0.5j) / (1 << n)
+    m = np.array([0.6 + 0.1j, -0.3 + 0.7j, 0.2 - 0.5j, 0.9 + 0.4j])
+    sample = np.r_[0:3000, (1 << t) - 3000 : (1 << t)]
+    x, y = sample, sample + (1 << t)
+    before = psi.copy()
+
+    velt_core.apply_1q(psi, t, *m)
+    new_x, new_y = ref.pair_update(before[x], before[y], m)
+    assert_same_bits(psi[x], new_x)
+    assert_same_bits(psi[y], new_y)
+
+    psi[:] = before
+    velt_core.apply_controlled_1q(psi, 0, t, *m)
+    odd = x[x % 2 == 1]
+    new_x, new_y = ref.pair_update(before[odd], before[odd + (1 << t)], m)
+    assert_same_bits(psi[odd], new_x)
+    assert_same_bits(psi[odd + (1 << t)], new_y)
+    even = x[x % 2 == 0]
+    assert_same_bits(psi[even], before[even])
+
+    for kernel, a, b, first, second in (
+        (velt_core.apply_cnot_fast, 0, t, 1, 1 + (1 << t)),
+        (velt_core.apply_swap, 3, t, 8, 1 << t),
+    ):
+        psi[:] = before
+        kernel(psi, a, b)
+        lows = sample[(sample & ((1 << a) | (1 << t))) == 0]
+        assert_same_bits(psi[lows + first], before[lows + second])
+        assert_same_bits(psi[lows + second], before[lows + first])
+        kernel(psi, a, b)
+        assert_same_bits(psi, before)

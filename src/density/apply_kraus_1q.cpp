@@ -36,8 +36,8 @@ mat2 channel_block(const mat2& r, const mat2* ops, std::size_t count) {
 
 }  // namespace
 
-// One iteration per row r.  A row with the target bit set belongs to the
-// sub-blocks of row r - s and does nothing; any other row walks its columns
+// One iteration per row r with the target bit clear (a row with the bit set
+// belongs to the sub-blocks of row r - s).  Such a row walks its columns
 // with the target bit clear in increasing order and, for each, reads the
 // sub-block (r, c), (r, c+s), (r+s, c), (r+s, c+s) from rho and writes the
 // same four positions of the scratch matrix.  Sub-blocks partition the
@@ -50,10 +50,11 @@ void apply_kraus_1q(amp* rho, std::int64_t dim, int qubit, const mat2* ops, std:
     const amp* const in = rho;
     const std::int64_t s = bit(qubit);
 
-    parallel_for(dim, [=](std::int64_t r) {
-        if ((r & s) != 0) {
-            return;
-        }
+    // Only rows with the target bit clear do work, so the loop runs over those
+    // alone: with the target on the highest qubit they are the whole first
+    // half of the matrix, which would otherwise fall to one worker.
+    parallel_for(dim / 2, [=](std::int64_t i) {
+        const std::int64_t r = insert_zero_bit(i, qubit);
         const amp* top = in + r * dim;
         const amp* bottom = top + s * dim;
         amp* out_top = out + r * dim;

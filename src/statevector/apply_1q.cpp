@@ -1,17 +1,15 @@
 #include "statevector/kernels.hpp"
-#include "statevector/run_walk.hpp"
+#include "statevector/group_walk.hpp"
 
 namespace velt {
 
 void apply_1q(amp* psi, std::int64_t n, int q, const mat2& m) {
     const std::int64_t stride = bit(q);
     const mat2 gate = m;  // one copy per call, read by every worker
-    run_walk<1>(n, {q}).for_each_run([=](std::int64_t first, std::int64_t length) {
+    group_walk(n, &q, 1).for_each_run([=](std::int64_t first, std::int64_t length, auto step) {
         amp* a0 = psi + first;  // bit q clear
         amp* a1 = a0 + stride;  // bit q set
-        for (std::int64_t j = 0; j < length; ++j) {
-            pair_update(a0[j], a1[j], gate);
-        }
+        pair_update_run(a0, a1, length, step, gate);
     });
 }
 

@@ -1,7 +1,7 @@
 #include <algorithm>
 
 #include "statevector/kernels.hpp"
-#include "statevector/run_walk.hpp"
+#include "statevector/group_walk.hpp"
 
 namespace velt {
 
@@ -12,13 +12,11 @@ void apply_controlled_1q(amp* psi, std::int64_t n, int c, int t, const mat2& m) 
     const std::int64_t control = bit(c);
     const std::int64_t target = bit(t);
     const mat2 gate = m;  // one copy per call, read by every worker
-    run_walk<2>(n, {std::min(c, t), std::max(c, t)})
-        .for_each_run([=](std::int64_t first, std::int64_t length) {
+    const int qubits[2] = {std::min(c, t), std::max(c, t)};
+    group_walk(n, qubits, 2).for_each_run([=](std::int64_t first, std::int64_t length, auto step) {
             amp* a0 = psi + first + control;  // control set, target clear
             amp* a1 = a0 + target;            // control set, target set
-            for (std::int64_t k = 0; k < length; ++k) {
-                pair_update(a0[k], a1[k], gate);
-            }
+            pair_update_run(a0, a1, length, step, gate);
         });
 }
 

@@ -34,7 +34,7 @@ void apply_swap(amp* psi, std::int64_t n, int a, int b);
 // index of the row-major 2^k x 2^k matrix u is the value of qubit targets[d],
 // whatever the numeric order of the targets.  Each amplitude group (the 2^k
 // amplitudes that differ only in the target bits) is read whole, multiplied by
-// u (see matvec) and written back.
+// u (see dense_batch.hpp) and written back.
 
 // Dense gate on k = 1..4 distinct targets in 0..62.  Only indices below
 // 2^(t+1) * floor(n / 2^(t+1)), t the highest target, are touched.
