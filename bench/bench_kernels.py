@@ -66,20 +66,40 @@ def cases(n, rng):
 
     for label, q in (("low", 0), ("mid", n // 2), ("high", n - 1)):
         out.append(
-            ("apply_1q", f"{label} q={q}", lambda a, q=q: vc.apply_1q(a, q, *m),
-             lambda a, q=q: base.apply_dense(a, n, [q], u2), 2 * size)
+            (
+                "apply_1q",
+                f"{label} q={q}",
+                lambda a, q=q: vc.apply_1q(a, q, *m),
+                lambda a, q=q: base.apply_dense(a, n, [q], u2),
+                2 * size,
+            )
         )
     if n >= 2:
         pairs = [("low", 0, 1), ("mid", n // 2 - 1, n // 2), ("high", n - 2, n - 1), ("spread", 0, n - 1)]
         for label, a, b in pairs:
             q = f"{label} {a},{b}"
             out += [
-                ("apply_cnot_fast", q, lambda s, a=a, b=b: vc.apply_cnot_fast(s, a, b),
-                 lambda s, a=a, b=b: base.apply_gate(s, n, [b], x, [a]), None),
-                ("apply_controlled_1q", q, lambda s, a=a, b=b: vc.apply_controlled_1q(s, a, b, *m),
-                 lambda s, a=a, b=b: base.apply_gate(s, n, [b], u2, [a]), size),
-                ("apply_swap", q, lambda s, a=a, b=b: vc.apply_swap(s, a, b),
-                 lambda s, a=a, b=b: base.apply_dense(s, n, [a, b], swap), None),
+                (
+                    "apply_cnot_fast",
+                    q,
+                    lambda s, a=a, b=b: vc.apply_cnot_fast(s, a, b),
+                    lambda s, a=a, b=b: base.apply_gate(s, n, [b], x, [a]),
+                    None,
+                ),
+                (
+                    "apply_controlled_1q",
+                    q,
+                    lambda s, a=a, b=b: vc.apply_controlled_1q(s, a, b, *m),
+                    lambda s, a=a, b=b: base.apply_gate(s, n, [b], u2, [a]),
+                    size,
+                ),
+                (
+                    "apply_swap",
+                    q,
+                    lambda s, a=a, b=b: vc.apply_swap(s, a, b),
+                    lambda s, a=a, b=b: base.apply_dense(s, n, [a, b], swap),
+                    None,
+                ),
             ]
     for k in range(1, 5):
         if k > n:
@@ -87,8 +107,13 @@ def cases(n, rng):
         u = unitary(rng, 1 << k)
         for label, targets in (("low", list(range(k))), ("high", list(range(n - k, n)))):
             out.append(
-                ("apply_gate_fast", f"k={k} {label}", lambda s, t=targets, u=u: vc.apply_gate_fast(s, t, u),
-                 lambda s, t=targets, u=u: base.apply_dense(s, n, t, u), size << k)
+                (
+                    "apply_gate_fast",
+                    f"k={k} {label}",
+                    lambda s, t=targets, u=u: vc.apply_gate_fast(s, t, u),
+                    lambda s, t=targets, u=u: base.apply_dense(s, n, t, u),
+                    size << k,
+                )
             )
     for k in range(1, 6):
         for c in (0, 1):
@@ -98,18 +123,30 @@ def cases(n, rng):
             for label, qubits in (("low", list(range(k + c))), ("high", list(range(n - k - c, n)))):
                 t, ctl = qubits[:k], qubits[k:]
                 out.append(
-                    ("apply_gate", f"k={k} c={c} {label}",
-                     lambda s, t=t, ctl=ctl, u=u: vc.apply_gate(s, t, u, ctl),
-                     lambda s, t=t, ctl=ctl, u=u: base.apply_gate(s, n, t, u, ctl), (size << k) >> c)
+                    (
+                        "apply_gate",
+                        f"k={k} c={c} {label}",
+                        lambda s, t=t, ctl=ctl, u=u: vc.apply_gate(s, t, u, ctl),
+                        lambda s, t=t, ctl=ctl, u=u: base.apply_gate(s, n, t, u, ctl),
+                        (size << k) >> c,
+                    )
                 )
     nq = n // 2
     if nq >= 1:
         g = 0.1
-        ops = [np.array([[1, 0], [0, np.sqrt(1 - g)]], dtype=complex), np.array([[0, np.sqrt(g)], [0, 0]], dtype=complex)]
+        ops = [
+            np.array([[1, 0], [0, np.sqrt(1 - g)]], dtype=complex),
+            np.array([[0, np.sqrt(g)], [0, 0]], dtype=complex),
+        ]
         for label, q in (("low", 0), ("high", nq - 1)):
             out.append(
-                ("apply_kraus_1q", f"{nq}q {label} q={q}", lambda r, q=q: vc.apply_kraus_1q(r, nq, q, ops),
-                 lambda r, q=q: base.apply_kraus(r, nq, q, ops), None)
+                (
+                    "apply_kraus_1q",
+                    f"{nq}q {label} q={q}",
+                    lambda r, q=q: vc.apply_kraus_1q(r, nq, q, ops),
+                    lambda r, q=q: base.apply_kraus(r, nq, q, ops),
+                    None,
+                )
             )
     return out
 
@@ -125,7 +162,13 @@ def worker(args):
         print(json.dumps(record), flush=True)
 
     threads = int(os.environ["OMP_NUM_THREADS"])
-    emit({"type": "overhead", "threads": threads, "seconds": median_time(vc.cpu_dispatch_tier, budget=0.1, max_reps=100000)})
+    emit(
+        {
+            "type": "overhead",
+            "threads": threads,
+            "seconds": median_time(vc.cpu_dispatch_tier, budget=0.1, max_reps=100000),
+        }
+    )
     only = set(args.only.split(",")) if args.only else None
     rng = np.random.default_rng(2026)
     for n in args.sizes:
@@ -145,19 +188,44 @@ def worker(args):
             call(a)
             baseline(b)
             if not np.allclose(a, b, rtol=1e-9, atol=1e-12):
-                emit({"type": "error", "kernel": kernel, "case": label, "n": n,
-                      "message": "kernel and NumPy baseline disagree"})
+                emit(
+                    {
+                        "type": "error",
+                        "kernel": kernel,
+                        "case": label,
+                        "n": n,
+                        "message": "kernel and NumPy baseline disagree",
+                    }
+                )
                 sys.exit(1)
             t_kernel = median_time(lambda: call(a), budget=args.budget)
             t_numpy = median_time(lambda: baseline(b), budget=args.budget, min_reps=1, warm_up=n < 20)
-            emit({"type": "case", "kernel": kernel, "case": label, "n": n, "threads": threads,
-                  "kernel_s": t_kernel, "stream_s": t_stream, "numpy_s": t_numpy,
-                  "madds": madds})
+            emit(
+                {
+                    "type": "case",
+                    "kernel": kernel,
+                    "case": label,
+                    "n": n,
+                    "threads": threads,
+                    "kernel_s": t_kernel,
+                    "stream_s": t_stream,
+                    "numpy_s": t_numpy,
+                    "madds": madds,
+                }
+            )
 
 
 def run_threads(args, threads):
     env = dict(os.environ, OMP_NUM_THREADS=str(threads), OPENBLAS_NUM_THREADS=str(threads))
-    cmd = [sys.executable, __file__, "--worker", "--budget", str(args.budget), "--sizes", ",".join(map(str, args.sizes))]
+    cmd = [
+        sys.executable,
+        __file__,
+        "--worker",
+        "--budget",
+        str(args.budget),
+        "--sizes",
+        ",".join(map(str, args.sizes)),
+    ]
     if args.only:
         cmd += ["--only", args.only]
     records = []
@@ -197,8 +265,10 @@ def table(records, sizes, threads):
             if r is None:
                 row += " " * 16 + "|" + " " * 16 + "|" + " " * 15 + "|"
                 continue
-            row += (f" {r['kernel_s'] * 1e6:>14.1f} | {r['kernel_s'] / r['stream_s']:>14.2f} |"
-                    f" {r['numpy_s'] / r['kernel_s']:>13.1f} |")
+            row += (
+                f" {r['kernel_s'] * 1e6:>14.1f} | {r['kernel_s'] / r['stream_s']:>14.2f} |"
+                f" {r['numpy_s'] / r['kernel_s']:>13.1f} |"
+            )
         lines.append(row)
     return "\n".join(lines)
 
@@ -273,8 +343,18 @@ def main(argv=None):
         print(f"bare call into the module (cpu_dispatch_tier), {t} thread(s): {s * 1e9:.0f} ns")
     RESULTS.mkdir(exist_ok=True)
     out = RESULTS / "latest.json"
-    out.write_text(json.dumps({"sizes": args.sizes, "threads": threads, "machine": platform.machine(),
-                               "cpus": os.cpu_count(), "records": records}, indent=1))
+    out.write_text(
+        json.dumps(
+            {
+                "sizes": args.sizes,
+                "threads": threads,
+                "machine": platform.machine(),
+                "cpus": os.cpu_count(),
+                "records": records,
+            },
+            indent=1,
+        )
+    )
     print(f"results: {out} ({time.time() - started:.0f} s)")
     plot(records, max(threads), RESULTS / "latest.png")
     return 0

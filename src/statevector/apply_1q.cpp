@@ -1,5 +1,5 @@
-#include "statevector/kernels.hpp"
 #include "statevector/group_walk.hpp"
+#include "statevector/kernels.hpp"
 
 namespace velt {
 

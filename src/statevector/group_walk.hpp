@@ -40,8 +40,7 @@ public:
     // clear: k distinct qubits in increasing order, each in 0..62 (k <= 62);
     // set: bits OR-ed into every base (none of them a clear qubit).  With no
     // clear qubit every index below n is a base.
-    group_walk(std::int64_t n, const int* clear, int k, std::int64_t set = 0)
-        : k_(k), set_(set) {
+    group_walk(std::int64_t n, const int* clear, int k, std::int64_t set = 0) : k_(k), set_(set) {
         std::copy(clear, clear + k, clear_);
         // low_: how many clear qubits 0, 1, ... in a row.  A run is a stretch
         // of p over which the base grows by a fixed stride 2^low_: up to the
@@ -79,7 +78,8 @@ public:
             case 0: return runs(body, std::integral_constant<std::int64_t, 1>{});
             case 1: return runs(body, std::integral_constant<std::int64_t, 2>{});
             case 2: return runs(body, std::integral_constant<std::int64_t, 4>{});
-            default: throw std::logic_error("group_walk: strided runs serve at most two low qubits");
+            default:
+                throw std::logic_error("group_walk: strided runs serve at most two low qubits");
         }
     }
 

@@ -17,23 +17,23 @@ template <class T>
 void exchange_pairs(T* psi, std::int64_t n, int a, int b, std::int64_t dx, std::int64_t dy) {
     const int qubits[2] = {std::min(a, b), std::max(a, b)};
     group_walk(n, qubits, 2).for_each_run([=](std::int64_t first, std::int64_t length, auto step) {
-            T* x = psi + first + dx;
-            T* y = psi + first + dy;
-            if (step == 1 && (dx ^ dy) >= far_apart) {
-                // One run after the other: see far_apart.
-                T held[far_chunk];
-                for (std::int64_t k = 0; k < length; k += far_chunk) {
-                    const std::int64_t chunk = std::min(far_chunk, length - k);
-                    std::copy(x + k, x + k + chunk, held);
-                    std::copy(y + k, y + k + chunk, x + k);
-                    std::copy(held, held + chunk, y + k);
-                }
-                return;
+        T* x = psi + first + dx;
+        T* y = psi + first + dy;
+        if (step == 1 && (dx ^ dy) >= far_apart) {
+            // One run after the other: see far_apart.
+            T held[far_chunk];
+            for (std::int64_t k = 0; k < length; k += far_chunk) {
+                const std::int64_t chunk = std::min(far_chunk, length - k);
+                std::copy(x + k, x + k + chunk, held);
+                std::copy(y + k, y + k + chunk, x + k);
+                std::copy(held, held + chunk, y + k);
             }
-            for (std::int64_t k = 0; k < length * step; k += step) {
-                std::swap(x[k], y[k]);
-            }
-        });
+            return;
+        }
+        for (std::int64_t k = 0; k < length * step; k += step) {
+            std::swap(x[k], y[k]);
+        }
+    });
 }
 
 }  // namespace velt
