@@ -23,7 +23,8 @@ def run():
     def mat(dim):
         return rng.standard_normal((dim, dim)) + 1j * rng.standard_normal((dim, dim))
 
-    for n_amps in (2**13, 3 * 2**11 + 7, 2**4):
+    # 2^15 amplitudes make several tiles of the parallel loop for every kernel.
+    for n_amps in (2**15, 3 * 2**11 + 7, 2**4):
         psi = state(n_amps)
         for q in range(14):
             velt_core.apply_1q(psi, q, *mat(2).reshape(4))
