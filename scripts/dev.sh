@@ -25,7 +25,9 @@ if [ ! -x "$venv/bin/python" ]; then
 fi
 py="$(cd "$venv" && pwd)/bin/python"
 "$py" -m pip install --quiet --upgrade pip
-"$py" -m pip install --quiet "$numpy_spec" ".[test]"
+extras=test
+[ "$what" = bench ] && extras=test,bench
+"$py" -m pip install --quiet "$numpy_spec" ".[$extras]"
 
 case "$what" in
     test)
