@@ -45,12 +45,12 @@ inline void pair_update(amp& a0, amp& a1, const mat2& m) {
 }
 
 // Pairs whose halves lie at least this many amplitudes (256 MiB) apart are
-// written one half after the other.  When the two halves of a pair differ
-// only in high address bits, writing them alternately makes the memory
-// controller switch between two rows of the same DRAM bank for every cache
-// line; on the machines this was tuned on that halves the bandwidth from
-// 2^24 amplitudes on, while grouping the writes costs an extra copy through
-// the cache that does not pay off at shorter distances.
+// read and written one half after the other.  When the two halves of a pair
+// differ only in high address bits, touching them alternately makes the
+// memory controller switch between two rows of the same DRAM bank for every
+// cache line; on the machines this was tuned on that cuts the bandwidth to a
+// fifth from 2^24 amplitudes on, while grouping the accesses costs copies
+// through the cache that do not pay off at shorter distances.
 inline constexpr std::int64_t far_apart = std::int64_t{1} << 24;
 // Pairs per chunk when writing one half after the other: 16 KiB per half.
 inline constexpr std::int64_t far_chunk = 1024;
@@ -64,22 +64,25 @@ template <class Step>
 inline void pair_update_run(amp* a0, amp* a1, std::int64_t length, Step step, const mat2& m) {
     constexpr std::int64_t s = Step::value;
     std::int64_t j = 0;
-    if constexpr (s == 1) {
-        if (a1 - a0 >= far_apart) {
-            amp first_half[far_chunk];
-            for (; j < length; j += far_chunk) {
-                const std::int64_t chunk = std::min(far_chunk, length - j);
-                for (std::int64_t c = 0; c < chunk; ++c) {
-                    amp x0 = a0[j + c];
-                    amp x1 = a1[j + c];
-                    pair_update(x0, x1, m);
-                    first_half[c] = x0;
-                    a1[j + c] = x1;
-                }
-                std::copy(first_half, first_half + chunk, a0 + j);
+    if (a1 - a0 >= far_apart) {
+        // Chunk by chunk: read the first halves, update the second halves in
+        // place, then write the first halves back (see far_apart).
+        amp first_half[far_chunk];
+        for (; j < length; j += far_chunk) {
+            const std::int64_t chunk = std::min(far_chunk, length - j);
+            amp* b0 = a0 + j * s;
+            amp* b1 = a1 + j * s;
+            for (std::int64_t c = 0; c < chunk; ++c) {
+                first_half[c] = b0[c * s];
             }
-            return;
+            for (std::int64_t c = 0; c < chunk; ++c) {
+                pair_update(first_half[c], b1[c * s], m);
+            }
+            for (std::int64_t c = 0; c < chunk; ++c) {
+                b0[c * s] = first_half[c];
+            }
         }
+        return;
     }
     if constexpr (s > 1) {
         constexpr int L = 4;

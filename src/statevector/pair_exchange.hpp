@@ -19,14 +19,22 @@ void exchange_pairs(T* psi, std::int64_t n, int a, int b, std::int64_t dx, std::
     group_walk(n, qubits, 2).for_each_run([=](std::int64_t first, std::int64_t length, auto step) {
         T* x = psi + first + dx;
         T* y = psi + first + dy;
-        if (step == 1 && (dx ^ dy) >= far_apart) {
+        if ((dx ^ dy) >= far_apart) {
             // One run after the other: see far_apart.
             T held[far_chunk];
             for (std::int64_t k = 0; k < length; k += far_chunk) {
                 const std::int64_t chunk = std::min(far_chunk, length - k);
-                std::copy(x + k, x + k + chunk, held);
-                std::copy(y + k, y + k + chunk, x + k);
-                std::copy(held, held + chunk, y + k);
+                T* xk = x + k * step;
+                T* yk = y + k * step;
+                for (std::int64_t c = 0; c < chunk; ++c) {
+                    held[c] = xk[c * step];
+                }
+                for (std::int64_t c = 0; c < chunk; ++c) {
+                    xk[c * step] = yk[c * step];
+                }
+                for (std::int64_t c = 0; c < chunk; ++c) {
+                    yk[c * step] = held[c];
+                }
             }
             return;
         }
