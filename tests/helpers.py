@@ -1,6 +1,11 @@
 """Shared test helpers: random inputs and a byte-exact comparison."""
 
+import os
+
 import numpy as np
+
+# scripts/sanitize.sh preloads the AddressSanitizer runtime into the interpreter.
+UNDER_SANITIZER = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 
 def random_state(rng, n_amps, special=False):
