@@ -3,6 +3,25 @@ import zlib
 import numpy as np
 import pytest
 
+HOSTILE_CASES = pytest.StashKey[dict]()
+
+
+def pytest_configure(config):
+    config.stash[HOSTILE_CASES] = {}
+
+
+def pytest_terminal_summary(terminalreporter, config):
+    tried = config.stash[HOSTILE_CASES]
+    if tried:
+        detail = ", ".join(f"{name} {count}" for name, count in tried.items())
+        terminalreporter.write_line(f"hostile-input sweep: {sum(tried.values())} cases tried ({detail})")
+
+
+@pytest.fixture
+def hostile_tally(request):
+    """Cases tried per function, reported at the end of the run."""
+    return request.config.stash[HOSTILE_CASES]
+
 
 @pytest.fixture
 def rng(request):
