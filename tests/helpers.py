@@ -42,3 +42,18 @@ def assert_same_bits(actual, expected, any_nan=False):
     diff = np.flatnonzero(differs)
     assert diff.size == 0, f"{diff.size} words differ, first at {diff[:5]}"
 
+
+
+def misaligned(values, offset, rng=None):
+    """A copy of complex values at `offset` bytes into a larger byte buffer.
+
+    NumPy calls the result complex128 and C-contiguous, so a kernel takes it as
+    it is, but its elements are not aligned for their type unless offset is a
+    multiple of 8.  Returns (array, buffer); the buffer's other bytes are
+    random, and a kernel must leave them alone."""
+    values = np.asarray(values, dtype=np.complex128)
+    rng = np.random.default_rng(0) if rng is None else rng
+    buffer = rng.integers(0, 256, size=values.nbytes + 32, dtype=np.uint8)
+    array = buffer[offset : offset + values.nbytes].view(np.complex128).reshape(values.shape)
+    array[...] = values
+    return array, buffer

@@ -213,7 +213,7 @@ def test_read_only_rho_is_refused_first(rng, ops):
     rho = random_rho(rng, 2)
     before = rho.copy()
     rho.flags.writeable = False
-    with pytest.raises(ValueError):
+    with pytest.raises(ValueError, match=r"^apply_kraus_1q: rho is read-only$"):
         velt_core.apply_kraus_1q(rho, 2, 0, ops)
     assert_same_bits(rho, before)
 
