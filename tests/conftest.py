@@ -1,7 +1,17 @@
+import os
 import zlib
 
 import numpy as np
 import pytest
+from hypothesis import settings
+
+# Property tests: a modest number of examples per test by default, so that CI
+# stays quick; VELT_HYPOTHESIS_EXAMPLES=2000 (say) explores much further.  No
+# deadline: a kernel call may wait for its worker threads.
+settings.register_profile(
+    "velt", max_examples=int(os.environ.get("VELT_HYPOTHESIS_EXAMPLES", "100")), deadline=None, print_blob=True
+)
+settings.load_profile("velt")
 
 HOSTILE_CASES = pytest.StashKey[dict]()
 
