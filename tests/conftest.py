@@ -1,7 +1,36 @@
+import os
 import zlib
 
 import numpy as np
 import pytest
+from hypothesis import settings
+
+# Property tests: a modest number of examples per test by default, so that CI
+# stays quick; VELT_HYPOTHESIS_EXAMPLES=2000 (say) explores much further.  No
+# deadline: a kernel call may wait for its worker threads.
+settings.register_profile(
+    "velt", max_examples=int(os.environ.get("VELT_HYPOTHESIS_EXAMPLES", "100")), deadline=None, print_blob=True
+)
+settings.load_profile("velt")
+
+HOSTILE_CASES = pytest.StashKey[dict]()
+
+
+def pytest_configure(config):
+    config.stash[HOSTILE_CASES] = {}
+
+
+def pytest_terminal_summary(terminalreporter, config):
+    tried = config.stash[HOSTILE_CASES]
+    if tried:
+        detail = ", ".join(f"{name} {count}" for name, count in tried.items())
+        terminalreporter.write_line(f"hostile-input sweep: {sum(tried.values())} cases tried ({detail})")
+
+
+@pytest.fixture
+def hostile_tally(request):
+    """Cases tried per function, reported at the end of the run."""
+    return request.config.stash[HOSTILE_CASES]
 
 import velt_core
 

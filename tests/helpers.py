@@ -1,6 +1,11 @@
 """Shared test helpers: random inputs and a byte-exact comparison."""
 
+import os
+
 import numpy as np
+
+# scripts/sanitize.sh preloads the AddressSanitizer runtime into the interpreter.
+UNDER_SANITIZER = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 
 def random_state(rng, n_amps, special=False):
@@ -34,3 +39,18 @@ def assert_same_bits(actual, expected, any_nan=False):
         differs &= ~(np.isnan(actual.view(np.float64)) & np.isnan(expected.view(np.float64)))
     diff = np.flatnonzero(differs)
     assert diff.size == 0, f"{diff.size} words differ, first at {diff[:5]}"
+
+
+def misaligned(values, offset, rng=None):
+    """A copy of complex values at `offset` bytes into a larger byte buffer.
+
+    NumPy calls the result complex128 and C-contiguous, so a kernel takes it as
+    it is, but its elements are not aligned for their type unless offset is a
+    multiple of 8.  Returns (array, buffer); the buffer's other bytes are
+    random, and a kernel must leave them alone."""
+    values = np.asarray(values, dtype=np.complex128)
+    rng = np.random.default_rng(0) if rng is None else rng
+    buffer = rng.integers(0, 256, size=values.nbytes + 32, dtype=np.uint8)
+    array = buffer[offset : offset + values.nbytes].view(np.complex128).reshape(values.shape)
+    array[...] = values
+    return array, buffer

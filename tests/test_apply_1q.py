@@ -100,6 +100,6 @@ def test_read_only_state_is_refused_unchanged(rng):
     psi = random_state(rng, 8)
     before = psi.copy()
     psi.flags.writeable = False
-    with pytest.raises(ValueError):
+    with pytest.raises(ValueError, match=r"^apply_1q: state is read-only$"):
         call(psi, 0, HADAMARD)
     assert_same_bits(psi, before)

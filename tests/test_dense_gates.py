@@ -115,6 +115,18 @@ def test_matrix_shape_is_not_consulted(rng, kernel, shape):
 
 
 @pytest.mark.parametrize("kernel", KERNELS)
+@pytest.mark.parametrize("start", [0, 7, 48])
+def test_matrix_sharing_the_states_memory_applies_as_it_was(rng, kernel, start):
+    # u is a view into the state: the gate is u as it was when the call began,
+    # not entries that some worker has already overwritten.
+    psi = random_state(rng, 64)
+    u = psi[start : start + 16]
+    expected = expect(kernel, psi, [5, 1], u.copy())
+    call(kernel, psi, [5, 1], u)
+    assert_same_bits(psi, expected, any_nan=True)
+
+
+@pytest.mark.parametrize("kernel", KERNELS)
 def test_identity_spreads_nan_through_zero_entries(kernel):
     psi = np.array([1, np.nan, 2, 3], dtype=complex)
     call(kernel, psi, [0], np.eye(2))
@@ -209,7 +221,7 @@ def test_unusable_states_are_refused_unchanged(rng, kernel):
     psi = random_state(rng, 8)
     before = psi.copy()
     psi.flags.writeable = False
-    with pytest.raises(ValueError):
+    with pytest.raises(ValueError, match=f"^{kernel}: state is read-only$"):
         call(kernel, psi, [0], u_of(1))
     assert_same_bits(psi, before)
 

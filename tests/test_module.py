@@ -9,7 +9,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 import reference as ref
-from helpers import assert_same_bits, random_state
+from helpers import assert_same_bits, misaligned, random_matrix, random_state
 
 import velt_core
 
@@ -150,6 +150,42 @@ def _other_interpreter():
                 if int(version.split(".")[1]) >= 8:
                     return exe, ".".join(version.split(".")[:2])
     return None, None
+
+
+# One call of every kernel on an 8-amplitude state (or 16-element rho), with
+# its matrix arrays, as functions of (state, arrays).
+MATRIX_ARRAYS = {
+    "apply_1q": (lambda psi, m: velt_core.apply_1q(psi, 1, *m[0].reshape(4)), 1),
+    "apply_cnot_fast": (lambda psi, m: velt_core.apply_cnot_fast(psi, 2, 0), 0),
+    "apply_controlled_1q": (lambda psi, m: velt_core.apply_controlled_1q(psi, 0, 2, *m[0].reshape(4)), 1),
+    "apply_swap": (lambda psi, m: velt_core.apply_swap(psi, 2, 1), 0),
+    "apply_gate_fast": (lambda psi, m: velt_core.apply_gate_fast(psi, [2, 0], m[0]), 1),
+    "apply_gate": (lambda psi, m: velt_core.apply_gate(psi, [1], m[0], [2]), 1),
+    "apply_kraus_1q": (lambda rho, m: velt_core.apply_kraus_1q(rho, 2, 1, m), 3),
+}
+
+
+@pytest.mark.parametrize("offset", [1, 4, 13])
+@pytest.mark.parametrize("kernel", MATRIX_ARRAYS)
+def test_misaligned_arrays_are_used_in_place(rng, kernel, offset):
+    # NumPy calls a complex128 array cut from a byte buffer at an odd offset
+    # C-contiguous, so it reaches the kernel as the caller's own memory; the
+    # result must land there, identical to the aligned call's, with the bytes
+    # around it untouched (and no misaligned access: UBSan checks that).
+    run, count = MATRIX_ARRAYS[kernel]
+    size = 16 if kernel == "apply_kraus_1q" else 8
+    values = random_state(rng, size, special=True)
+    matrices = [random_matrix(rng, 4 if kernel == "apply_gate_fast" else 2) for _ in range(count)]
+    expected = values.copy()
+    run(expected, matrices)
+    state, buffer = misaligned(values, offset, rng)
+    moved = [misaligned(m, offset + 3, rng)[0] for m in matrices]
+    around = np.delete(buffer, np.s_[offset : offset + state.nbytes]).copy()
+    run(state, moved)
+    assert_same_bits(state, expected)
+    assert np.array_equal(np.delete(buffer, np.s_[offset : offset + state.nbytes]), around)
+    for m, original in zip(moved, matrices):
+        assert_same_bits(m, original)
 
 
 def test_version_gate_refuses_other_interpreter():

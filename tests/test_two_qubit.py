@@ -158,7 +158,7 @@ def test_zero_dimensional_and_read_only_states_are_refused(rng, kernel):
     psi = random_state(rng, 8)
     before = psi.copy()
     psi.flags.writeable = False
-    with pytest.raises(ValueError):
+    with pytest.raises(ValueError, match=rf"^{NAMES[kernel]}: state is read-only$"):
         run(psi, 0, 1)
     assert_same_bits(psi, before)
 

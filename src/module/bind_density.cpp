@@ -1,3 +1,4 @@
+#include <cstring>
 #include <vector>
 
 #include "common/bits.hpp"
@@ -6,8 +7,8 @@
 
 namespace velt::bind {
 
-// Checks, in this order, all before anything is allocated for the call and
-// before rho is written:
+// Checks, in this order, all before rho is written and before anything is
+// allocated for the call (but for the aligned copy of a misaligned rho):
 //   1. rho is requested for writing (a read-only array: ValueError);
 //   2. each operator has four elements, in list order, the first bad one
 //      stopping the call;
@@ -22,7 +23,7 @@ namespace velt::bind {
 void apply_kraus_1q(complex_array rho, int n_qubits, int qubit,
                     const std::vector<complex_array>& kraus_ops) {
     constexpr const char* name = "apply_kraus_1q";
-    const py::buffer_info view = rho.request(/*writable=*/true);
+    const amp_view view(rho, name, "rho");
 
     for (const complex_array& op : kraus_ops) {
         if (op.size() != 4) {
@@ -34,20 +35,21 @@ void apply_kraus_1q(complex_array rho, int n_qubits, int qubit,
     }
     check_qubit(name, qubit, n_qubits - 1);
     const std::int64_t dim = bit(n_qubits);
-    if (view.size < dim * dim) {
+    if (view.size() < dim * dim) {
         fail(name, "rho holds fewer than 4^n_qubits elements");
     }
 
     // Contiguous records, taken in C order whatever the operator's shape; the
-    // caller's arrays are not read again.
-    std::vector<mat2> ops;
-    ops.reserve(kraus_ops.size());
-    for (const complex_array& op : kraus_ops) {
-        const amp* k = op.data();
-        ops.push_back(mat2{k[0], k[1], k[2], k[3]});
+    // caller's arrays are not read again, so an operator that shares memory
+    // with rho counts as it was when the call began.  Copied as bytes: an
+    // operator cut from a byte buffer need not be aligned for amp.
+    std::vector<mat2> ops(kraus_ops.size());
+    for (std::size_t k = 0; k < kraus_ops.size(); ++k) {
+        const py::array& op = kraus_ops[k];
+        std::memcpy(static_cast<void*>(&ops[k]), op.data(), sizeof(mat2));
     }
 
-    velt::apply_kraus_1q(static_cast<amp*>(view.ptr), dim, qubit, ops.data(), ops.size());
+    velt::apply_kraus_1q(view.data(), dim, qubit, ops.data(), ops.size());
 }
 
 }  // namespace velt::bind

@@ -67,8 +67,7 @@ void apply_gate_fast(complex_array state, std::vector<int> targets, complex_arra
     if (targets.empty() || targets.size() > 4) {
         fail(name, "k out of supported range");
     }
-    const py::buffer_info matrix = u.request();
-    if (matrix.size != bit(2 * count(targets))) {
+    if (u.size() != bit(2 * count(targets))) {
         fail(name, "matrix size mismatch");
     }
     const writable_state psi(state, name);
@@ -76,8 +75,8 @@ void apply_gate_fast(complex_array state, std::vector<int> targets, complex_arra
         check_qubit(name, q, max_qubit_index);
     }
     occupy(name, targets, 0, "repeated target qubit");
-    velt::apply_gate_fast(psi.data(), psi.length(), targets.data(), count(targets),
-                          static_cast<const amp*>(matrix.ptr));
+    const amp_view matrix(u, &psi.view());
+    velt::apply_gate_fast(psi.data(), psi.length(), targets.data(), count(targets), matrix.data());
 }
 
 // Checks in this order: matrix size, the state itself (read-only, no
@@ -88,9 +87,8 @@ void apply_gate_fast(complex_array state, std::vector<int> targets, complex_arra
 void apply_gate(complex_array state, std::vector<int> targets, complex_array u,
                 std::vector<int> controls) {
     constexpr const char* name = "apply_gate";
-    const py::buffer_info matrix = u.request();
     // 4^k has no int64 value from k = 32 on, and no matrix has that many elements.
-    if (targets.size() >= 32 || matrix.size != bit(2 * count(targets))) {
+    if (targets.size() >= 32 || u.size() != bit(2 * count(targets))) {
         fail(name, "matrix size does not match 2^|targets|");
     }
     const writable_state psi(state, name);
@@ -107,8 +105,9 @@ void apply_gate(complex_array state, std::vector<int> targets, complex_array u,
     // A control that repeats a control counts as an overlap too.
     const std::int64_t occupied = occupy(name, targets, 0, "repeated target qubit");
     occupy(name, controls, occupied, "control overlaps a target qubit");
+    const amp_view matrix(u, &psi.view());
     velt::apply_gate(psi.data(), psi.length(), targets.data(), count(targets), controls.data(),
-                     count(controls), static_cast<const amp*>(matrix.ptr));
+                     count(controls), matrix.data());
 }
 
 }  // namespace velt::bind

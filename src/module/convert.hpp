@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "common/amplitude.hpp"
 
@@ -28,22 +29,58 @@ using complex_array = py::array_t<amp, py::array::c_style | py::array::forcecast
 // Refuses qubit indices outside 0..max_index.
 void check_qubit(const char* function, int qubit, int max_index);
 
-// A state array taken for writing.  Requesting write access makes NumPy refuse
-// a read-only array (ValueError) before anything is touched.  The view lives
-// as long as this object.
+// The elements of a complex array at an address where the kernels may read
+// and write them as amp.
+//
+// NumPy calls an array C-contiguous whatever the alignment of its data, so a
+// complex128 array cut from a byte buffer at an odd offset is passed through
+// as it is, and reading amp there is undefined.  Such elements are copied into
+// an aligned buffer; a writable view copies them back when it ends, so the
+// caller's memory receives the result exactly as for any other array.  The
+// view holds the buffer request for as long as it lives.
+class amp_view {
+public:
+    // For reading.  The elements are also copied when they share memory with
+    // `written`, the state that the kernel writes while it reads these: the
+    // kernel then sees them as they were when the call began, whatever the
+    // order in which workers update the state.
+    explicit amp_view(const complex_array& array, const amp_view* written = nullptr);
+    // For writing: a read-only array raises ValueError "<function>: <what> is
+    // read-only" before anything is copied or written.
+    amp_view(complex_array& array, const char* function, const char* what);
+    ~amp_view();
+    amp_view(const amp_view&) = delete;
+    amp_view& operator=(const amp_view&) = delete;
+
+    amp* data() const { return data_; }
+    std::int64_t size() const { return info_.size; }
+    const py::buffer_info& info() const { return info_; }
+
+private:
+    void stage(bool copy);
+    bool overlaps(const amp_view& other) const;
+
+    py::buffer_info info_;
+    std::vector<amp> staging_;
+    amp* data_ = nullptr;
+    bool write_back_ = false;
+};
+
+// A state array taken for writing, with at least one dimension.
 class writable_state {
 public:
     writable_state(complex_array& array, const char* function);
 
-    amp* data() const { return static_cast<amp*>(info_.ptr); }
+    amp* data() const { return view_.data(); }
     // Amplitudes addressed by the state-vector kernels: the first extent,
     // or none when the array holds no elements at all (shape (4, 0) has a
     // first extent of 4 but no memory behind it).
-    std::int64_t length() const { return info_.size == 0 ? 0 : info_.shape[0]; }
-    std::int64_t size() const { return info_.size; }
+    std::int64_t length() const { return view_.size() == 0 ? 0 : view_.info().shape[0]; }
+    std::int64_t size() const { return view_.size(); }
+    const amp_view& view() const { return view_; }
 
 private:
-    py::buffer_info info_;
+    amp_view view_;
 };
 
 }  // namespace velt::bind
