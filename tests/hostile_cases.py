@@ -16,8 +16,9 @@ forked child rebuilds any case from its index.  test_hostile.py runs them.
 
 import pickle
 import zlib
+from collections.abc import Callable
 from dataclasses import dataclass, field
-from typing import Any, Callable
+from typing import Any
 
 import numpy as np
 import reference as ref
