@@ -32,6 +32,7 @@ def hostile_tally(request):
     """Cases tried per function, reported at the end of the run."""
     return request.config.stash[HOSTILE_CASES]
 
+
 import velt_core
 
 
