@@ -5,6 +5,8 @@ import numpy as np
 import pytest
 from hypothesis import settings
 
+import velt_core
+
 # Property tests: a modest number of examples per test by default, so that CI
 # stays quick; VELT_HYPOTHESIS_EXAMPLES=2000 (say) explores much further.  No
 # deadline: a kernel call may wait for its worker threads.
@@ -31,9 +33,6 @@ def pytest_terminal_summary(terminalreporter, config):
 def hostile_tally(request):
     """Cases tried per function, reported at the end of the run."""
     return request.config.stash[HOSTILE_CASES]
-
-
-import velt_core
 
 
 def pytest_report_header():

@@ -220,7 +220,7 @@ def run(case):
         raw_before = before[[id(obj) for obj in owned].index(id(target))]
         if _around(target, snapshot(target)) != _around(target, raw_before):
             return "bytes around the state changed"
-    for obj, old in zip(owned, before):
+    for obj, old in zip(owned, before, strict=True):
         shares_target = target is not None and isinstance(obj, np.ndarray) and root_of(obj) is root_of(target)
         if not shares_target and snapshot(obj) != old:
             return f"argument {type(obj).__name__} changed"
