@@ -878,10 +878,11 @@ CASES = {function: cases_of(function) for function in FUNCTIONS}
 
 # ---------------------------------------------------------------------------
 # Running cases in children.  A group of cases runs in one child, forked from
-# a server process that has imported NumPy and velt_core but never started an
-# OpenMP team (a child forked after its parent ran one hangs in the runtime).
-# The child reports each verdict as it goes, so when it dies the case it was
-# running is the first one without a verdict.
+# a server process that has imported NumPy and velt_core but never called a
+# kernel: the children start their own OpenMP teams, as a fresh process does
+# (a child forked after its parent ran a kernel would run every loop on one
+# thread).  The child reports each verdict as it goes, so when it dies the
+# case it was running is the first one without a verdict.
 
 
 def probe_cases():
