@@ -124,7 +124,9 @@ class Call:
     kwargs: dict = field(default_factory=dict)
 
     def expecting(self, expect):
-        self.expect = expect
+        """Sets the expectation (None keeps the one the call was built with)."""
+        if expect is not None:
+            self.expect = expect
         return self
 
     def replacing(self, position, value):
@@ -489,6 +491,15 @@ def apply_1q_cases():
     cases += _state_variants(name, _one_qubit)
     cases += _qubit_cases(name, valid, 1, 61)
     cases += _matrix_entry_cases(name, valid, 2, lambda psi, a: ref.apply_1q(psi, a[1], a[2:6]))
+    # Every qubit on registers of awkward lengths.
+    for length in (0, 1, 2, 3, 8, 9, 16, 17):
+        for q in (0, 1, 2, 3, 4, 61):
+
+            def grid(rng, length=length, q=q):
+                psi = guarded(rng, amplitudes(rng, length, special=True))
+                return _one_qubit(rng, psi, psi.copy(), q=q)
+
+            cases.append(Case(name, f"grid/length-{length}-qubit-{q}", grid))
     # Order of the checks: writability, dimensions, then the qubit.
     cases.append(
         Case(
@@ -544,6 +555,20 @@ def two_qubit_cases(name):
     cases += _state_variants(name, make)
     cases += _qubit_cases(name, valid, 1, 62)
     cases += _qubit_cases(name, valid, 2, 62)
+    # Every pair from a set of good and bad indices: refused when either lies
+    # outside 0..62, else the reference (equal qubits and qubits at or above
+    # the register width change nothing).
+    picks = (-(2**31), -1, 0, 1, 2, 3, 61, 62, 63, 2**31 - 1)
+    for a in picks:
+        for b in picks:
+
+            def pair(rng, a=a, b=b):
+                psi = guarded(rng, amplitudes(rng, L, special=True))
+                if not (0 <= a <= 62 and 0 <= b <= 62):
+                    return make(rng, psi, None, a, b).expecting(Raises(RuntimeError, "qubit index out of range"))
+                return make(rng, psi, psi.copy(), a, b)
+
+            cases.append(Case(name, f"pairs/{a}-{b}", pair))
     for q in (0, 2, 5, 62):
         cases.append(
             Case(name, f"equal-qubits-{q}", lambda rng, q=q: valid(rng).replacing(1, q).replacing(2, q).unchanged())
@@ -650,7 +675,7 @@ def dense_cases(name):
         for targets in ([3], [40], [62], [0, 62], [62, 61, 60, 59]):  # no whole group fits
             add(f"targets/above-width-{targets}", lambda rng, targets=targets: on(rng, targets).unchanged())
     else:
-        add("targets/none", lambda rng: on(rng, [], u=np.array([2 - 1j])))
+        add("targets/empty", lambda rng: on(rng, [], u=np.array([2 - 1j])))
         add("targets/all", lambda rng: on(rng, [1, 2, 0]))
     for label, value in NOT_SEQUENCES.items():
         add(f"targets/{label}", lambda rng, value=value: valid(rng).replacing(1, value).expecting(Raises(TypeError)))
@@ -669,7 +694,17 @@ def dense_cases(name):
 
     add("targets/generator-raises", own_error)
 
-    # The matrix: every wrong size for each k, any shape, any contents.
+    # Target lists (and control lists) drawn from good and bad indices, judged
+    # by the documented order of the checks.
+    draw = np.random.default_rng(2024)
+    picks = [-1, 0, 1, 2, 3, 5, 62, 63]
+    for i in range(120):
+        targets = [int(q) for q in draw.choice(picks, size=draw.integers(0 if not fast else 1, 5))]
+        controls = None if fast else [int(q) for q in draw.choice(picks[:5], size=draw.integers(0, 3))]
+        add(
+            f"lists/{i}-{targets}-{controls}",
+            lambda rng, t=targets, c=controls: on(rng, t, controls=c).expecting(_dense_verdict(fast, t, c)),
+        )
     for k in (1, 2, 3, 4) if fast else (0, 1, 2, 3):
         for size in MATRIX_SIZES:
             if size != 4**k:
@@ -757,6 +792,20 @@ def dense_cases(name):
         )
         cases += _control_cases(name, on)
     return cases
+
+
+def _dense_verdict(fast, targets, controls):
+    """What the README says a dense gate on an 8-amplitude state does with
+    these lists (the matrix always has the right size)."""
+    highest = 62 if fast else N - 1
+    qubits = list(targets) + list(controls or ())
+    if any(not 0 <= q <= highest for q in qubits):
+        return Raises(RuntimeError, "qubit index out of range")
+    if len(set(targets)) < len(targets):
+        return Raises(RuntimeError, "repeated target qubit")
+    if len(set(qubits)) < len(qubits):
+        return Raises(RuntimeError, "control overlaps a target qubit")
+    return None  # success: keep the call's own expectation
 
 
 def _control_cases(name, on):
@@ -912,6 +961,23 @@ def kraus_cases():
                 ),
             )
 
+    # Every (n_qubits, qubit) from a set of good and bad values, on a rho of
+    # 16 elements.
+    for n in (-1, 0, 1, 2, 3, 29, 30):
+        for q in (-1, 0, 1, 2, 3):
+
+            def grid(rng, n=n, q=q):
+                call = _kraus(rng, rho=guarded(rng, amplitudes(rng, 16, special=True)), n=n, q=q)
+                if not 0 <= n <= 29:
+                    return call.expecting(Raises(RuntimeError, BAD_N))
+                if not 0 <= q < n:
+                    return call.expecting(Raises(RuntimeError, BAD_Q))
+                if 4**n > 16:
+                    return call.expecting(Raises(RuntimeError, SHORT))
+                return call
+
+            add(f"grid/n={n}-qubit={q}", grid)
+
     # kraus_ops: the list itself, then a bad member at every position.
     for label, value in {
         "none": None,
@@ -1042,10 +1108,11 @@ CASES = {function: cases_of(function) for function in FUNCTIONS}
 
 # ---------------------------------------------------------------------------
 # Running cases in children.  A group of cases runs in one child, forked from
-# a server process that has imported NumPy and velt_core but never started an
-# OpenMP team (a child forked after its parent ran one hangs in the runtime).
-# The child reports each verdict as it goes, so when it dies the case it was
-# running is the first one without a verdict.
+# a server process that has imported NumPy and velt_core but never called a
+# kernel: the children start their own OpenMP teams, as a fresh process does
+# (a child forked after its parent ran a kernel would run every loop on one
+# thread).  The child reports each verdict as it goes, so when it dies the
+# case it was running is the first one without a verdict.
 
 
 def probe_cases():

@@ -13,7 +13,8 @@
 namespace velt {
 
 // True when the OpenMP runtime offered more than one thread the first time
-// this was asked in the process; never recomputed afterwards.
+// this was asked in the process; never recomputed afterwards.  Always false
+// in a process forked after that (the runtime's workers do not survive fork).
 bool parallel_gate();
 
 // Per-worker scratch.  A kernel that needs scratch memory allocates
