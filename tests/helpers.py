@@ -43,7 +43,6 @@ def assert_same_bits(actual, expected, any_nan=False):
     assert diff.size == 0, f"{diff.size} words differ, first at {diff[:5]}"
 
 
-
 def misaligned(values, offset, rng=None):
     """A copy of complex values at `offset` bytes into a larger byte buffer.
 

@@ -16,8 +16,9 @@ forked child rebuilds any case from its index.  test_hostile.py runs them.
 
 import pickle
 import zlib
+from collections.abc import Callable
 from dataclasses import dataclass, field
-from typing import Any, Callable
+from typing import Any
 
 import numpy as np
 import reference as ref
@@ -221,7 +222,7 @@ def run(case):
         raw_before = before[[id(obj) for obj in owned].index(id(target))]
         if _around(target, snapshot(target)) != _around(target, raw_before):
             return "bytes around the state changed"
-    for obj, old in zip(owned, before):
+    for obj, old in zip(owned, before, strict=True):
         shares_target = target is not None and isinstance(obj, np.ndarray) and root_of(obj) is root_of(target)
         if not shares_target and snapshot(obj) != old:
             return f"argument {type(obj).__name__} changed"
@@ -314,12 +315,19 @@ def _arity(name, valid, keywords):
     cases = []
     count = len(valid(np.random.default_rng(0)).args)
     for keep in range(count):
-        cases.append(Case(name, f"arity/first-{keep}", lambda rng, keep=keep: Call(valid(rng).args[:keep], Raises(TypeError))))
+        cases.append(
+            Case(name, f"arity/first-{keep}", lambda rng, keep=keep: Call(valid(rng).args[:keep], Raises(TypeError)))
+        )
     cases.append(Case(name, "arity/one-more", lambda rng: Call(valid(rng).args + (0,), Raises(TypeError))))
     cases.append(Case(name, "arity/two-more", lambda rng: Call(valid(rng).args + (0, None), Raises(TypeError))))
     for keyword in keywords:
-        cases.append(Case(name, f"keyword/{keyword}", lambda rng, keyword=keyword: Call(
-            valid(rng).args, Raises(TypeError), kwargs={keyword: 0})))
+        cases.append(
+            Case(
+                name,
+                f"keyword/{keyword}",
+                lambda rng, keyword=keyword: Call(valid(rng).args, Raises(TypeError), kwargs={keyword: 0}),
+            )
+        )
     return cases
 
 
@@ -341,13 +349,20 @@ def _state_variants(name, make, refuses_length=None):
     for label, value in NOT_ARRAYS.items():
         add(label, lambda rng, value=value: make(rng, value(), None).expecting(Raises(TypeError)))
     for label, value in SCALARS.items():
-        add(f"scalar-{label}", lambda rng, value=value: make(rng, value(), None).expecting(
-            Raises(RuntimeError, "state must have at least one dimension")))
+        add(
+            f"scalar-{label}",
+            lambda rng, value=value: make(rng, value(), None).expecting(
+                Raises(RuntimeError, "state must have at least one dimension")
+            ),
+        )
 
     def read_only(rng, shape=None):
         values = amplitudes(rng, 1 if shape == () else L)
-        return make(rng, guarded(rng, values, shape=shape), None).read_only().expecting(
-            Raises(ValueError, "state is read-only"))
+        return (
+            make(rng, guarded(rng, values, shape=shape), None)
+            .read_only()
+            .expecting(Raises(ValueError, "state is read-only"))
+        )
 
     add("read-only", read_only)
     add("read-only-0d", lambda rng: read_only(rng, shape=()))
@@ -403,13 +418,29 @@ def _qubit_cases(name, valid, position, high):
     register width up to high, a TypeError for what is not a 32-bit int."""
     cases = []
     for q in sorted({-1, -2, -(2**31), high + 1, high + 2, 63, 64, 2**31 - 1}):
-        cases.append(Case(name, f"qubit{position}/{q}", lambda rng, q=q: valid(rng).replacing(position, q).expecting(
-            Raises(RuntimeError, "qubit index out of range"))))
+        cases.append(
+            Case(
+                name,
+                f"qubit{position}/{q}",
+                lambda rng, q=q: (
+                    valid(rng).replacing(position, q).expecting(Raises(RuntimeError, "qubit index out of range"))
+                ),
+            )
+        )
     for q in sorted({N, N + 1, 40, high}):
-        cases.append(Case(name, f"qubit{position}/{q}-above-width", lambda rng, q=q: valid(rng).replacing(position, q).unchanged()))
+        cases.append(
+            Case(
+                name, f"qubit{position}/{q}-above-width", lambda rng, q=q: valid(rng).replacing(position, q).unchanged()
+            )
+        )
     for label, value in NOT_INTS.items():
-        cases.append(Case(name, f"qubit{position}/{label}", lambda rng, value=value: valid(rng).replacing(position, value).expecting(
-            Raises(TypeError))))
+        cases.append(
+            Case(
+                name,
+                f"qubit{position}/{label}",
+                lambda rng, value=value: valid(rng).replacing(position, value).expecting(Raises(TypeError)),
+            )
+        )
     return cases
 
 
@@ -419,8 +450,15 @@ def _matrix_entry_cases(name, valid, first, reference):
     cases = []
     for entry in range(4):
         for label, value in NOT_COMPLEX.items():
-            cases.append(Case(name, f"m{entry}/{label}", lambda rng, entry=entry, value=value: valid(rng).replacing(
-                first + entry, value).expecting(Raises(TypeError))))
+            cases.append(
+                Case(
+                    name,
+                    f"m{entry}/{label}",
+                    lambda rng, entry=entry, value=value: (
+                        valid(rng).replacing(first + entry, value).expecting(Raises(TypeError))
+                    ),
+                )
+            )
         for label, value in SPECIAL_NUMBERS.items():
 
             def build(rng, entry=entry, value=value):
@@ -463,10 +501,25 @@ def apply_1q_cases():
 
             cases.append(Case(name, f"grid/length-{length}-qubit-{q}", grid))
     # Order of the checks: writability, dimensions, then the qubit.
-    cases.append(Case(name, "order/read-only-before-qubit", lambda rng: valid(rng).replacing(1, -1).read_only().expecting(
-        Raises(ValueError, "state is read-only"))))
-    cases.append(Case(name, "order/0d-before-qubit", lambda rng: valid(rng).replacing(0, np.array(1j)).replacing(1, -1).expecting(
-        Raises(RuntimeError, "state must have at least one dimension"))))
+    cases.append(
+        Case(
+            name,
+            "order/read-only-before-qubit",
+            lambda rng: valid(rng).replacing(1, -1).read_only().expecting(Raises(ValueError, "state is read-only")),
+        )
+    )
+    cases.append(
+        Case(
+            name,
+            "order/0d-before-qubit",
+            lambda rng: (
+                valid(rng)
+                .replacing(0, np.array(1j))
+                .replacing(1, -1)
+                .expecting(Raises(RuntimeError, "state must have at least one dimension"))
+            ),
+        )
+    )
     return cases
 
 
@@ -517,12 +570,29 @@ def two_qubit_cases(name):
 
             cases.append(Case(name, f"pairs/{a}-{b}", pair))
     for q in (0, 2, 5, 62):
-        cases.append(Case(name, f"equal-qubits-{q}", lambda rng, q=q: valid(rng).replacing(1, q).replacing(2, q).unchanged()))
+        cases.append(
+            Case(name, f"equal-qubits-{q}", lambda rng, q=q: valid(rng).replacing(1, q).replacing(2, q).unchanged())
+        )
     for a, b in ((-1, 63), (63, -1), (-5, -5), (63, 63)):
-        cases.append(Case(name, f"both-bad-{a}-{b}", lambda rng, a=a, b=b: valid(rng).replacing(1, a).replacing(2, b).expecting(
-            Raises(RuntimeError, "qubit index out of range"))))
-    cases.append(Case(name, "order/read-only-before-qubit", lambda rng: valid(rng).replacing(1, -1).read_only().expecting(
-        Raises(ValueError, "state is read-only"))))
+        cases.append(
+            Case(
+                name,
+                f"both-bad-{a}-{b}",
+                lambda rng, a=a, b=b: (
+                    valid(rng)
+                    .replacing(1, a)
+                    .replacing(2, b)
+                    .expecting(Raises(RuntimeError, "qubit index out of range"))
+                ),
+            )
+        )
+    cases.append(
+        Case(
+            name,
+            "order/read-only-before-qubit",
+            lambda rng: valid(rng).replacing(1, -1).read_only().expecting(Raises(ValueError, "state is read-only")),
+        )
+    )
     if name == "apply_controlled_1q":
         cases += _matrix_entry_cases(name, valid, 3, lambda psi, a: ref.apply_controlled_1q(psi, a[1], a[2], a[3:7]))
     return cases
@@ -559,7 +629,10 @@ def dense_cases(name):
     def add(label, build):
         cases.append(Case(name, label, build))
 
-    cases += _arity(name, valid, ("arg0", "arg1", "state_", "matrix", "x") + (("state", "targets", "u", "controls") if fast else ()))
+    cases += _arity(
+        name, valid, ("arg0", "arg1", "state_", "matrix", "x") + (("state", "targets", "u", "controls") if fast else ())
+    )
+
     def refused_length(length):
         # apply_gate wants 2^n amplitudes, and n above the targets 2 and 0.
         if length <= 0 or length & (length - 1):
@@ -572,11 +645,21 @@ def dense_cases(name):
     qubit_error = Raises(RuntimeError, "qubit index out of range")
     if fast:
         for k in (0, 5, 6, 40):
-            add(f"targets/k={k}", lambda rng, k=k: on(rng, range(k), u=np.eye(1 << min(k, 4))).expecting(
-                Raises(RuntimeError, "k out of supported range")))
+            add(
+                f"targets/k={k}",
+                lambda rng, k=k: on(rng, range(k), u=np.eye(1 << min(k, 4))).expecting(
+                    Raises(RuntimeError, "k out of supported range")
+                ),
+            )
     else:
-        add("targets/32-repeats", lambda rng: on(rng, [0] * 32, u=np.zeros(0)).expecting(Raises(RuntimeError, size_complaint)))
-        add("targets/40-repeats", lambda rng: on(rng, [0] * 40, u=np.ones(1)).expecting(Raises(RuntimeError, size_complaint)))
+        add(
+            "targets/32-repeats",
+            lambda rng: on(rng, [0] * 32, u=np.zeros(0)).expecting(Raises(RuntimeError, size_complaint)),
+        )
+        add(
+            "targets/40-repeats",
+            lambda rng: on(rng, [0] * 40, u=np.ones(1)).expecting(Raises(RuntimeError, size_complaint)),
+        )
     highest = 62 if fast else N - 1
     for bad in sorted({-1, -(2**31), highest + 1, 63, 64, 2**31 - 1}):
         for position in (0, 1):
@@ -584,8 +667,10 @@ def dense_cases(name):
             targets[position] = bad
             add(f"targets/{targets}", lambda rng, targets=targets: on(rng, targets).expecting(qubit_error))
     for targets in ([0, 0], [1, 2, 1], [2, 2, 2, 2]):
-        add(f"targets/repeat-{targets}", lambda rng, targets=targets: on(rng, targets).expecting(
-            Raises(RuntimeError, "repeated target qubit")))
+        add(
+            f"targets/repeat-{targets}",
+            lambda rng, targets=targets: on(rng, targets).expecting(Raises(RuntimeError, "repeated target qubit")),
+        )
     if fast:
         for targets in ([3], [40], [62], [0, 62], [62, 61, 60, 59]):  # no whole group fits
             add(f"targets/above-width-{targets}", lambda rng, targets=targets: on(rng, targets).unchanged())
@@ -616,13 +701,19 @@ def dense_cases(name):
     for i in range(120):
         targets = [int(q) for q in draw.choice(picks, size=draw.integers(0 if not fast else 1, 5))]
         controls = None if fast else [int(q) for q in draw.choice(picks[:5], size=draw.integers(0, 3))]
-        add(f"lists/{i}-{targets}-{controls}", lambda rng, t=targets, c=controls: on(rng, t, controls=c).expecting(
-            _dense_verdict(fast, t, c)))
+        add(
+            f"lists/{i}-{targets}-{controls}",
+            lambda rng, t=targets, c=controls: on(rng, t, controls=c).expecting(_dense_verdict(fast, t, c)),
+        )
     for k in (1, 2, 3, 4) if fast else (0, 1, 2, 3):
         for size in MATRIX_SIZES:
             if size != 4**k:
-                add(f"u/k={k}-size-{size}", lambda rng, k=k, size=size: on(rng, range(k), u=np.ones(size, dtype=complex), length=16).expecting(
-                    Raises(RuntimeError, size_complaint)))
+                add(
+                    f"u/k={k}-size-{size}",
+                    lambda rng, k=k, size=size: on(rng, range(k), u=np.ones(size, dtype=complex), length=16).expecting(
+                        Raises(RuntimeError, size_complaint)
+                    ),
+                )
     for shape in ((16,), (2, 8), (4, 2, 2), (1, 16, 1)):
         add(f"u/shape-{shape}", lambda rng, shape=shape: on(rng, [2, 0], u=matrix(rng, 4).reshape(shape)))
     for label, value in NOT_ARRAYS.items():
@@ -637,7 +728,10 @@ def dense_cases(name):
 
     add("u/read-only", read_only_u)
     for offset in (1, 8):
-        add(f"u/misaligned-{offset}", lambda rng, offset=offset: on(rng, [0, 2], u=guarded(rng, matrix(rng, 4), misalign=offset)))
+        add(
+            f"u/misaligned-{offset}",
+            lambda rng, offset=offset: on(rng, [0, 2], u=guarded(rng, matrix(rng, 4), misalign=offset)),
+        )
     converted = {
         "list": lambda u: u.tolist(),
         "float64": lambda u: u.real.copy(),
@@ -663,16 +757,39 @@ def dense_cases(name):
         add(f"u/aliases-state-{start}", lambda rng, start=start: aliased_u(rng, start))
 
     # Order of the checks.
-    add("order/size-before-read-only", lambda rng: on(rng, [0], u=np.ones(3)).read_only().expecting(Raises(RuntimeError, size_complaint)))
-    add("order/read-only-before-range", lambda rng: on(rng, [-1], u=np.eye(2)).read_only().expecting(Raises(ValueError, "state is read-only")))
-    add("order/0d-before-range", lambda rng: on(rng, [-1], u=np.eye(2)).replacing(0, np.array(1j)).expecting(
-        Raises(RuntimeError, "state must have at least one dimension")))
+    add(
+        "order/size-before-read-only",
+        lambda rng: on(rng, [0], u=np.ones(3)).read_only().expecting(Raises(RuntimeError, size_complaint)),
+    )
+    add(
+        "order/read-only-before-range",
+        lambda rng: on(rng, [-1], u=np.eye(2)).read_only().expecting(Raises(ValueError, "state is read-only")),
+    )
+    add(
+        "order/0d-before-range",
+        lambda rng: (
+            on(rng, [-1], u=np.eye(2))
+            .replacing(0, np.array(1j))
+            .expecting(Raises(RuntimeError, "state must have at least one dimension"))
+        ),
+    )
     add("order/range-before-repeat", lambda rng: on(rng, [1, 1, 63]).expecting(qubit_error))
     if fast:
-        add("order/k-before-size", lambda rng: on(rng, [], u=np.ones(3)).read_only().expecting(Raises(RuntimeError, "k out of supported range")))
+        add(
+            "order/k-before-size",
+            lambda rng: (
+                on(rng, [], u=np.ones(3)).read_only().expecting(Raises(RuntimeError, "k out of supported range"))
+            ),
+        )
     else:
-        add("order/size-before-overlap", lambda rng: on(rng, [0], u=np.ones(3), controls=[0]).expecting(Raises(RuntimeError, size_complaint)))
-        add("order/length-before-range", lambda rng: on(rng, [7], length=6).expecting(Raises(RuntimeError, "state length is not a power of two")))
+        add(
+            "order/size-before-overlap",
+            lambda rng: on(rng, [0], u=np.ones(3), controls=[0]).expecting(Raises(RuntimeError, size_complaint)),
+        )
+        add(
+            "order/length-before-range",
+            lambda rng: on(rng, [7], length=6).expecting(Raises(RuntimeError, "state length is not a power of two")),
+        )
         cases += _control_cases(name, on)
     return cases
 
@@ -717,8 +834,13 @@ def _control_cases(name, on):
 
         cases.append(Case(name, f"controls/{targets}-{controls}", build))
     for label, value in NOT_SEQUENCES.items():
-        cases.append(Case(name, f"controls/{label}", lambda rng, value=value: on(rng, [0], controls=[1]).replacing(3, value).expecting(
-            Raises(TypeError))))
+        cases.append(
+            Case(
+                name,
+                f"controls/{label}",
+                lambda rng, value=value: on(rng, [0], controls=[1]).replacing(3, value).expecting(Raises(TypeError)),
+            )
+        )
 
     names = ("state", "targets", "u", "controls")
 
@@ -766,8 +888,9 @@ def _kraus(rng, rho=None, n=2, q=1, ops=None, extra=0, special=False, misalign=0
     expect = Returns()
     if isinstance(rho, np.ndarray) and 0 <= n <= 8:
         flat = rho.reshape(-1).copy()
-        expect = Returns(target=rho, expected=lambda: np.concatenate(
-            [ref.kraus_1q(flat[: 4**n], n, q, ops), flat[4**n :]]))
+        expect = Returns(
+            target=rho, expected=lambda: np.concatenate([ref.kraus_1q(flat[: 4**n], n, q, ops), flat[4**n :]])
+        )
     return Call((rho, n, q, ops), expect)
 
 
@@ -784,16 +907,24 @@ def kraus_cases():
     add("rho/scalar", lambda rng: _kraus(rng, rho=np.array(1j), n=1, q=0).expecting(Raises(RuntimeError, SHORT)))
     add("rho/scalar-n0", lambda rng: _kraus(rng, rho=np.array(1j), n=0, q=0).expecting(Raises(RuntimeError, BAD_Q)))
     add("rho/read-only", lambda rng: _kraus(rng).read_only().expecting(Raises(ValueError, "rho is read-only")))
-    add("order/read-only-before-ops", lambda rng: _kraus(rng, ops=[np.ones(3)]).read_only().expecting(
-        Raises(ValueError, "rho is read-only")))
+    add(
+        "order/read-only-before-ops",
+        lambda rng: _kraus(rng, ops=[np.ones(3)]).read_only().expecting(Raises(ValueError, "rho is read-only")),
+    )
     for size in (0, 1, 4, 15):
-        add(f"rho/short-{size}", lambda rng, size=size: _kraus(rng, rho=guarded(rng, amplitudes(rng, size))).expecting(
-            Raises(RuntimeError, SHORT)))
+        add(
+            f"rho/short-{size}",
+            lambda rng, size=size: _kraus(rng, rho=guarded(rng, amplitudes(rng, size))).expecting(
+                Raises(RuntimeError, SHORT)
+            ),
+        )
     for extra in (1, 7, 16):
         add(f"rho/extra-{extra}", lambda rng, extra=extra: _kraus(rng, extra=extra))
     for shape in ((4, 4), (2, 8), (16, 1), (2, 2, 2, 2), (5, 4), (1, 17)):
-        add(f"rho/shape-{shape}", lambda rng, shape=shape: _kraus(
-            rng, rho=guarded(rng, amplitudes(rng, int(np.prod(shape))), shape=shape)))
+        add(
+            f"rho/shape-{shape}",
+            lambda rng, shape=shape: _kraus(rng, rho=guarded(rng, amplitudes(rng, int(np.prod(shape))), shape=shape)),
+        )
     add("rho/nan-inf", lambda rng: _kraus(rng, n=3, q=2, special=True))
     for offset in (1, 8):
         add(f"rho/misaligned-{offset}", lambda rng, offset=offset: _kraus(rng, misalign=offset))
@@ -804,7 +935,10 @@ def kraus_cases():
         "byteswapped": lambda r: r.astype(">c16"),
     }
     for label, convert in converted.items():
-        add(f"rho/converted-{label}", lambda rng, convert=convert: _kraus(rng, rho=convert(amplitudes(rng, 16))).expecting(Returns()))
+        add(
+            f"rho/converted-{label}",
+            lambda rng, convert=convert: _kraus(rng, rho=convert(amplitudes(rng, 16))).expecting(Returns()),
+        )
 
     # n_qubits and qubit
     for n in (-1, -(2**31), 30, 31, 32, 62, 63, 64, 2**31 - 1):
@@ -812,11 +946,20 @@ def kraus_cases():
     for q in (-1, -(2**31), 2, 3, 62, 63, 2**31 - 1):
         add(f"qubit/{q}", lambda rng, q=q: _kraus(rng, q=q).expecting(Raises(RuntimeError, BAD_Q)))
     add("qubit/n=0", lambda rng: _kraus(rng, n=0, q=0).expecting(Raises(RuntimeError, BAD_Q)))
-    add("n/29-short", lambda rng: _kraus(rng, n=29, q=0, rho=guarded(rng, amplitudes(rng, 16))).expecting(Raises(RuntimeError, SHORT)))
+    add(
+        "n/29-short",
+        lambda rng: _kraus(rng, n=29, q=0, rho=guarded(rng, amplitudes(rng, 16))).expecting(
+            Raises(RuntimeError, SHORT)
+        ),
+    )
     for position in (1, 2):
         for label, value in NOT_INTS.items():
-            add(f"int{position}/{label}", lambda rng, position=position, value=value: _kraus(rng).replacing(position, value).expecting(
-                Raises(TypeError)))
+            add(
+                f"int{position}/{label}",
+                lambda rng, position=position, value=value: (
+                    _kraus(rng).replacing(position, value).expecting(Raises(TypeError))
+                ),
+            )
 
     # Every (n_qubits, qubit) from a set of good and bad values, on a rho of
     # 16 elements.
@@ -836,20 +979,32 @@ def kraus_cases():
             add(f"grid/n={n}-qubit={q}", grid)
 
     # kraus_ops: the list itself, then a bad member at every position.
-    for label, value in {"none": None, "int": 3, "str": "ab", "bytes": b"ab", "dict": {0: 1}, "object": object()}.items():
+    for label, value in {
+        "none": None,
+        "int": 3,
+        "str": "ab",
+        "bytes": b"ab",
+        "dict": {0: 1},
+        "object": object(),
+    }.items():
         add(f"ops/{label}", lambda rng, value=value: _kraus(rng).replacing(3, value).expecting(Raises(TypeError)))
     add("ops/empty", lambda rng: _kraus(rng, ops=[]))
-    members = {f"size-{s}": (lambda s=s: np.ones(s, dtype=complex), Raises(RuntimeError, BAD_OP)) for s in (0, 1, 2, 3, 5, 8, 9, 16)}
-    members.update({
-        "eye3": (lambda: np.eye(3), Raises(RuntimeError, BAD_OP)),
-        "2x3": (lambda: np.ones((2, 3)), Raises(RuntimeError, BAD_OP)),
-        "0d": (lambda: np.array(1j), Raises(RuntimeError, BAD_OP)),
-        "none": (lambda: None, Raises(RuntimeError, BAD_OP)),  # NumPy makes it a NaN of no dimension
-        "str": (lambda: "x", Raises(TypeError)),
-        "object": (object, Raises(TypeError)),
-        "ragged": (lambda: [[1, 2], [3]], Raises(TypeError)),
-        "array-refuses": (ArrayRefuses, Raises(TypeError)),
-    })
+    members = {
+        f"size-{s}": (lambda s=s: np.ones(s, dtype=complex), Raises(RuntimeError, BAD_OP))
+        for s in (0, 1, 2, 3, 5, 8, 9, 16)
+    }
+    members.update(
+        {
+            "eye3": (lambda: np.eye(3), Raises(RuntimeError, BAD_OP)),
+            "2x3": (lambda: np.ones((2, 3)), Raises(RuntimeError, BAD_OP)),
+            "0d": (lambda: np.array(1j), Raises(RuntimeError, BAD_OP)),
+            "none": (lambda: None, Raises(RuntimeError, BAD_OP)),  # NumPy makes it a NaN of no dimension
+            "str": (lambda: "x", Raises(TypeError)),
+            "object": (object, Raises(TypeError)),
+            "ragged": (lambda: [[1, 2], [3]], Raises(TypeError)),
+            "array-refuses": (ArrayRefuses, Raises(TypeError)),
+        }
+    )
     for count in (1, 2, 3, 4):
         for position in range(count):
             for label, (value, expect) in members.items():
@@ -889,10 +1044,15 @@ def kraus_cases():
         add(f"ops/{kind}", lambda rng, kind=kind: members_given(rng, kind))
 
     # Order of the checks: operators, n_qubits, qubit, size.
-    add("order/op-before-n", lambda rng: _kraus(rng, n=-1, q=-1, ops=[np.ones(3)]).expecting(Raises(RuntimeError, BAD_OP)))
+    add(
+        "order/op-before-n",
+        lambda rng: _kraus(rng, n=-1, q=-1, ops=[np.ones(3)]).expecting(Raises(RuntimeError, BAD_OP)),
+    )
     add("order/n-before-qubit", lambda rng: _kraus(rng, n=40, q=40).expecting(Raises(RuntimeError, BAD_N)))
-    add("order/qubit-before-size", lambda rng: _kraus(rng, n=5, q=5, rho=guarded(rng, amplitudes(rng, 16))).expecting(
-        Raises(RuntimeError, BAD_Q)))
+    add(
+        "order/qubit-before-size",
+        lambda rng: _kraus(rng, n=5, q=5, rho=guarded(rng, amplitudes(rng, 16))).expecting(Raises(RuntimeError, BAD_Q)),
+    )
     return cases
 
 
@@ -906,7 +1066,13 @@ def tier_cases():
     for label, args in {"int": (0,), "none": (None,), "two": (1, 2), "array": (np.zeros(2),)}.items():
         cases.append(Case(name, f"args/{label}", lambda rng, args=args: Call(args, Raises(TypeError))))
     for keyword in ("tier", "x", "arg0"):
-        cases.append(Case(name, f"keyword/{keyword}", lambda rng, keyword=keyword: Call((), Raises(TypeError), kwargs={keyword: 0})))
+        cases.append(
+            Case(
+                name,
+                f"keyword/{keyword}",
+                lambda rng, keyword=keyword: Call((), Raises(TypeError), kwargs={keyword: 0}),
+            )
+        )
     return cases
 
 

@@ -186,7 +186,7 @@ def test_misaligned_arrays_are_used_in_place(rng, kernel, offset):
     run(state, moved)
     assert_same_bits(state, expected)
     assert np.array_equal(np.delete(buffer, np.s_[offset : offset + state.nbytes]), around)
-    for m, original in zip(moved, matrices):
+    for m, original in zip(moved, matrices, strict=True):
         assert_same_bits(m, original)
 
 

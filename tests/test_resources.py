@@ -117,4 +117,3 @@ def test_threads_calling_at_once_match_one_after_another():
             assert_same_bits(concurrent[i][0][name], serial[i][0][name])
     # The tasks did real work: a thread's state is not its starting state.
     assert not np.array_equal(concurrent[0][0]["psi"], _tasks(1)[0][0]["psi"])
-

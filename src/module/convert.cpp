@@ -59,7 +59,8 @@ bool amp_view::overlaps(const amp_view& other) const {
     const auto begin = reinterpret_cast<std::uintptr_t>(info_.ptr);
     const auto other_begin = reinterpret_cast<std::uintptr_t>(other.info_.ptr);
     const auto end = begin + static_cast<std::uintptr_t>(info_.size) * sizeof(amp);
-    const auto other_end = other_begin + static_cast<std::uintptr_t>(other.info_.size) * sizeof(amp);
+    const auto other_end =
+        other_begin + static_cast<std::uintptr_t>(other.info_.size) * sizeof(amp);
     return begin < other_end && other_begin < end;
 }
 
