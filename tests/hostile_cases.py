@@ -255,6 +255,8 @@ SCALARS = {"none": lambda: None, "int": lambda: 7, "complex": lambda: 1j, "0d-ar
 NOT_INTS = {
     "none": None,
     "float": 1.0,
+    "nan": float("nan"),
+    "inf": float("inf"),
     "str": "1",
     "list": [1],
     "numpy-float": np.float64(1.0),

@@ -2,9 +2,12 @@
 that a crash, an abort or a hang fails that case alone."""
 
 import multiprocessing
+import sys
 
 import hostile_cases
 import pytest
+
+pytestmark = pytest.mark.skipif(sys.platform == "win32", reason="children are forked from a fork server")
 
 GROUP = 64  # cases per child
 TIMEOUT = 120  # seconds one case may take

@@ -179,3 +179,47 @@ def test_apply_kraus_1q(data, n):
     ops = [data.draw(dense_matrix(1), label=f"K{i}") for i in range(count)]
     expected = np.concatenate([ref.kraus_1q(v[: 4**n], n, q, [u for _, u in ops]), v[4**n :]])
     check(lambda rho: velt_core.apply_kraus_1q(rho, n, q, [obj for obj, _ in ops]), form, v, expected)
+
+
+LARGE_KERNELS = ["apply_1q", "apply_cnot_fast", "apply_swap", "apply_controlled_1q", "apply_gate_fast", "apply_gate"]
+
+
+@pytest.mark.parametrize("kernel", LARGE_KERNELS)
+@given(data=st.data(), n=st.integers(11, 15), seed=st.integers(0, 2**32 - 1))
+def test_large_registers(kernel, data, n, seed):
+    # Registers large enough that the pair walks are cut into several tiles
+    # and the dense gates into many outer iterations: every amplitude against
+    # the reference, whatever the split.  Values from a seeded generator (a
+    # drawn array of 2^15 elements would be slow to generate).
+    rng = np.random.default_rng(seed)
+    extra = data.draw(st.sampled_from([0, 0, 1, 77, 1 << (n - 2)]), label="extra amplitudes")
+    length = (1 << n) + (extra if kernel != "apply_gate" else 0)
+    v = rng.standard_normal(length) + 1j * rng.standard_normal(length)
+    m = list(rng.standard_normal(4) + 1j * rng.standard_normal(4))
+    qubit = st.integers(0, n)
+    if kernel == "apply_1q":
+        q = data.draw(qubit, label="q")
+        run, expected = (lambda psi: velt_core.apply_1q(psi, q, *m)), ref.apply_1q(v, q, m)
+    elif kernel in ("apply_cnot_fast", "apply_swap", "apply_controlled_1q"):
+        a, b = data.draw(qubit, label="a"), data.draw(qubit, label="b")
+        if kernel == "apply_cnot_fast":
+            run, expected = (lambda psi: velt_core.apply_cnot_fast(psi, a, b)), ref.apply_cnot(v, a, b)
+        elif kernel == "apply_swap":
+            run, expected = (lambda psi: velt_core.apply_swap(psi, a, b)), ref.apply_swap(v, a, b)
+        else:
+            run = lambda psi: velt_core.apply_controlled_1q(psi, a, b, *m)  # noqa: E731
+            expected = ref.apply_controlled_1q(v, a, b, m)
+    elif kernel == "apply_gate_fast":
+        targets = data.draw(st.lists(qubit, min_size=1, max_size=4, unique=True), label="targets")
+        dim = 1 << len(targets)
+        u = rng.standard_normal((dim, dim)) + 1j * rng.standard_normal((dim, dim))
+        run, expected = (lambda psi: velt_core.apply_gate_fast(psi, targets, u)), ref.apply_gate_fast(v, targets, u)
+    else:
+        qubits = data.draw(st.permutations(range(n)), label="qubit order")
+        k = data.draw(st.integers(0, 4), label="k")
+        c = data.draw(st.integers(0, 3), label="controls")
+        targets, controls = qubits[:k], qubits[k : k + c]
+        u = rng.standard_normal((1 << k,) * 2) + 1j * rng.standard_normal((1 << k,) * 2)
+        run = lambda psi: velt_core.apply_gate(psi, targets, u, controls)  # noqa: E731
+        expected = ref.apply_gate(v, targets, u, controls)
+    check(run, "array", v, expected, any_nan=False)
