@@ -121,17 +121,20 @@ def test_apply_1q(state, q, m):
     check(lambda psi: velt_core.apply_1q(psi, q, *m), form, v, ref.apply_1q(v, q, m))
 
 
+def two_qubit_call(kernel, v, a, b, m):
+    """(call on a state, reference result on v) for one of the two-qubit kernels."""
+    if kernel == "apply_cnot_fast":
+        return (lambda psi: velt_core.apply_cnot_fast(psi, a, b)), ref.apply_cnot(v, a, b)
+    if kernel == "apply_swap":
+        return (lambda psi: velt_core.apply_swap(psi, a, b)), ref.apply_swap(v, a, b)
+    return (lambda psi: velt_core.apply_controlled_1q(psi, a, b, *m)), ref.apply_controlled_1q(v, a, b, m)
+
+
 @pytest.mark.parametrize("kernel", ["apply_cnot_fast", "apply_swap", "apply_controlled_1q"])
 @given(state=state_and_form(), a=st.integers(0, 8), b=st.integers(0, 8), m=st.lists(NUMBERS, min_size=4, max_size=4))
 def test_two_qubit_kernels(kernel, state, a, b, m):
     v, form = state
-    if kernel == "apply_cnot_fast":
-        run, expected = (lambda psi: velt_core.apply_cnot_fast(psi, a, b)), ref.apply_cnot(v, a, b)
-    elif kernel == "apply_swap":
-        run, expected = (lambda psi: velt_core.apply_swap(psi, a, b)), ref.apply_swap(v, a, b)
-    else:
-        run = lambda psi: velt_core.apply_controlled_1q(psi, a, b, *m)  # noqa: E731
-        expected = ref.apply_controlled_1q(v, a, b, m)
+    run, expected = two_qubit_call(kernel, v, a, b, m)
     # The permutations move whole amplitudes: exact bits, NaN payloads included.
     check(run, form, v, expected, any_nan=kernel == "apply_controlled_1q")
 
@@ -202,13 +205,7 @@ def test_large_registers(kernel, data, n, seed):
         run, expected = (lambda psi: velt_core.apply_1q(psi, q, *m)), ref.apply_1q(v, q, m)
     elif kernel in ("apply_cnot_fast", "apply_swap", "apply_controlled_1q"):
         a, b = data.draw(qubit, label="a"), data.draw(qubit, label="b")
-        if kernel == "apply_cnot_fast":
-            run, expected = (lambda psi: velt_core.apply_cnot_fast(psi, a, b)), ref.apply_cnot(v, a, b)
-        elif kernel == "apply_swap":
-            run, expected = (lambda psi: velt_core.apply_swap(psi, a, b)), ref.apply_swap(v, a, b)
-        else:
-            run = lambda psi: velt_core.apply_controlled_1q(psi, a, b, *m)  # noqa: E731
-            expected = ref.apply_controlled_1q(v, a, b, m)
+        run, expected = two_qubit_call(kernel, v, a, b, m)
     elif kernel == "apply_gate_fast":
         targets = data.draw(st.lists(qubit, min_size=1, max_size=4, unique=True), label="targets")
         dim = 1 << len(targets)

@@ -31,9 +31,6 @@ inline amp cadd(const amp& a, const amp& b) { return {a.real() + b.real(), a.ima
 // NaNs included), so cmul(x, cconj(a)) is the product with a* as written.
 inline amp cconj(const amp& a) { return {a.real(), -a.imag()}; }
 
-// acc + a*x: the product is formed first, then added to the running sum.
-inline amp cmul_add(const amp& acc, const amp& a, const amp& x) { return cadd(acc, cmul(a, x)); }
-
 // A row-major 2x2 matrix: the row is the output value, the column the input.
 struct mat2 {
     amp m00, m01, m10, m11;
