@@ -17,6 +17,8 @@ void apply_gate_fast(complex_array state, std::vector<int> targets, complex_arra
 void apply_gate(complex_array state, std::vector<int> targets, complex_array u,
                 std::vector<int> controls);
 
+void apply_sequence(complex_array state, const py::iterable& ops);
+
 void apply_kraus_1q(complex_array rho, int n_qubits, int qubit,
                     const std::vector<complex_array>& kraus_ops);
 

@@ -33,4 +33,8 @@ PYBIND11_MODULE(velt_core, m) {
         "cpu_dispatch_tier", [] { return 0; },
         "0=scalar, 1=AVX2+FMA, 2=AVX-512F+FMA -- which kernel tier this process actually "
         "selected at runtime on the current CPU");
+
+    m.def("apply_sequence", &velt::bind::apply_sequence, py::arg("state"), py::arg("ops"),
+          "Apply a sequence of state-vector gate ops in order (cache-blocked, same bits as one "
+          "call per op)");
 }

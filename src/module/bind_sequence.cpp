@@ -1,0 +1,192 @@
+// apply_sequence: every op converted and checked before the first write.
+//
+// An op is a tuple (or list) whose first item names a state-vector kernel and
+// whose other items are that kernel's arguments after the state, in its
+// order.  Each argument goes through the caster of the kernel's own binding,
+// and each op through its kernel's checks in their order, so that an op fails
+// exactly as its kernel would, with "apply_sequence: op K: " in front of the
+// message.  The state's own checks (read-only, no dimension) run once, under
+// apply_sequence's name, before any op is looked at.
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "common/bits.hpp"
+#include "module/bindings.hpp"
+#include "sequence/sequence.hpp"
+
+namespace velt::bind {
+
+namespace {
+
+struct kernel_row {
+    const char* name;
+    op_kind kind;
+    std::size_t min_args;  // arguments after the state
+    std::size_t max_args;
+};
+
+constexpr kernel_row kernel_rows[] = {
+    {"apply_1q", op_kind::apply_1q, 5, 5},
+    {"apply_cnot_fast", op_kind::apply_cnot_fast, 2, 2},
+    {"apply_controlled_1q", op_kind::apply_controlled_1q, 6, 6},
+    {"apply_swap", op_kind::apply_swap, 2, 2},
+    {"apply_gate_fast", op_kind::apply_gate_fast, 2, 2},
+    {"apply_gate", op_kind::apply_gate, 2, 3},
+};
+
+// One op's tuple, read with the prefix that every complaint about it carries.
+class op_reader {
+public:
+    op_reader(std::size_t index, py::handle op) : prefix_("apply_sequence: op " + std::to_string(index) + ": ") {
+        if (!py::isinstance<py::tuple>(op) && !py::isinstance<py::list>(op)) {
+            malformed("an op is a tuple (kernel name, arguments...)");
+        }
+        items_ = py::reinterpret_borrow<py::sequence>(op);
+        if (items_.size() == 0 || !py::isinstance<py::str>(items_[0])) {
+            malformed("an op is a tuple (kernel name, arguments...)");
+        }
+        const auto name = items_[0].cast<std::string>();
+        for (const kernel_row& row : kernel_rows) {
+            if (name == row.name) {
+                row_ = &row;
+            }
+        }
+        if (row_ == nullptr) {
+            malformed("unknown kernel '" + name + "'");
+        }
+        const std::size_t args = items_.size() - 1;
+        if (args < row_->min_args || args > row_->max_args) {
+            malformed(std::string(row_->name) + " takes " + std::to_string(row_->min_args) +
+                      (row_->max_args > row_->min_args ? " or " + std::to_string(row_->max_args) : "") +
+                      " arguments after the state, got " + std::to_string(args));
+        }
+    }
+
+    const kernel_row& row() const { return *row_; }
+    std::size_t args() const { return items_.size() - 1; }
+    const std::string& prefix() const { return prefix_; }
+
+    // Argument j (1 = the first after the state) through the kernel's caster.
+    template <class T>
+    T arg(std::size_t j) const {
+        try {
+            return py::cast<T>(items_[j]);
+        } catch (const py::cast_error&) {
+            throw py::type_error(prefix_ + row_->name +
+                                 "(): incompatible function arguments: cannot convert argument " +
+                                 std::to_string(j) + " of the op");
+        }
+    }
+
+    mat2 matrix(std::size_t first) const {
+        return mat2{arg<amp>(first), arg<amp>(first + 1), arg<amp>(first + 2), arg<amp>(first + 3)};
+    }
+
+private:
+    [[noreturn]] void malformed(const std::string& complaint) const { throw py::value_error(prefix_ + complaint); }
+
+    std::string prefix_;
+    py::sequence items_;
+    const kernel_row* row_ = nullptr;
+};
+
+void occupy(const char* function, const std::vector<int>& qubits, std::size_t from, std::size_t to,
+            std::int64_t& occupied, const char* complaint) {
+    for (std::size_t i = from; i < to; ++i) {
+        if ((occupied & bit(qubits[i])) != 0) {
+            fail(function, complaint);
+        }
+        occupied |= bit(qubits[i]);
+    }
+}
+
+// The kernel's checks in its order, the state's own checks left out (done
+// once for the sequence).  Matrices are copied: the sequence reads each one
+// as it was when the call began.
+sequence_op convert(const op_reader& r, std::int64_t length, std::vector<std::vector<amp>>& matrices) {
+    const char* name = r.row().name;
+    sequence_op op{r.row().kind, {}, 0, {}, nullptr};
+    switch (op.kind) {
+        case op_kind::apply_1q:
+            op.qubits = {r.arg<int>(1)};
+            op.m = r.matrix(2);
+            check_qubit(name, op.qubits[0], max_qubit_1q);
+            return op;
+        case op_kind::apply_controlled_1q:
+            op.m = r.matrix(3);
+            [[fallthrough]];
+        case op_kind::apply_cnot_fast:
+        case op_kind::apply_swap:
+            op.qubits = {r.arg<int>(1), r.arg<int>(2)};
+            check_qubit(name, op.qubits[0], max_qubit_index);
+            check_qubit(name, op.qubits[1], max_qubit_index);
+            return op;
+        case op_kind::apply_gate_fast:
+        case op_kind::apply_gate: {
+            op.qubits = r.arg<std::vector<int>>(1);
+            const auto u = r.arg<complex_array>(2);
+            op.n_targets = static_cast<int>(op.qubits.size());
+            if (r.args() == 3) {
+                const auto controls = r.arg<std::vector<int>>(3);
+                op.qubits.insert(op.qubits.end(), controls.begin(), controls.end());
+            }
+            const auto k = static_cast<std::size_t>(op.n_targets);
+            std::int64_t occupied = 0;
+            if (op.kind == op_kind::apply_gate_fast) {
+                if (k == 0 || k > 4) {
+                    fail(name, "k out of supported range");
+                }
+                if (u.size() != bit(2 * op.n_targets)) {
+                    fail(name, "matrix size mismatch");
+                }
+                for (const int q : op.qubits) {
+                    check_qubit(name, q, max_qubit_index);
+                }
+                occupy(name, op.qubits, 0, k, occupied, "repeated target qubit");
+            } else {
+                if (k >= 32 || u.size() != bit(2 * op.n_targets)) {
+                    fail(name, "matrix size does not match 2^|targets|");
+                }
+                if (!is_power_of_two(length)) {
+                    fail(name, "state length is not a power of two");
+                }
+                const int n_qubits = log2_exact(length);
+                for (const int q : op.qubits) {
+                    check_qubit(name, q, n_qubits - 1);
+                }
+                occupy(name, op.qubits, 0, k, occupied, "repeated target qubit");
+                occupy(name, op.qubits, k, op.qubits.size(), occupied, "control overlaps a target qubit");
+            }
+            // Copied as bytes: a converted array need not be aligned for amp.
+            matrices.emplace_back(static_cast<std::size_t>(u.size()));
+            std::memcpy(static_cast<void*>(matrices.back().data()), u.data(),
+                        static_cast<std::size_t>(u.size()) * sizeof(amp));
+            op.u = matrices.back().data();
+            return op;
+        }
+    }
+    throw std::logic_error("apply_sequence: unknown kernel");
+}
+
+}  // namespace
+
+void apply_sequence(complex_array state, const py::iterable& ops) {
+    const writable_state psi(state, "apply_sequence");
+    std::vector<sequence_op> converted;
+    std::vector<std::vector<amp>> matrices;  // moved vectors keep their storage, so op.u stays valid
+    std::size_t index = 0;
+    for (const py::handle item : ops) {
+        const op_reader reader(index++, item);
+        try {
+            converted.push_back(convert(reader, psi.length(), matrices));
+        } catch (const py::builtin_exception&) {
+            throw;  // raised with its prefix already
+        } catch (const std::runtime_error& e) {
+            throw std::runtime_error(reader.prefix() + e.what());
+        }
+    }
+    velt::apply_sequence(psi.data(), psi.length(), converted);
+}
+
+}  // namespace velt::bind

@@ -1,0 +1,45 @@
+// Gate sequences: many state-vector kernel calls applied as one.
+//
+// A sequence is a list of ops, each naming one of the six state-vector
+// kernels with its arguments already converted and validated (src/module).
+// apply_sequence runs them in order with the result of calling the kernels
+// one by one, bit for bit: it never reorders, fuses or rewrites an op.  What
+// it changes is the order in which memory is visited.  Runs of consecutive
+// ops whose qubits fit in one cache-sized block are applied block by block
+// (see plan.hpp), each worker taking a block and applying every op of the
+// run to it before it moves on, so that a run costs about one pass through
+// memory instead of one pass per op.  Inside a block each op is the one-call
+// kernel itself, applied to the block as to a small state: a block is a set
+// of amplitudes closed under every op of its run, and each op updates its
+// amplitude groups independently of one another, with the same arithmetic
+// whatever else lies in memory around them.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "common/amplitude.hpp"
+
+namespace velt {
+
+enum class op_kind { apply_1q, apply_cnot_fast, apply_controlled_1q, apply_swap, apply_gate_fast, apply_gate };
+
+struct sequence_op {
+    op_kind kind;
+    // The qubits in the kernel's argument order: apply_1q {q}; the two-qubit
+    // kernels {control, target} or {a, b}; the dense kernels the targets and,
+    // for apply_gate, the controls after them.
+    std::vector<int> qubits;
+    int n_targets = 0;      // dense kernels: how many of `qubits` are targets
+    mat2 m{};               // the 2x2 kernels' matrix
+    const amp* u = nullptr; // the dense kernels' matrix, owned by the caller
+};
+
+// Calls the op's kernel on the n amplitudes at psi.
+void apply_op(amp* psi, std::int64_t n, const sequence_op& op);
+
+// Applies the ops in order to the n amplitudes at psi.  Scratch is allocated
+// before the first write, so a failed allocation leaves psi unchanged.
+void apply_sequence(amp* psi, std::int64_t n, const std::vector<sequence_op>& ops);
+
+}  // namespace velt
