@@ -70,13 +70,15 @@ public:
     // Argument j (1 = the first after the state) through the kernel's caster.
     template <class T>
     T arg(std::size_t j) const {
-        try {
-            return py::cast<T>(items_[j]);
-        } catch (const py::cast_error&) {
+        // The caster of the kernel's binding, in its converting pass: what
+        // it refuses makes the kernel raise TypeError.
+        py::detail::make_caster<T> caster;
+        if (!caster.load(items_[j], /*convert=*/true)) {
             throw py::type_error(prefix_ + row_->name +
                                  "(): incompatible function arguments: cannot convert argument " +
                                  std::to_string(j) + " of the op");
         }
+        return py::detail::cast_op<T>(std::move(caster));
     }
 
     mat2 matrix(std::size_t first) const {

@@ -1,0 +1,313 @@
+"""Whole circuits: apply_sequence against one kernel call per gate.
+
+    python bench/bench_circuits.py [--circuits qft:20,layered:24,...] [--threads 1,2]
+                                   [--others] [--small]
+
+Circuits (final state from |0...0>):
+
+- qft:N      X gates spelling a fixed basis state, then the quantum Fourier
+             transform (Hadamards, controlled phases, the closing SWAPs);
+- layered:N  ten layers of (a random single-qubit gate on every qubit, then a
+             brickwork of CNOTs on neighbouring qubits, offset by one in every
+             other layer);
+- ghz:N      a Hadamard and a ladder of CNOTs.
+
+For each circuit and thread count it times one call per gate from Python and
+one apply_sequence call, after checking that both give the same bytes.  With
+--others it also times Qiskit Aer (double precision, gate fusion on) and qsim
+through qsimcirq (single precision, its default fusion), the optional extra
+`circuits` of the package, after checking their final states against
+velt_core's (to 1e-9 and 1e-4 respectively); a simulator that is not installed
+is reported as such.  Thread counts run in separate processes, since the
+OpenMP runtime reads its thread count once.
+
+--small measures the per-op cost of apply_sequence on small states: a
+12-qubit circuit of 100 gates (rotations, CNOTs and controlled phases), at
+one thread.  The kernels' compute time is taken as, for each gate, the time of
+its kernel call minus that of the same call on a qubit above the register
+(which converts and checks the same arguments and then finds nothing to do);
+the conversion share of an apply_sequence call is the time of the same
+sequence with every qubit moved above the register.
+"""
+
+import argparse
+import json
+import os
+import platform
+import statistics
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+
+HERE = Path(__file__).resolve().parent
+DEFAULT_CIRCUITS = "ghz:20,qft:20,layered:20,ghz:24,qft:24,layered:24,qft:26"
+H = (np.array([1, 1, 1, -1]) / np.sqrt(2)).astype(complex)
+X = np.array([0, 1, 1, 0], dtype=complex)
+
+
+def random_1q(rng):
+    """A random unitary 2x2 as Euler angles and its matrix (row-major)."""
+    theta, phi, lam = rng.uniform(0, 2 * np.pi, size=3)
+    c, s = np.cos(theta / 2), np.sin(theta / 2)
+    m = np.array([c, -np.exp(1j * lam) * s, np.exp(1j * phi) * s, np.exp(1j * (phi + lam)) * c])
+    return (theta, phi, lam), m
+
+
+def circuit(name, n, seed=11):
+    """Gates as (kind, qubits, params, velt op); kind is one of x, h, u, cx, cp, swap."""
+    rng = np.random.default_rng(seed)
+    gates = []
+    if name == "qft":
+        x = int(rng.integers(0, 1 << n))
+        for q in range(n):
+            if (x >> q) & 1:
+                gates.append(("x", (q,), (), ("apply_1q", q, *X)))
+        for q in reversed(range(n)):
+            gates.append(("h", (q,), (), ("apply_1q", q, *H)))
+            for m in reversed(range(q)):
+                theta = np.pi / 2 ** (q - m)
+                gates.append(("cp", (m, q), (theta,), ("apply_controlled_1q", m, q, 1, 0, 0, np.exp(1j * theta))))
+        for q in range(n // 2):
+            gates.append(("swap", (q, n - 1 - q), (), ("apply_swap", q, n - 1 - q)))
+    elif name == "layered":
+        for layer in range(10):
+            for q in range(n):
+                angles, m = random_1q(rng)
+                gates.append(("u", (q,), angles, ("apply_1q", q, *m)))
+            for q in range(layer % 2, n - 1, 2):
+                gates.append(("cx", (q, q + 1), (), ("apply_cnot_fast", q, q + 1)))
+    elif name == "ghz":
+        gates.append(("h", (0,), (), ("apply_1q", 0, *H)))
+        for q in range(1, n):
+            gates.append(("cx", (q - 1, q), (), ("apply_cnot_fast", q - 1, q)))
+    else:
+        raise ValueError(f"unknown circuit {name!r}")
+    return gates
+
+
+def timed(fn, reps):
+    times = []
+    for _ in range(reps):
+        t0 = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - t0)
+    return min(times)
+
+
+def zero_state(n):
+    psi = np.zeros(1 << n, dtype=np.complex128)
+    psi[0] = 1
+    return psi
+
+
+def run_velt(gates, n, reps):
+    import velt_core as vc
+
+    ops = [g[3] for g in gates]
+    calls = [(getattr(vc, op[0]), op[1:]) for op in ops]
+
+    def one_by_one():
+        psi = zero_state(n)
+        t0 = time.perf_counter()
+        for fn, args in calls:
+            fn(psi, *args)
+        return time.perf_counter() - t0, psi
+
+    def sequence():
+        psi = zero_state(n)
+        t0 = time.perf_counter()
+        vc.apply_sequence(psi, ops)
+        return time.perf_counter() - t0, psi
+
+    t_calls, expected = one_by_one()
+    t_seq, got = sequence()
+    if not np.array_equal(got.view(np.uint64), expected.view(np.uint64)):
+        raise AssertionError("apply_sequence and one call per gate differ")
+    del got
+    for _ in range(reps - 1):
+        t_calls = min(t_calls, one_by_one()[0])
+        t_seq = min(t_seq, sequence()[0])
+    return {"calls": t_calls, "sequence": t_seq}, expected
+
+
+def run_aer(gates, n, threads, reps, expected):
+    try:
+        from qiskit import QuantumCircuit
+        from qiskit_aer import AerSimulator
+    except ImportError:
+        return None
+    qc = QuantumCircuit(n)
+    for kind, qubits, params, _ in gates:
+        if kind == "u":
+            qc.u(*params, *qubits)
+        elif kind == "cp":
+            qc.cp(params[0], *qubits)
+        else:
+            getattr(qc, kind)(*qubits)
+    qc.save_statevector()
+    sim = AerSimulator(method="statevector", precision="double", fusion_enable=True, max_parallel_threads=threads)
+    result = None
+
+    def go():
+        nonlocal result
+        result = sim.run(qc, shots=1).result()
+
+    seconds = timed(go, reps)
+    state = np.asarray(result.get_statevector(qc))
+    error = float(np.max(np.abs(state - expected)))
+    if error > 1e-9:
+        raise AssertionError(f"Aer's final state differs by {error:.1e}")
+    return seconds
+
+
+def run_qsim(gates, n, threads, reps, expected):
+    try:
+        import cirq
+        import qsimcirq
+    except ImportError:
+        return None
+    # cirq orders qubits from the most significant bit: velt's qubit q is line qubit n-1-q.
+    line = cirq.LineQubit.range(n)
+    q = [line[n - 1 - i] for i in range(n)]
+    ops = []
+    for kind, qubits, params, velt_op in gates:
+        if kind == "x":
+            ops.append(cirq.X(q[qubits[0]]))
+        elif kind == "h":
+            ops.append(cirq.H(q[qubits[0]]))
+        elif kind == "u":
+            ops.append(cirq.MatrixGate(np.array(velt_op[2:]).reshape(2, 2)).on(q[qubits[0]]))
+        elif kind == "cp":
+            ops.append(cirq.CZPowGate(exponent=params[0] / np.pi).on(q[qubits[0]], q[qubits[1]]))
+        elif kind == "cx":
+            ops.append(cirq.CNOT(q[qubits[0]], q[qubits[1]]))
+        elif kind == "swap":
+            ops.append(cirq.SWAP(q[qubits[0]], q[qubits[1]]))
+    qc = cirq.Circuit(ops, strategy=cirq.InsertStrategy.EARLIEST)
+    sim = qsimcirq.QSimSimulator(qsim_options={"t": threads})
+    result = None
+
+    def go():
+        nonlocal result
+        result = sim.simulate(qc, qubit_order=line)
+
+    seconds = timed(go, reps)
+    error = float(np.max(np.abs(result.final_state_vector - expected)))
+    if error > 1e-4:
+        raise AssertionError(f"qsim's final state differs by {error:.1e}")
+    return seconds
+
+
+def small_case(reps):
+    """Per-op cost on a 12-qubit, 100-gate circuit (see the module docstring)."""
+    import velt_core as vc
+
+    n, rng = 12, np.random.default_rng(5)
+    ops = []
+    while len(ops) < 100:
+        kind = len(ops) % 4
+        a, b = (int(v) for v in rng.choice(n, size=2, replace=False))
+        if kind in (0, 1):
+            ops.append(("apply_1q", a, *random_1q(rng)[1]))
+        elif kind == 2:
+            ops.append(("apply_cnot_fast", a, b))
+        else:
+            ops.append(("apply_controlled_1q", a, b, 1, 0, 0, np.exp(1j * rng.uniform(0, 6.3))))
+
+    def above(op):  # the same op on qubits above the register: converted, checked, no work
+        return (op[0], 61, *op[2:]) if op[0] == "apply_1q" else (op[0], 62, 62, *op[3:])
+
+    psi = zero_state(n)
+    psi[:] = (rng.standard_normal(1 << n) + 1j * rng.standard_normal(1 << n)) / 64
+
+    def median(fn, count=reps):
+        fn()
+        times = []
+        for _ in range(count):
+            t0 = time.perf_counter()
+            fn()
+            times.append(time.perf_counter() - t0)
+        return statistics.median(times)
+
+    compute = 0.0
+    for op in ops:
+        fn = getattr(vc, op[0])
+        busy = median(lambda: fn(psi, *op[1:]), 200)
+        idle = median(lambda: fn(psi, *above(op)[1:]), 200)
+        compute += max(busy - idle, 0.0)
+    seq = median(lambda: vc.apply_sequence(psi, ops), reps)
+    convert = median(lambda: vc.apply_sequence(psi, [above(op) for op in ops]), reps)
+    calls = median(lambda: [getattr(vc, op[0])(psi, *op[1:]) for op in ops], reps)
+    return {"compute": compute, "sequence": seq, "convert": convert, "calls": calls}
+
+
+def worker(args):
+    reps = args.reps
+    if args.small:
+        print(json.dumps({"small": small_case(max(reps, 50))}), flush=True)
+        return
+    for spec in args.circuits.split(","):
+        name, n = spec.split(":")
+        n = int(n)
+        gates = circuit(name, n)
+        record = {"circuit": spec, "gates": len(gates)}
+        velt, expected = run_velt(gates, n, reps)
+        record.update(velt)
+        if args.others:
+            record["aer"] = run_aer(gates, n, args.threads_now, reps, expected)
+            record["qsim"] = run_qsim(gates, n, args.threads_now, reps, expected)
+        del expected
+        print(json.dumps(record), flush=True)
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description="velt_core circuit benchmark")
+    parser.add_argument("--circuits", default=DEFAULT_CIRCUITS, help="comma-separated name:qubits")
+    parser.add_argument("--threads", default=f"1,{os.cpu_count()}", help="comma-separated thread counts")
+    parser.add_argument("--reps", type=int, default=3, help="runs per measurement (the best counts)")
+    parser.add_argument("--others", action="store_true", help="also time Qiskit Aer and qsim when installed")
+    parser.add_argument("--small", action="store_true", help="only the small-state per-op measurement")
+    parser.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--threads-now", type=int, default=1, help=argparse.SUPPRESS)
+    args = parser.parse_args(argv)
+    if args.worker:
+        worker(args)
+        return 0
+
+    print(f"# {platform.processor() or platform.machine()}, {os.cpu_count()} CPUs; best of {args.reps} runs")
+    threads = [1] if args.small else [int(t) for t in args.threads.split(",")]
+    for t in threads:
+        env = dict(os.environ, OMP_NUM_THREADS=str(t))
+        cmd = [sys.executable, __file__, "--worker", "--threads-now", str(t), "--circuits", args.circuits]
+        cmd += ["--reps", str(args.reps)] + (["--others"] if args.others else []) + (["--small"] if args.small else [])
+        with subprocess.Popen(cmd, env=env, stdout=subprocess.PIPE, text=True) as proc:
+            for line in proc.stdout:
+                rec = json.loads(line)
+                if "small" in rec:
+                    s = rec["small"]
+                    print(
+                        f"12 qubits, 100 gates, 1 thread: apply_sequence {s['sequence'] * 1e6:.0f} us, "
+                        f"kernels' compute {s['compute'] * 1e6:.0f} us (ratio {s['sequence'] / s['compute']:.2f}), "
+                        f"conversion alone {s['convert'] * 1e6:.0f} us, one call per gate {s['calls'] * 1e6:.0f} us"
+                    )
+                    continue
+
+                def fmt(v):
+                    return "   n/a" if v is None else f"{v:8.3f}"
+
+                print(
+                    f"{rec['circuit']:<11} {t} thr {rec['gates']:5d} gates  calls {fmt(rec['calls'])} s  "
+                    f"sequence {fmt(rec['sequence'])} s  ({rec['calls'] / rec['sequence']:5.2f}x)"
+                    + (f"  aer {fmt(rec['aer'])} s  qsim {fmt(rec['qsim'])} s" if args.others else ""),
+                    flush=True,
+                )
+        if proc.returncode != 0:
+            return proc.returncode
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

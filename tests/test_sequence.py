@@ -1,0 +1,298 @@
+"""apply_sequence: the kernels one by one, in one call, cache-blocked.
+
+The oracle is the one-by-one run of the same ops through the kernels' own
+bindings (each of which the other test files hold against the bit-exact
+reference); one mixed sequence is also held against the reference directly.
+States are large enough for several blocks per worker (2^17 and 2^18
+amplitudes: blocks of 2^14 and 2^15), and the qubit choices make every
+planning case: runs that fit a contiguous block, runs that need high qubits
+gathered, single ops and ops too wide for any block, ops that change nothing.
+"""
+
+import os
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import numpy as np
+import pytest
+import reference as ref
+from helpers import assert_same_bits, misaligned, random_matrix, random_state
+
+import velt_core
+
+KERNELS = ["apply_1q", "apply_cnot_fast", "apply_controlled_1q", "apply_swap", "apply_gate_fast", "apply_gate"]
+SPECIAL = np.array([np.nan, np.inf, -np.inf, -0.0, complex(0.0, -0.0), complex(np.nan, -np.inf)])
+
+
+def sprinkled_matrix(rng, dim):
+    """A random matrix, sometimes with NaN, infinities and signed zeros in it."""
+    u = random_matrix(rng, dim)
+    if rng.random() < 0.3:
+        picks = rng.integers(0, dim * dim, size=max(1, dim * dim // 4))
+        u.reshape(-1)[picks] = SPECIAL[rng.integers(0, len(SPECIAL), size=len(picks))]
+    return u
+
+
+def qubit_pool(n, placement):
+    """The qubits a sequence draws from: low ones fit a contiguous block,
+    high ones need gathering, spread ones a mix of both."""
+    if placement == "low":
+        return list(range(min(n, 6)))
+    if placement == "high":
+        return sorted({0, 1, *range(max(0, n - 5), n)})
+    return list(range(n))
+
+
+def random_op(rng, n, pool, kernel=None):
+    kernel = kernel or KERNELS[rng.integers(0, len(KERNELS))]
+    pick = [int(q) for q in rng.choice(pool, size=min(len(pool), 5), replace=False)]
+    if kernel == "apply_1q":
+        return (kernel, pick[0], *sprinkled_matrix(rng, 2).reshape(4))
+    if kernel in ("apply_cnot_fast", "apply_swap"):
+        return (kernel, pick[0], pick[1])
+    if kernel == "apply_controlled_1q":
+        return (kernel, pick[0], pick[1], *sprinkled_matrix(rng, 2).reshape(4))
+    if kernel == "apply_gate_fast":
+        k = int(rng.integers(1, min(4, len(pick)) + 1))
+        return (kernel, pick[:k], sprinkled_matrix(rng, 1 << k))
+    k = int(rng.integers(0, min(3, len(pick)) + 1))
+    controls = pick[k : k + int(rng.integers(0, 3))]
+    op = (kernel, pick[:k], sprinkled_matrix(rng, 1 << k))
+    return op + (controls,) if controls or rng.random() < 0.5 else op
+
+
+def random_sequence(rng, n, placement, length):
+    pool = qubit_pool(n, placement)
+    return [random_op(rng, n, pool) for _ in range(length)]
+
+
+def one_by_one(state, ops):
+    out = state.copy()
+    for name, *args in ops:
+        getattr(velt_core, name)(out, *args)
+    return out
+
+
+def sequenced(state, ops):
+    out = state.copy()
+    assert velt_core.apply_sequence(out, ops) is None
+    return out
+
+
+@pytest.mark.parametrize("placement", ["low", "high", "spread"])
+@pytest.mark.parametrize("n", [3, 12, 13, 17, 18])
+def test_random_sequences_match_one_by_one(rng, n, placement):
+    state = random_state(rng, 1 << n, special=True)
+    ops = random_sequence(rng, n, placement, 60)
+    assert_same_bits(sequenced(state, ops), one_by_one(state, ops))
+
+
+@pytest.mark.parametrize(
+    "ops",
+    [
+        # one long run of low gates: contiguous blocks
+        pytest.param([("apply_1q", q % 14, *np.eye(2).reshape(4) * 1j) for q in range(40)], id="contiguous"),
+        # low and high qubits together: gathered blocks
+        pytest.param(
+            [("apply_1q", q, 0.6, 0.8j, 0.8j, 0.6) for q in (0, 17, 3, 16, 9, 15)]
+            + [("apply_cnot_fast", 17, 2), ("apply_swap", 1, 16), ("apply_gate_fast", [16, 0, 17], np.eye(8)[::-1])],
+            id="gathered",
+        ),
+        # alternating runs that do not fit together
+        pytest.param(
+            [("apply_1q", q, 0.6, 0.8, -0.8, 0.6) for q in [*range(18), *reversed(range(18))] * 2], id="many-runs"
+        ),
+        # a gate too wide for any block, between blocked runs
+        pytest.param(
+            [("apply_1q", 0, 1, 2, 3, 4), ("apply_1q", 1, 1, 2, 3, 4)]
+            + [("apply_gate", [17, 3], np.arange(16).reshape(4, 4) / 7, list(range(4, 16)))]
+            + [("apply_swap", 0, 17), ("apply_swap", 17, 0)],
+            id="too-wide",
+        ),
+        # ops that change nothing: above the register, equal qubits
+        pytest.param(
+            [("apply_1q", 40, 1, 2, 3, 4), ("apply_cnot_fast", 5, 5), ("apply_swap", 3, 62), ("apply_1q", 2, 1, 2, 3, 4)]
+            + [("apply_controlled_1q", 7, 7, 9, 9, 9, 9), ("apply_gate_fast", [1, 30], np.ones((4, 4)))],
+            id="no-ops",
+        ),
+        pytest.param([("apply_gate", [], np.array([[1j]]))] * 3 + [("apply_gate", [], [[2]], [17])], id="no-targets"),
+        pytest.param([("apply_cnot_fast", 17, 16)], id="single-op"),
+    ],
+)
+def test_blocking_cases_match_one_by_one(rng, ops):
+    state = random_state(rng, 1 << 18, special=True)
+    assert_same_bits(sequenced(state, ops), one_by_one(state, ops))
+
+
+def test_mixed_sequence_matches_reference(rng):
+    n = 14
+    state = random_state(rng, 1 << n)
+    ops = [random_op(rng, n, list(range(n)), kernel) for kernel in KERNELS * 4]
+    expected = state
+    for name, *args in ops:
+        if name in ("apply_1q", "apply_controlled_1q"):
+            args = [*args[:-4], args[-4:]]
+        expected = {
+            "apply_1q": ref.apply_1q,
+            "apply_cnot_fast": ref.apply_cnot,
+            "apply_controlled_1q": ref.apply_controlled_1q,
+            "apply_swap": ref.apply_swap,
+            "apply_gate_fast": ref.apply_gate_fast,
+            "apply_gate": ref.apply_gate,
+        }[name](expected, *args)
+    assert_same_bits(sequenced(state, ops), expected, any_nan=True)
+
+
+@pytest.mark.parametrize("length", [0, 1, 2, 7, 48, 3 * 2**11 + 5])
+def test_lengths_without_blocks(rng, length):
+    # Lengths that are not powers of two, and tiny ones, run the kernels one by one.
+    state = random_state(rng, length, special=True)
+    ops = [("apply_1q", q, *sprinkled_matrix(rng, 2).reshape(4)) for q in (0, 3, 1, 12, 2)]
+    ops += [("apply_cnot_fast", 0, 4), ("apply_gate_fast", [2, 0], sprinkled_matrix(rng, 4))]
+    if length in (1, 2):
+        ops.append(("apply_gate", [], [[-1j]]))
+    assert_same_bits(sequenced(state, ops), one_by_one(state, ops))
+
+
+def test_empty_sequence_changes_nothing(rng):
+    state = random_state(rng, 1 << 13, special=True)
+    before = state.copy()
+    velt_core.apply_sequence(state, [])
+    velt_core.apply_sequence(state, iter(()))
+    assert_same_bits(state, before)
+
+
+def test_ops_as_lists_generators_and_arrays(rng):
+    state = random_state(rng, 1 << 10)
+    ops = [("apply_gate", np.array([3, 1]), random_matrix(rng, 4).tolist(), range(5, 7))]
+    ops += [["apply_1q", np.int64(2), 1, 0.5, np.complex64(2j), True], ("apply_gate", (q for q in [4]), np.eye(2))]
+    expected = one_by_one(state, [tuple(op) for op in ops[:2]] + [("apply_gate", [4], np.eye(2))])
+    assert_same_bits(sequenced(state, (op for op in ops)), expected)
+
+
+def test_state_follows_the_kernels_rules(rng):
+    ops = [("apply_1q", 0, 0, 1, 1, 0), ("apply_swap", 0, 2)]
+    values = random_state(rng, 8)
+    expected = one_by_one(values, ops)
+    as_list = values.tolist()
+    velt_core.apply_sequence(as_list, ops)  # converted temporary: updated and dropped
+    assert as_list == values.tolist()
+    frozen = values.copy()
+    frozen.flags.writeable = False
+    with pytest.raises(ValueError, match="^apply_sequence: state is read-only$"):
+        velt_core.apply_sequence(frozen, ops)
+    with pytest.raises(RuntimeError, match="^apply_sequence: state must have at least one dimension$"):
+        velt_core.apply_sequence(np.array(1j), ops)
+    shifted, buffer = misaligned(values, 3)
+    before = buffer.copy()
+    velt_core.apply_sequence(shifted, ops)
+    assert_same_bits(shifted, expected)
+    outside = np.r_[0:3, 3 + values.nbytes : len(buffer)]
+    assert np.array_equal(buffer[outside], before[outside])
+
+
+GOOD = [("apply_1q", 0, 1, 2, 3, 4), ("apply_gate", [1, 2], np.eye(4)), ("apply_cnot_fast", 3, 0)] * 4
+BAD_OPS = [
+    (("apply_1q", 62, 1, 0, 0, 1), RuntimeError, "apply_1q: qubit index out of range"),
+    (("apply_cnot_fast", 1, -1), RuntimeError, "apply_cnot_fast: qubit index out of range"),
+    (("apply_controlled_1q", 63, 0, 1, 0, 0, 1), RuntimeError, "apply_controlled_1q: qubit index out of range"),
+    (("apply_swap", 0, 99), RuntimeError, "apply_swap: qubit index out of range"),
+    (("apply_gate_fast", [0, 1, 2, 3, 4], np.eye(32)), RuntimeError, "apply_gate_fast: k out of supported range"),
+    (("apply_gate_fast", [0, 1], np.eye(2)), RuntimeError, "apply_gate_fast: matrix size mismatch"),
+    (("apply_gate_fast", [3, 3], np.eye(4)), RuntimeError, "apply_gate_fast: repeated target qubit"),
+    (("apply_gate", [0], np.eye(4)), RuntimeError, r"apply_gate: matrix size does not match 2\^\|targets\|"),
+    (("apply_gate", [5], np.eye(2)), RuntimeError, "apply_gate: qubit index out of range"),
+    (("apply_gate", [1], np.eye(2), [5]), RuntimeError, "apply_gate: qubit index out of range"),
+    (("apply_gate", [2, 2], np.eye(4)), RuntimeError, "apply_gate: repeated target qubit"),
+    (("apply_gate", [2], np.eye(2), [0, 2]), RuntimeError, "apply_gate: control overlaps a target qubit"),
+    (("apply_gate", [2], np.eye(2), [0, 0]), RuntimeError, "apply_gate: control overlaps a target qubit"),
+    (("apply_kraus_1q", 0, 0, []), ValueError, "unknown kernel 'apply_kraus_1q'"),
+    (("cpu_dispatch_tier",), ValueError, "unknown kernel 'cpu_dispatch_tier'"),
+    (("apply_1q", 0, 1, 0, 0), ValueError, "apply_1q takes 5 arguments after the state, got 4"),
+    (("apply_gate", [0]), ValueError, "apply_gate takes 2 or 3 arguments after the state, got 1"),
+    (("apply_swap", 0, 1, 2), ValueError, "apply_swap takes 2 arguments after the state, got 3"),
+    ((), ValueError, r"an op is a tuple \(kernel name, arguments...\)"),
+    ((0, 1), ValueError, r"an op is a tuple \(kernel name, arguments...\)"),
+    ("apply_1q", ValueError, r"an op is a tuple \(kernel name, arguments...\)"),
+    (("apply_1q", 1.0, 1, 0, 0, 1), TypeError, "apply_1q\\(\\): incompatible function arguments"),
+    (("apply_cnot_fast", 0, 2**31), TypeError, "apply_cnot_fast\\(\\): incompatible function arguments"),
+    (("apply_gate", "01", np.eye(4)), TypeError, "apply_gate\\(\\): incompatible function arguments"),
+    (("apply_gate_fast", [0], "not a matrix"), TypeError, "apply_gate_fast\\(\\): incompatible function arguments"),
+    (("apply_controlled_1q", 0, 1, 1, 0, 0, "x"), TypeError, "apply_controlled_1q\\(\\): incompatible"),
+]
+
+
+@pytest.mark.parametrize("position", ["first", "middle", "last"])
+@pytest.mark.parametrize(("bad", "error", "message"), BAD_OPS, ids=[str(i) for i in range(len(BAD_OPS))])
+def test_bad_op_leaves_state_unchanged_and_names_its_index(rng, position, bad, error, message):
+    index = {"first": 0, "middle": len(GOOD) // 2, "last": len(GOOD)}[position]
+    ops = GOOD[:index] + [bad] + GOOD[index:]
+    state = random_state(rng, 1 << 4, special=True)
+    before = state.copy()
+    with pytest.raises(error, match=f"^apply_sequence: op {index}: {message}"):
+        velt_core.apply_sequence(state, ops)
+    assert_same_bits(state, before)
+
+
+def test_apply_gate_op_on_a_length_that_is_not_a_power_of_two(rng):
+    state = random_state(rng, 12)
+    before = state.copy()
+    ops = [("apply_1q", 0, 0, 1, 1, 0), ("apply_gate", [0], np.eye(2))]
+    with pytest.raises(RuntimeError, match="^apply_sequence: op 1: apply_gate: state length is not a power of two$"):
+        velt_core.apply_sequence(state, ops)
+    assert_same_bits(state, before)
+
+
+def test_first_bad_op_is_the_one_reported(rng):
+    state = random_state(rng, 8)
+    ops = [("apply_1q", 0, 1, 0, 0, 1), ("apply_swap", 0, 70), ("nonsense",)]
+    with pytest.raises(RuntimeError, match="^apply_sequence: op 1: apply_swap: qubit index out of range$"):
+        velt_core.apply_sequence(state, ops)
+
+
+def test_matrices_are_read_as_the_call_began(rng):
+    # A matrix that the ops themselves overwrite (it shares the state's memory)
+    # counts with the values it had when apply_sequence was called.
+    state = random_state(rng, 1 << 4)
+    u = state[:4]
+    ops = [("apply_1q", 3, 0, 1, 1, 0), ("apply_gate_fast", [1], u)]
+    frozen = u.copy()
+    expected = one_by_one(state, [ops[0], ("apply_gate_fast", [1], frozen)])
+    velt_core.apply_sequence(state, ops)
+    assert_same_bits(state, expected)
+
+
+# Hashes of apply_sequence's results over sequences and sizes that make every
+# blocking case, and whether each equals the one-by-one run in that process.
+WORKLOAD = """
+    import hashlib, sys
+    import numpy as np
+    sys.path.insert(0, {tests!r})
+    import test_sequence as t
+    import velt_core
+    rng = np.random.default_rng(20261208)
+    digest, same = hashlib.sha256(), True
+    for n, placement in ((18, "spread"), (18, "high"), (17, "low"), (16, "spread"), (12, "spread")):
+        state = t.random_state(rng, 1 << n, special=True)
+        ops = t.random_sequence(rng, n, placement, 80)
+        got = t.sequenced(state, ops)
+        digest.update(got.tobytes())
+        same &= bool(np.array_equal(got.view(np.uint64), t.one_by_one(state, ops).view(np.uint64)))
+    print(digest.hexdigest(), same)
+"""
+
+
+def _workload_digest(threads, extra_env=None):
+    env = dict(os.environ, OMP_NUM_THREADS=str(threads), **(extra_env or {}))
+    code = textwrap.dedent(WORKLOAD.format(tests=str(Path(__file__).parent)))
+    out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=600)
+    assert out.returncode == 0, out.stderr
+    return out.stdout.split()
+
+
+def test_same_bits_for_any_thread_count():
+    results = {threads: _workload_digest(threads) for threads in (1, 2, 3)}
+    assert all(same == "True" for _, same in results.values()), results
+    assert len({digest for digest, _ in results.values()}) == 1, results
