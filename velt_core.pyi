@@ -15,11 +15,14 @@
 # Functions without parameter names take their arguments by position only.
 
 from collections.abc import Iterable
-from typing import SupportsComplex, SupportsFloat, SupportsIndex, TypeAlias
+from typing import Any, SupportsComplex, SupportsFloat, SupportsIndex, TypeAlias
 
 from numpy.typing import ArrayLike
 
 _Complex: TypeAlias = complex | SupportsComplex | SupportsFloat | SupportsIndex
+# An op of apply_sequence: a kernel's name, then its arguments after the
+# state, e.g. ("apply_cnot_fast", 0, 1).
+_Op: TypeAlias = tuple[Any, ...] | list[Any]
 
 def apply_1q(
     state: ArrayLike,
@@ -72,3 +75,6 @@ def apply_kraus_1q(
 def cpu_dispatch_tier() -> int:
     """0=scalar, 1=AVX2+FMA, 2=AVX-512F+FMA -- which kernel tier this process actually
     selected at runtime on the current CPU"""
+
+def apply_sequence(state: ArrayLike, ops: Iterable[_Op]) -> None:
+    """Apply a sequence of state-vector gate ops in order (cache-blocked, same bits as one call per op)"""

@@ -23,6 +23,8 @@ DOCSTRINGS = {  # in the order of the function table
     "apply_kraus_1q": "Apply a single-qubit Kraus channel to a density matrix, in place",
     "cpu_dispatch_tier": "0=scalar, 1=AVX2+FMA, 2=AVX-512F+FMA -- which kernel tier this "
     "process actually selected at runtime on the current CPU",
+    "apply_sequence": "Apply a sequence of state-vector gate ops in order (cache-blocked, same bits as one call "
+    "per op)",
 }
 H = (np.array([1, 1, 1, -1]) / np.sqrt(2)).astype(complex)
 

@@ -53,6 +53,8 @@ def runtime_kind(annotation):
     sequence = re.fullmatch(r"(?:collections\.abc\.Sequence|list|typing\.List)\[(.*)\]", annotation)
     if sequence:
         return runtime_kind(sequence.group(1)) + " sequence"
+    if annotation == "collections.abc.Iterable":
+        return "op sequence"
     if "ArrayLike" in annotation or "numpy.ndarray" in annotation:
         return "array"
     if annotation.split(" | ")[0] == "complex":
@@ -70,6 +72,7 @@ STUB_KINDS = {
     "_Complex": "complex",
     "Iterable[SupportsIndex]": "int sequence",
     "Iterable[ArrayLike]": "array sequence",
+    "Iterable[_Op]": "op sequence",
     "int": "int",
     "None": "None",
 }
