@@ -8,8 +8,10 @@
 #   2. runs the test suite from a copy of tests/ (and README.md and
 #      CHANGELOG.md, which some tests read), so that nothing in the source tree
 #      can stand in for the installed module,
-#   3. runs mypy's stubtest on the installed module and stub,
-#   4. type-checks the README's example with mypy against the installed stub.
+#   3. runs the tests that start worker threads again with the system's own
+#      OpenMP runtime hidden (as root), as on a machine without one,
+#   4. runs mypy's stubtest on the installed module and stub,
+#   5. type-checks the README's examples with mypy against the installed stub.
 #
 #   bash scripts/test_wheel.sh [pytest args...]
 #
@@ -75,6 +77,32 @@ EOF
 tar -C "$root" --exclude=__pycache__ -cf - tests README.md CHANGELOG.md | tar -xf -
 echo "== tests, run from $work"
 "$py" -m pytest -c "$root/pyproject.toml" --rootdir "$work" -p no:cacheprovider tests "$@"
+
+# A machine without GCC's OpenMP runtime: the system's copy is hidden in a
+# private mount namespace (which needs root), first proved unloadable there,
+# then the tests that start worker threads run against the wheel's own copy.
+echo "== thread tests with the system's OpenMP runtime hidden"
+mapfile -t system_gomp < <(ldconfig -p | awk '/libgomp\.so\.1 /{print $NF}' | xargs -r realpath | sort -u)
+if [ ${#system_gomp[@]} -eq 0 ]; then
+    echo "this system has no OpenMP runtime of its own: the tests above ran without one"
+elif ! unshare -m true 2>/dev/null; then
+    echo "skipped: hiding the system's OpenMP runtime needs a private mount namespace (unshare -m, as root)"
+else
+    # shellcheck disable=SC2016  # expanded by the inner shell
+    unshare -m bash -c '
+        set -euo pipefail
+        py=$1 config=$2
+        shift 2
+        for lib in "$@"; do mount --bind /dev/null "$lib"; done
+        if "$py" -c "import ctypes; ctypes.CDLL(\"libgomp.so.1\")" 2>/dev/null; then
+            echo "test_wheel.sh: the system OpenMP runtime still loads; nothing was hidden" >&2
+            exit 1
+        fi
+        echo "hidden: $*"
+        "$py" -m pytest -q -c "$config" --rootdir . -p no:cacheprovider \
+            tests/test_threads.py tests/test_packaging.py tests/test_readme.py
+    ' bash "$py" "$root/pyproject.toml" "${system_gomp[@]}"
+fi
 
 echo "== stubtest"
 "$py" -m mypy.stubtest velt_core
