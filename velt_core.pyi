@@ -24,6 +24,8 @@ _Complex: TypeAlias = complex | SupportsComplex | SupportsFloat | SupportsIndex
 # state, e.g. ("apply_cnot_fast", 0, 1).
 _Op: TypeAlias = tuple[Any, ...] | list[Any]
 
+__version__: str
+
 def apply_1q(
     state: ArrayLike,
     q: SupportsIndex,
