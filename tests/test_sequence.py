@@ -113,7 +113,12 @@ def test_random_sequences_match_one_by_one(rng, n, placement):
         ),
         # ops that change nothing: above the register, equal qubits
         pytest.param(
-            [("apply_1q", 40, 1, 2, 3, 4), ("apply_cnot_fast", 5, 5), ("apply_swap", 3, 62), ("apply_1q", 2, 1, 2, 3, 4)]
+            [
+                ("apply_1q", 40, 1, 2, 3, 4),
+                ("apply_cnot_fast", 5, 5),
+                ("apply_swap", 3, 62),
+                ("apply_1q", 2, 1, 2, 3, 4),
+            ]
             + [("apply_controlled_1q", 7, 7, 9, 9, 9, 9), ("apply_gate_fast", [1, 30], np.ones((4, 4)))],
             id="no-ops",
         ),

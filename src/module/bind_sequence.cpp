@@ -38,7 +38,8 @@ constexpr kernel_row kernel_rows[] = {
 // One op's tuple, read with the prefix that every complaint about it carries.
 class op_reader {
 public:
-    op_reader(std::size_t index, py::handle op) : prefix_("apply_sequence: op " + std::to_string(index) + ": ") {
+    op_reader(std::size_t index, py::handle op)
+        : prefix_("apply_sequence: op " + std::to_string(index) + ": ") {
         if (!py::isinstance<py::tuple>(op) && !py::isinstance<py::list>(op)) {
             malformed("an op is a tuple (kernel name, arguments...)");
         }
@@ -57,9 +58,10 @@ public:
         }
         const std::size_t args = items_.size() - 1;
         if (args < row_->min_args || args > row_->max_args) {
-            malformed(std::string(row_->name) + " takes " + std::to_string(row_->min_args) +
-                      (row_->max_args > row_->min_args ? " or " + std::to_string(row_->max_args) : "") +
-                      " arguments after the state, got " + std::to_string(args));
+            malformed(
+                std::string(row_->name) + " takes " + std::to_string(row_->min_args) +
+                (row_->max_args > row_->min_args ? " or " + std::to_string(row_->max_args) : "") +
+                " arguments after the state, got " + std::to_string(args));
         }
     }
 
@@ -86,7 +88,9 @@ public:
     }
 
 private:
-    [[noreturn]] void malformed(const std::string& complaint) const { throw py::value_error(prefix_ + complaint); }
+    [[noreturn]] void malformed(const std::string& complaint) const {
+        throw py::value_error(prefix_ + complaint);
+    }
 
     std::string prefix_;
     py::sequence items_;
@@ -106,7 +110,8 @@ void occupy(const char* function, const std::vector<int>& qubits, std::size_t fr
 // The kernel's checks in its order, the state's own checks left out (done
 // once for the sequence).  Matrices are copied: the sequence reads each one
 // as it was when the call began.
-sequence_op convert(const op_reader& r, std::int64_t length, std::vector<std::vector<amp>>& matrices) {
+sequence_op convert(const op_reader& r, std::int64_t length,
+                    std::vector<std::vector<amp>>& matrices) {
     const char* name = r.row().name;
     sequence_op op{r.row().kind, {}, 0, {}, nullptr};
     switch (op.kind) {
@@ -115,9 +120,7 @@ sequence_op convert(const op_reader& r, std::int64_t length, std::vector<std::ve
             op.m = r.matrix(2);
             check_qubit(name, op.qubits[0], max_qubit_1q);
             return op;
-        case op_kind::apply_controlled_1q:
-            op.m = r.matrix(3);
-            [[fallthrough]];
+        case op_kind::apply_controlled_1q: op.m = r.matrix(3); [[fallthrough]];
         case op_kind::apply_cnot_fast:
         case op_kind::apply_swap:
             op.qubits = {r.arg<int>(1), r.arg<int>(2)};
@@ -158,7 +161,8 @@ sequence_op convert(const op_reader& r, std::int64_t length, std::vector<std::ve
                     check_qubit(name, q, n_qubits - 1);
                 }
                 occupy(name, op.qubits, 0, k, occupied, "repeated target qubit");
-                occupy(name, op.qubits, k, op.qubits.size(), occupied, "control overlaps a target qubit");
+                occupy(name, op.qubits, k, op.qubits.size(), occupied,
+                       "control overlaps a target qubit");
             }
             // Copied as bytes: a converted array need not be aligned for amp.
             matrices.emplace_back(static_cast<std::size_t>(u.size()));
@@ -176,7 +180,8 @@ sequence_op convert(const op_reader& r, std::int64_t length, std::vector<std::ve
 void apply_sequence(complex_array state, const py::iterable& ops) {
     const writable_state psi(state, "apply_sequence");
     std::vector<sequence_op> converted;
-    std::vector<std::vector<amp>> matrices;  // moved vectors keep their storage, so op.u stays valid
+    std::vector<std::vector<amp>>
+        matrices;  // moved vectors keep their storage, so op.u stays valid
     std::size_t index = 0;
     for (const py::handle item : ops) {
         const op_reader reader(index++, item);

@@ -91,8 +91,8 @@ void run_blocks(amp* psi, int n_qubits, const blocked_run& run, amp* buffers,
         }
         amp* block = buffers + buffer_length * worker_index();
         for (std::int64_t s = 0; s < bit(m); ++s) {
-            std::memcpy(static_cast<void*>(block + (s << low)), psi + base + run.segment[static_cast<std::size_t>(s)],
-                        segment_bytes);
+            std::memcpy(static_cast<void*>(block + (s << low)),
+                        psi + base + run.segment[static_cast<std::size_t>(s)], segment_bytes);
         }
         for (const sequence_op& op : run.ops) {
             apply_op(block, block_length, op);
@@ -131,9 +131,10 @@ void apply_sequence(amp* psi, std::int64_t n, const std::vector<sequence_op>& op
         return;
     }
     const int n_qubits = log2_exact(n);
-    const int b = n_qubits <= single_block_qubits
-                      ? n_qubits
-                      : std::min(block_qubits, std::max(single_block_qubits, n_qubits - min_free_qubits));
+    const int b =
+        n_qubits <= single_block_qubits
+            ? n_qubits
+            : std::min(block_qubits, std::max(single_block_qubits, n_qubits - min_free_qubits));
     const std::vector<sequence_run> plan = plan_sequence(ops, n_qubits, b, std::min(min_low, b));
 
     // Everything the workers read, and their buffers, before the first write.

@@ -20,7 +20,8 @@ mask op_qubits(const sequence_op& op, int n_qubits, bool& noop) {
         qubits |= mask{1} << q;
     }
     const bool two_qubit = op.kind == op_kind::apply_cnot_fast ||
-                           op.kind == op_kind::apply_controlled_1q || op.kind == op_kind::apply_swap;
+                           op.kind == op_kind::apply_controlled_1q ||
+                           op.kind == op_kind::apply_swap;
     if (two_qubit && op.qubits[0] == op.qubits[1]) {
         noop = true;
     }

@@ -22,7 +22,14 @@
 
 namespace velt {
 
-enum class op_kind { apply_1q, apply_cnot_fast, apply_controlled_1q, apply_swap, apply_gate_fast, apply_gate };
+enum class op_kind {
+    apply_1q,
+    apply_cnot_fast,
+    apply_controlled_1q,
+    apply_swap,
+    apply_gate_fast,
+    apply_gate
+};
 
 struct sequence_op {
     op_kind kind;
@@ -30,9 +37,9 @@ struct sequence_op {
     // kernels {control, target} or {a, b}; the dense kernels the targets and,
     // for apply_gate, the controls after them.
     std::vector<int> qubits;
-    int n_targets = 0;      // dense kernels: how many of `qubits` are targets
-    mat2 m{};               // the 2x2 kernels' matrix
-    const amp* u = nullptr; // the dense kernels' matrix, owned by the caller
+    int n_targets = 0;       // dense kernels: how many of `qubits` are targets
+    mat2 m{};                // the 2x2 kernels' matrix
+    const amp* u = nullptr;  // the dense kernels' matrix, owned by the caller
 };
 
 // Calls the op's kernel on the n amplitudes at psi.
