@@ -285,7 +285,7 @@ WORKLOAD = """
         got = t.sequenced(state, ops)
         digest.update(got.tobytes())
         same &= bool(np.array_equal(got.view(np.uint64), t.one_by_one(state, ops).view(np.uint64)))
-    print(digest.hexdigest(), same)
+    print(digest.hexdigest(), same, getattr(velt_core, "kernel_isa", lambda: "none")())
 """
 
 
@@ -299,5 +299,19 @@ def _workload_digest(threads, extra_env=None):
 
 def test_same_bits_for_any_thread_count():
     results = {threads: _workload_digest(threads) for threads in (1, 2, 3)}
-    assert all(same == "True" for _, same in results.values()), results
-    assert len({digest for digest, _ in results.values()}) == 1, results
+    assert all(same == "True" for _, same, _ in results.values()), results
+    assert len({digest for digest, _, _ in results.values()}) == 1, results
+
+
+@pytest.mark.parametrize("isa", ["sse2", "avx2", "avx512f"])
+def test_same_bits_on_every_instruction_set_path(isa):
+    if not hasattr(velt_core, "kernel_isa"):
+        pytest.skip("this build has a single instruction-set path")
+    env = {"VELT_ISA": isa}
+    probe = subprocess.run([sys.executable, "-c", "import velt_core"], env=dict(os.environ, **env), capture_output=True)
+    if probe.returncode != 0:
+        pytest.skip(f"this CPU cannot run the {isa} path")
+    baseline = _workload_digest(1, {"VELT_ISA": "sse2"})
+    digest, same, chosen = _workload_digest(2, env)
+    assert chosen == isa and same == "True"
+    assert digest == baseline[0]
