@@ -11,6 +11,11 @@
 // member's place in the buffer follows from its place in the state), so each
 // group is computed by the kernel's own per-group core from the same inputs.
 // Blocks are disjoint, so results do not depend on which worker takes which.
+// The kernels' own loops, called from inside a block, run on that worker.
+// apply_gate builds its small index tables on every call, so inside a block
+// it allocates on the worker: a failed allocation there cannot be raised as
+// an exception (it would end the process), a risk the one-call kernel runs
+// only on the calling thread.
 #include <algorithm>
 #include <cstring>
 #include <memory>
