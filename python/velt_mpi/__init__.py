@@ -8,10 +8,11 @@ bit for bit as velt_core's on the full state.
 
 Install with the `mpi` extra (mpi4py and an MPI from the package index) and
 run under `mpiexec -n N python -m mpi4py script.py`.  Without mpi4py a state
-lives on one rank.
+lives on one rank (pass comm=velt_mpi.SelfComm() to stay out of MPI
+where mpi4py is installed).
 """
 
-from ._comm import MPI
+from ._comm import SelfComm
 from ._state import CHUNK_SHARE, MIN_CHUNK, DistributedState
 
-__all__ = ["DistributedState", "MPI", "CHUNK_SHARE", "MIN_CHUNK"]
+__all__ = ["DistributedState", "SelfComm", "CHUNK_SHARE", "MIN_CHUNK"]

@@ -6,10 +6,16 @@ the module usable (and its checks testable) on machines without MPI.
 
 import time
 
-try:
-    from mpi4py import MPI
-except ImportError:  # the `mpi` extra is not installed
-    MPI = None
+
+def mpi():
+    """mpi4py's MPI module, or None where the `mpi` extra is not installed.
+    Imported on first use: importing mpi4py initialises MPI, which a one-rank
+    state on a SelfComm never needs."""
+    try:
+        from mpi4py import MPI
+    except ImportError:
+        return None
+    return MPI
 
 
 class SelfComm:
@@ -35,6 +41,7 @@ class SelfComm:
 
 
 def world():
+    MPI = mpi()
     return SelfComm() if MPI is None else MPI.COMM_WORLD
 
 
@@ -42,7 +49,7 @@ def count_failures(comm, failed):
     """How many ranks report a failure; every rank learns the same count."""
     if comm.Get_size() == 1:
         return int(failed)
-    return comm.allreduce(int(bool(failed)), op=MPI.SUM)
+    return comm.allreduce(int(bool(failed)), op=mpi().SUM)
 
 
 def quiet_barrier(comm, poll=0.005):

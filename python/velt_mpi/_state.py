@@ -159,9 +159,11 @@ class DistributedState:
                 raise ValueError(prefix + f"unknown kernel {kernel!r}")
             fewest, most = _args.arity(kernel)
             if not fewest <= len(args) <= most:
-                raise ValueError(prefix + f"{kernel} takes {fewest} to {most} arguments after the state, not {len(args)}"
-                                 if fewest != most else
-                                 prefix + f"{kernel} takes {fewest} arguments after the state, not {len(args)}")
+                raise ValueError(
+                    prefix + f"{kernel} takes {fewest} to {most} arguments after the state, not {len(args)}"
+                    if fewest != most
+                    else prefix + f"{kernel} takes {fewest} arguments after the state, not {len(args)}"
+                )
             if kernel == "apply_gate" and len(args) == 2:
                 args = (*args, ())
             try:
@@ -289,8 +291,8 @@ class DistributedState:
         return float(self._marginal([])[0])
 
     def _marginal(self, qubits):
-        l = self._l
-        local_q = [self._l2p[q] for q in qubits if self._l2p[q] < l]
+        n_loc = self._l
+        local_q = [self._l2p[q] for q in qubits if self._l2p[q] < n_loc]
         core = getattr(velt_core, "probabilities", None) if USE_CORE_PROBABILITIES else None
         if core is not None:
             part = np.asarray(core(self._local, local_q), dtype=np.float64)
@@ -301,7 +303,7 @@ class DistributedState:
         # rank's bits above them; sum the free rank bits, lowest first.
         values = np.concatenate(parts)
         k_local = len(local_q)
-        bits = list(local_q) + [l + g for g in range(self._p)]
+        bits = list(local_q) + [n_loc + g for g in range(self._p)]
         kept = {self._l2p[q] for q in qubits}
         values, bits = _layout.sum_out(values, bits, [b for b in bits[k_local:] if b not in kept])
         return _layout.reorder(values, bits, [self._l2p[q] for q in qubits])
@@ -325,7 +327,7 @@ class DistributedState:
         """Turns checked ops into steps over physical qubits: runs of local
         kernel calls, exchanges and flips.  Runs on every rank alike and moves
         nothing; the qubit map it ends with is returned with the steps."""
-        l, n, rank = self._l, self._n, self._rank
+        n_loc, n, rank = self._l, self._n, self._rank
         l2p, p2l = list(self._l2p), list(self._p2l)
         uses = {}
         for i, (kernel, args) in enumerate(ops):
@@ -348,12 +350,12 @@ class DistributedState:
             # Each global target swaps with the local bit whose qubit is
             # needed latest (never, for preference), the highest such bit on
             # a tie: the top local bit makes the exchanged halves contiguous.
-            held = {l2p[t] for t in targets if l2p[t] < l}
+            held = {l2p[t] for t in targets if l2p[t] < n_loc}
             for t in targets:
                 g = l2p[t]
-                if g < l:
+                if g < n_loc:
                     continue
-                j = max((b for b in range(l) if b not in held), key=lambda b: (next_use(p2l[b], i), b))
+                j = max((b for b in range(n_loc) if b not in held), key=lambda b: (next_use(p2l[b], i), b))
                 flush()
                 steps.append(("exchange", g, j))
                 qg, qj = p2l[g], p2l[j]
@@ -362,7 +364,7 @@ class DistributedState:
                 held.add(j)
 
         def bit(q):
-            return (rank >> (l2p[q] - l)) & 1
+            return (rank >> (l2p[q] - n_loc)) & 1
 
         for i, (kernel, args) in enumerate(ops):
             if kernel == "make_local":
@@ -376,14 +378,15 @@ class DistributedState:
                 c, t, *m = args
                 if c != t and max(c, t) < n:
                     localize(i, [t])
-                    if l2p[c] < l:
+                    if l2p[c] < n_loc:
                         run.append((kernel, l2p[c], l2p[t], *m))
+                    elif kernel == "apply_cnot_fast":
+                        # Every rank keeps the step, so that every rank
+                        # takes part in the buffer's allocation round.
+                        flush()
+                        steps.append(("flip", l2p[t], bit(c)))
                     elif bit(c):
-                        if kernel == "apply_controlled_1q":
-                            run.append(("apply_1q", l2p[t], *m))
-                        else:
-                            flush()
-                            steps.append(("flip", l2p[t]))
+                        run.append(("apply_1q", l2p[t], *m))
             elif kernel == "apply_swap":
                 a, b = args
                 if a != b and max(a, b) < n:
@@ -398,8 +401,8 @@ class DistributedState:
             elif kernel == "apply_gate":
                 targets, u, controls = args
                 localize(i, targets)
-                if all(bit(c) for c in controls if l2p[c] >= l):
-                    local_controls = [l2p[c] for c in controls if l2p[c] < l]
+                if all(bit(c) for c in controls if l2p[c] >= n_loc):
+                    local_controls = [l2p[c] for c in controls if l2p[c] < n_loc]
                     run.append(("apply_gate", [l2p[t] for t in targets], u, local_controls))
             else:
                 raise AssertionError(kernel)
@@ -408,6 +411,8 @@ class DistributedState:
 
     def _execute(self, function, plan):
         steps, l2p, p2l = plan
+        # The same verdict on every rank: exchanges and flips appear in every
+        # rank's plan, whatever the rank's own bits.
         if any(step[0] != "ops" for step in steps) and self._buffers is None:
             self._buffers = self._allocate_buffers(function)
         for step in steps:
@@ -415,7 +420,7 @@ class DistributedState:
                 _run_local(self._local, step[1])
             elif step[0] == "exchange":
                 self._exchange(step[1], step[2])
-            else:
+            elif step[2]:
                 self._flip(step[1])
         self._l2p, self._p2l = l2p, p2l
 
