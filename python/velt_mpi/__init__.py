@@ -12,7 +12,7 @@ lives on one rank (pass comm=velt_mpi.SelfComm() to stay out of MPI
 where mpi4py is installed).
 """
 
-from ._comm import SelfComm
+from ._comm import SelfComm, quiet_barrier
 from ._state import CHUNK_SHARE, MIN_CHUNK, DistributedState
 
-__all__ = ["DistributedState", "SelfComm", "CHUNK_SHARE", "MIN_CHUNK"]
+__all__ = ["DistributedState", "SelfComm", "quiet_barrier", "CHUNK_SHARE", "MIN_CHUNK"]

@@ -64,6 +64,8 @@ class DistributedState:
             chunk = min(chunk, max(n_local // 2, 1))
         self._chunk = chunk
         self._buffers = None
+        self._exchanges = 0
+        self._bytes_sent = 0
         self._l2p = list(range(n))
         self._p2l = list(range(n))
         self._local = self._allocate_collectively(name, n_local, "the slice")
@@ -98,6 +100,17 @@ class DistributedState:
     def chunk(self):
         """Amplitudes per exchange message."""
         return self._chunk
+
+    @property
+    def exchanges(self):
+        """Exchanges this state has made so far (each swaps one rank-selecting
+        qubit with a local one)."""
+        return self._exchanges
+
+    @property
+    def bytes_sent(self):
+        """Bytes this rank has sent in exchanges so far (as many arrived)."""
+        return self._bytes_sent
 
     @property
     def local(self):
@@ -480,6 +493,8 @@ class DistributedState:
                 send, dest=partner, sendtag=_TAG_EXCHANGE, recvbuf=recv, source=partner, recvtag=_TAG_EXCHANGE
             )
             np.copyto(seg, recv.reshape(seg.shape))
+        self._exchanges += 1
+        self._bytes_sent += half.size * _layout.ITEM
 
     def _flip(self, t):
         """X on local bit t as a pure move (for a CNOT whose control selects
