@@ -114,7 +114,7 @@ def main(argv=None):
                 f"{label:15s} {len(ops):5d} ops {exchanges:4d} exchanges {elapsed:8.3f} s distributed, "
                 f"{single:8.3f} s in one process: {check}"
             )
-    quiet_barrier(COMM)  # the other ranks sleep while the root checks
+        quiet_barrier(COMM)  # the other ranks sleep while the root checks
     failures = COMM.bcast(failures, root=ROOT)
     if COMM.rank == ROOT:
         print("\n".join(lines))
