@@ -51,6 +51,14 @@ def scenario_circuits(opts):
             else:
                 run_one_by_one(state, ops)
             got = state.gather()
+            if not opts.special:
+                # matches() compares without a gather; one changed bit anywhere
+                # (here in the last rank's part) turns every rank's answer.
+                assert state.matches(expected)
+                altered = expected.copy() if RANK == ROOT else None
+                if RANK == ROOT:
+                    altered.view(np.uint64)[-1] ^= 1
+                assert not state.matches(altered)
             if RANK == ROOT:
                 assert_same_bits(got, expected, any_nan=opts.special)
                 digests[f"{n}"] = hashlib.sha256(got.tobytes()).hexdigest()

@@ -282,6 +282,39 @@ class DistributedState:
                     view[...] = staging.reshape(view.shape)
         return full
 
+    def matches(self, full, root=0):
+        """Whether the state equals `full` (logical order, given on `root`)
+        byte for byte, the same bool on every rank.  The root sends each rank
+        its part chunk by chunk, so no rank holds more than its slice and a
+        chunk besides (the root also holds `full`)."""
+        name = "matches"
+        root = _check_root(name, root, self._size)
+        verdict = ("ok", "")
+        if self._rank == root:
+            try:
+                full = _full_array(name, full, self._n)
+            except (TypeError, ValueError) as error:
+                verdict = (type(error), str(error))
+        verdict = self._comm.bcast(verdict, root=root)
+        if verdict[0] != "ok":
+            raise verdict[0](verdict[1])
+        staging = self._allocate_collectively(name, self._chunk, "the comparison buffer")
+        n_local, c = 1 << self._l, self._chunk.bit_length() - 1
+        same = True
+        for r in range(self._size) if self._rank == root else ():
+            for start in range(0, n_local, self._chunk):
+                view = _layout.logical_view(full, self._p2l, r * n_local + start, c)
+                np.copyto(staging.reshape(view.shape), view)
+                if r == root:
+                    same &= _same_bytes(staging, self._local[start : start + self._chunk])
+                else:
+                    self._comm.Send(staging, dest=r, tag=_TAG_SCATTER)
+        if self._rank != root:
+            for start in range(0, n_local, self._chunk):
+                self._comm.Recv(staging, source=root, tag=_TAG_SCATTER)
+                same &= _same_bytes(staging, self._local[start : start + self._chunk])
+        return _comm.count_failures(self._comm, not same) == 0
+
     # ----------------------------------------------------------- reductions
 
     def probabilities(self, qubits=None):
@@ -554,6 +587,10 @@ def _qubits_used(kernel, args):
     if kernel == "apply_gate":
         return list(args[0]) + list(args[2])
     return []  # a SWAP only relabels; make_local needs nothing after itself
+
+
+def _same_bytes(a, b):
+    return bool(np.array_equal(a.view(np.uint64), b.view(np.uint64)))
 
 
 def _check_root(function, root, size):
