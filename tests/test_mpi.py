@@ -273,6 +273,6 @@ def test_marginals_independent_of_rank_count():
 
 @needs_mpi
 @pytest.mark.skipif(not hasattr(velt_core, "probabilities"), reason="velt_core has no probabilities in this build")
-@pytest.mark.parametrize("ranks", [1, 4])
+@pytest.mark.parametrize("ranks", [1, 2, 4])
 def test_marginals_through_velt_core_probabilities(ranks):
-    launch(ranks, "layout", "--core", "--n", 5, 10)
+    launch(ranks, "layout", "--core", "--n", 5, 10, 16)

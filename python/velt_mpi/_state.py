@@ -156,27 +156,22 @@ class DistributedState:
         before anything changes; errors carry the prefix
         "apply_sequence: op K: "."""
         name = "apply_sequence"
-        if isinstance(ops, (str, bytes, dict)):
-            raise ValueError(f"{name}: ops must be a sequence of tuples")
         try:
             ops = list(ops)
         except TypeError:
-            raise ValueError(f"{name}: ops must be a sequence of tuples") from None
+            raise _args.incompatible(name, "ops must be an iterable of tuples") from None
         checked = []
         for k, op in enumerate(ops):
             prefix = f"{name}: op {k}: "
-            if not isinstance(op, (tuple, list)) or not op:
+            if not isinstance(op, (tuple, list)) or not op or not isinstance(op[0], str):
                 raise ValueError(prefix + "an op is a tuple (kernel name, arguments...)")
             kernel, args = op[0], tuple(op[1:])
-            if not isinstance(kernel, str) or kernel not in _args.KERNELS:
-                raise ValueError(prefix + f"unknown kernel {kernel!r}")
+            if kernel not in _args.KERNELS:
+                raise ValueError(prefix + f"unknown kernel '{kernel}'")
             fewest, most = _args.arity(kernel)
             if not fewest <= len(args) <= most:
-                raise ValueError(
-                    prefix + f"{kernel} takes {fewest} to {most} arguments after the state, not {len(args)}"
-                    if fewest != most
-                    else prefix + f"{kernel} takes {fewest} arguments after the state, not {len(args)}"
-                )
+                counts = f"{fewest} or {most}" if most > fewest else f"{fewest}"
+                raise ValueError(prefix + f"{kernel} takes {counts} arguments after the state, got {len(args)}")
             if kernel == "apply_gate" and len(args) == 2:
                 args = (*args, ())
             try:
