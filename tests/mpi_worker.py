@@ -44,13 +44,22 @@ def scenario_circuits(opts):
         ops = random_circuit(rng, n, n_local, opts.length)
         expected = reference(full, ops) if RANK == ROOT else None
         quiet_barrier(COMM)  # the others sleep while the root computes
+        last = SIZE - 1
         for how in ("one_by_one", "sequence"):
-            state = DistributedState.from_full(full if RANK == ROOT else None, chunk=opts.chunk)
             if how == "sequence":
+                # In and out through the last rank, to the root at the end.
+                state = DistributedState.from_full(full if RANK == last else None, root=last, chunk=opts.chunk)
                 state.apply_sequence(ops)
+                got = state.gather(root=last)
+                if RANK == last and last != ROOT:
+                    COMM.Send(got, dest=ROOT)
+                elif RANK == ROOT and last != ROOT:
+                    got = np.empty(1 << n, dtype=np.complex128)
+                    COMM.Recv(got, source=last)
             else:
+                state = DistributedState.from_full(full if RANK == ROOT else None, chunk=opts.chunk)
                 run_one_by_one(state, ops)
-            got = state.gather()
+                got = state.gather()
             if not opts.special:
                 # matches() compares without a gather; one changed bit anywhere
                 # (here in the last rank's part) turns every rank's answer.

@@ -469,7 +469,7 @@ class DistributedState:
         failed = None
         try:
             array = _allocate(n_amps)
-        except MemoryError as error:
+        except (MemoryError, ValueError) as error:  # NumPy refuses sizes it cannot address with ValueError
             array, failed = None, error
         failures = _comm.count_failures(self._comm, failed is not None)
         if failures:
