@@ -276,3 +276,15 @@ def test_marginals_independent_of_rank_count():
 @pytest.mark.parametrize("ranks", [1, 2, 4])
 def test_marginals_through_velt_core_probabilities(ranks):
     launch(ranks, "layout", "--core", "--n", 5, 10, 16)
+
+
+@needs_mpi
+def test_demo_checks_itself_on_two_ranks():
+    env = dict(os.environ, OMP_NUM_THREADS="1", OMP_WAIT_POLICY="passive")
+    demo = HERE.parent / "examples" / "mpi_demo.py"
+    if not demo.exists():
+        pytest.skip(f"no examples folder beside the tests ({demo})")
+    command = [MPIEXEC, "-n", "2", sys.executable, "-m", "mpi4py", str(demo), "--n", "10", "--gates", "60"]
+    done = subprocess.run(command, capture_output=True, text=True, timeout=180, env=env)
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert "all checks passed" in done.stdout and done.stdout.count("bit for bit") == 2
