@@ -21,7 +21,7 @@ Figures per rank count:
   so every repetition picks a qubit that is rank-selecting at that moment);
 - with --qft N: the QFT over N qubits (one apply_sequence call), compared
   byte for byte with velt_core on the full state in the root process.
-Results go to bench/results/mpi-latest.json.
+Results go to bench/results/latest-mpi.json.
 """
 
 import argparse
@@ -70,7 +70,7 @@ def launcher(args):
         result = json.loads(next(line for line in done.stdout.splitlines() if line.startswith("{")))
         rows.append(result)
         print(table_row(result), flush=True)
-    out = HERE / "results" / "mpi-latest.json"
+    out = HERE / "results" / "latest-mpi.json"
     out.parent.mkdir(exist_ok=True)
     out.write_text(json.dumps(rows, indent=1))
     print(f"results in {out}")
