@@ -89,7 +89,8 @@ public:
     void for_each_batch(const BatchBody& body) const {
         const group_walk& w = *this;
         const std::int64_t stride = bit(w.low_);
-        parallel_for(w.tiles(), [&w, &body, stride](std::int64_t t) {
+        const loop_work work{w.count_ << w.k_, serial_below::dense_amplitudes};
+        parallel_for(w.tiles(), work, [&w, &body, stride](std::int64_t t) {
             std::int64_t bases[static_cast<std::size_t>(B)];
             int count = 0;
             std::int64_t p = t * w.tile_;
@@ -118,7 +119,8 @@ private:
     template <class RunBody, class Stride>
     void runs(const RunBody& body, Stride stride) const {
         const group_walk& w = *this;
-        parallel_for(w.tiles(), [&w, &body, stride](std::int64_t t) {
+        const loop_work work{w.count_ << w.k_, serial_below::pair_amplitudes};
+        parallel_for(w.tiles(), work, [&w, &body, stride](std::int64_t t) {
             std::int64_t p = t * w.tile_;
             const std::int64_t end = std::min(p + w.tile_, w.count_);
             while (p < end) {
