@@ -72,8 +72,13 @@ void run_shared(std::int64_t count, range_call call, const void* body);
 // Whether a loop of `count` iterations is shared out (see above).
 bool share(std::int64_t count);
 
+// Never inlined: a loop run on the calling thread alone and one shared out
+// then execute the same machine code.  Compiled twice, the body's arithmetic
+// could come out with the operands of an addition or product swapped, which
+// changes nothing but which of two NaN operands survives, and the bytes must
+// not depend on the thread count even there.
 template <class Body>
-void run_range(const void* body, std::int64_t begin, std::int64_t end) {
+[[gnu::noinline]] void run_range(const void* body, std::int64_t begin, std::int64_t end) {
     const Body& b = *static_cast<const Body*>(body);
     for (std::int64_t i = begin; i < end; ++i) {
         b(i);
