@@ -115,7 +115,10 @@ def test_results_match_the_reference_either_side_of_the_thresholds():
     for name, data, run, expect in calls(np.random.default_rng(1215)):
         expected = expect(data)
         run(data)
-        assert_same_bits(data, expected, any_nan=True)  # `name` says which call, with pytest -l
+        try:
+            assert_same_bits(data, expected, any_nan=True)
+        except AssertionError as error:
+            raise AssertionError(f"{name}: {error}") from None
 
 
 @pytest.mark.parametrize("threads", [1, 2, 3])
