@@ -13,9 +13,10 @@ and each n:
   call, in microseconds;
 - max: the longest single call among individually timed calls, and how many of
   them took over 1 ms;
-- against a bare call into the module (cpu_dispatch_tier) and, when
-  bench/peers.py or the optional peers below are installed, the same gate in
-  PennyLane Lightning's and Qulacs' per-gate calls.
+- against a bare call into the module (cpu_dispatch_tier) and, where they are
+  installed, the same gates through PennyLane Lightning's and Qulacs' per-gate
+  calls (prepared gate objects, their own state; not checked against the
+  reference, since their arithmetic differs).
 
 Every kernel checks its result against the bit-exact NumPy reference of the
 tests before it is timed.  --crossover times the kernel families at 1 and 2
@@ -105,12 +106,51 @@ def cases(n, rng):
 
 
 def peer_cases(n):
-    """The same gates through the peers' per-gate calls, where installed."""
+    """The same gates through the peers' per-gate calls, where installed: the
+    shared adapters of bench/peers.py when they offer per_gate_calls, otherwise
+    the small set below (pip install pennylane-lightning qulacs)."""
     try:
-        import peers  # written beside this file when a peer comparison is set up
+        import peers
+
+        return [(f"{name} [{peer}]", call) for peer, name, call in peers.per_gate_calls(n)]
+    except (ImportError, AttributeError):
+        pass
+    return _lightning(n) + _qulacs(n)
+
+
+def _lightning(n):
+    try:
+        from pennylane_lightning.lightning_qubit_ops import StateVectorC128
     except ImportError:
         return []
-    return [(f"{name} [{peer}]", call) for peer, name, call in peers.per_gate_calls(n)]
+    sv = StateVectorC128(n)
+    q, hi = n // 2, n - 1
+    u1, u2 = RX.ravel().copy(), np.kron(RX, H).ravel().copy()
+    return [
+        ("apply_1q [lightning RX]", lambda: sv.RX([q], False, [0.3])),
+        ("apply_cnot_fast [lightning CNOT]", lambda: sv.CNOT([0, hi], False, [])),
+        ("apply_controlled_1q [lightning CRX]", lambda: sv.CRX([0, hi], False, [0.3])),
+        ("apply_swap [lightning SWAP]", lambda: sv.SWAP([0, hi], False, [])),
+        ("apply_gate_fast k=1 [lightning matrix]", lambda: sv.applyMatrix(u1, [q], False)),
+        ("apply_gate_fast k=2 [lightning matrix]", lambda: sv.applyMatrix(u2, [0, q], False)),
+    ]
+
+
+def _qulacs(n):
+    try:
+        from qulacs import QuantumState, gate
+    except ImportError:
+        return []
+    state = QuantumState(n)
+    q, hi = n // 2, n - 1
+    gates = [
+        ("apply_1q [qulacs RX]", gate.RX(q, 0.3)),
+        ("apply_cnot_fast [qulacs CNOT]", gate.CNOT(0, hi)),
+        ("apply_swap [qulacs SWAP]", gate.SWAP(0, hi)),
+        ("apply_gate_fast k=1 [qulacs dense]", gate.DenseMatrix([q], RX)),
+        ("apply_gate_fast k=2 [qulacs dense]", gate.DenseMatrix([0, q], np.kron(RX, H))),
+    ]
+    return [(name, lambda g=g: g.update_quantum_state(state)) for name, g in gates]
 
 
 def time_call(fn, calls):
@@ -209,7 +249,7 @@ def main():
     columns = [(load, t) for load in args.load.split(",") for t in args.threads]
     header = "  ".join(f"{load}/{t}t".rjust(10) for load, t in columns)
     for n in args.n:
-        print(f"\nn = {n}: us per call (median)        {header}   worst single call (us) per column")
+        print(f"\nn = {n}: us per call (median)              {header}   worst single call (us) per column")
         names = [r["kernel"] for r in results[columns[0]] if r["n"] == n]
         for name in names:
             cells, worst = [], []
@@ -217,7 +257,7 @@ def main():
                 row = next(r for r in results[col] if r["n"] == n and r["kernel"] == name)
                 cells.append(f"{row['us']:10.3f}")
                 worst.append(f"{row['max_us']:.0f}" + (f"({row['over_1ms']}>1ms)" if row["over_1ms"] else ""))
-            print(f"  {name:34s}{'  '.join(cells)}   {' '.join(worst)}")
+            print(f"  {name:40s}{'  '.join(cells)}   {' '.join(worst)}")
     if args.json:
         flat = [dict(r, load=load, threads=t) for (load, t), rows in results.items() for r in rows]
         args.json.write_text(json.dumps({"cpu": cpu, "rows": flat}, indent=1))
