@@ -238,7 +238,16 @@ bool share(std::int64_t count) {
 }
 
 void run_shared(std::int64_t count, range_call call, const void* body) {
+    // One loop at a time: the interpreter lock keeps kernel calls apart today,
+    // but a caller that released it would find the pool taken and run its
+    // loop alone rather than corrupt another's.
+    static std::atomic<bool> taken{false};
+    if (taken.exchange(true, std::memory_order_acquire)) {
+        call(body, 0, count);
+        return;
+    }
     the_pool().run(count, call, body, team_size());
+    taken.store(false, std::memory_order_release);
 }
 
 }  // namespace detail

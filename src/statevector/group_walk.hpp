@@ -119,7 +119,7 @@ private:
     template <class RunBody, class Stride>
     void runs(const RunBody& body, Stride stride) const {
         const group_walk& w = *this;
-        const loop_work work{w.count_ << w.k_, serial_below::pair_amplitudes};
+        const loop_work work{w.count_, serial_below::pairs};  // one pair per group
         parallel_for(w.tiles(), work, [&w, &body, stride](std::int64_t t) {
             std::int64_t p = t * w.tile_;
             const std::int64_t end = std::min(p + w.tile_, w.count_);
