@@ -89,7 +89,9 @@ public:
     void for_each_batch(const BatchBody& body) const {
         const group_walk& w = *this;
         const std::int64_t stride = bit(w.low_);
-        const loop_work work{w.count_ << w.k_, serial_below::dense_amplitudes};
+        // Groups times group size: the set bits (controls) are not part of a group.
+        const int group_bits = w.k_ - __builtin_popcountll(static_cast<unsigned long long>(w.set_));
+        const loop_work work{w.count_ << group_bits, serial_below::dense_amplitudes};
         parallel_for(w.tiles(), work, [&w, &body, stride](std::int64_t t) {
             std::int64_t bases[static_cast<std::size_t>(B)];
             int count = 0;
