@@ -38,8 +38,10 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdlib>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -161,6 +163,7 @@ private:
         std::uint64_t seen = 0;  // the number of the last loop looked at
         for (;;) {
             auto loop = [this] { return word_.load(std::memory_order_acquire) >> index_bits; };
+            auto stopping = [this] { return stopping_.load(std::memory_order_acquire); };
             const auto until = std::chrono::steady_clock::now() + worker_spin;
             while (loop() == seen && std::chrono::steady_clock::now() < until) {
                 for (int i = 0; i < 64 && loop() == seen; ++i) {
@@ -170,20 +173,44 @@ private:
             if (loop() == seen) {
                 sleepers_.fetch_add(1, std::memory_order_seq_cst);
                 std::unique_lock<std::mutex> lock(mutex_);
-                wake_.wait(lock, [&] { return loop() != seen; });
+                wake_.wait(lock, [&] { return loop() != seen || stopping(); });
                 sleepers_.fetch_sub(1, std::memory_order_relaxed);
+            }
+            if (stopping()) {
+                return;
             }
             seen = loop();
             take_chunks(member);
         }
     }
 
+public:
+    // Ends the workers when the process exits, so that nothing runs beside
+    // the exit handlers (a leak checker among them).  Not in a forked child,
+    // where the threads do not exist.
+    void stop() {
+        if (forked.load(std::memory_order_relaxed)) {
+            return;
+        }
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            stopping_.store(true, std::memory_order_release);
+        }
+        wake_.notify_all();
+        for (std::thread& t : threads_) {
+            t.join();
+        }
+        threads_.clear();
+    }
+
+private:
     // Starts workers until there are `wanted`, on the calling thread.  One
     // that cannot be started leaves the team smaller; the results are the same.
     void grow(int wanted) {
         for (int have = workers(); have < wanted; ++have) {
             try {
-                std::thread(&pool::work, this, have + 1).detach();
+                threads_.reserve(static_cast<std::size_t>(wanted));
+                threads_.emplace_back(&pool::work, this, have + 1);
             } catch (...) {
                 return;
             }
@@ -201,13 +228,24 @@ private:
     std::atomic<int> team_{0};
     std::atomic<int> started_{0};
     std::atomic<int> sleepers_{0};
+    std::atomic<bool> stopping_{false};
+    std::vector<std::thread> threads_;
     std::mutex mutex_;
     std::condition_variable wake_;
 };
 
-// Never destroyed: its workers sleep on its members until the process ends.
+// Never destroyed (its workers may outlive static destruction in a process
+// that ends without running exit handlers); its workers end at exit.
+pool& the_pool();
+
+pool* make_pool() {
+    auto* p = new pool();
+    std::atexit([] { the_pool().stop(); });
+    return p;
+}
+
 pool& the_pool() {
-    static pool* const p = new pool();
+    static pool* const p = make_pool();
     return *p;
 }
 
