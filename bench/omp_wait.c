@@ -17,9 +17,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
-#include <sys/syscall.h>
 
 static double now_us(void) {
     struct timespec t;
@@ -62,9 +62,10 @@ int main(int argc, char** argv) {
     int slow = 0;
     for (int k = 0; k < loops; ++k) slow += t[k] > 1000.0;
     qsort(t, loops, sizeof *t, cmp);
-    printf("n=%ld threads=%d: median %.1f us, max %.0f us, %d of %d loops over 1 ms; "
-           "worker context switches: %ld voluntary, %ld involuntary\n",
-           n, omp_get_max_threads(), t[loops / 2], t[loops - 1], slow, loops, v, iv);
+    printf(
+        "n=%ld threads=%d: median %.1f us, max %.0f us, %d of %d loops over 1 ms; "
+        "worker context switches: %ld voluntary, %ld involuntary\n",
+        n, omp_get_max_threads(), t[loops / 2], t[loops - 1], slow, loops, v, iv);
     free(x);
     free(t);
     return 0;
