@@ -97,22 +97,12 @@ private:
     const kernel_row* row_ = nullptr;
 };
 
-void occupy(const char* function, const std::vector<int>& qubits, std::size_t from, std::size_t to,
-            std::int64_t& occupied, const char* complaint) {
-    for (std::size_t i = from; i < to; ++i) {
-        if ((occupied & bit(qubits[i])) != 0) {
-            fail(function, complaint);
-        }
-        occupied |= bit(qubits[i]);
-    }
-}
-
-// The kernel's checks in its order, the state's own checks left out (done
-// once for the sequence).  Matrices are copied: the sequence reads each one
+// The kernel's checks in its order (its binding's own check functions), the
+// state's own checks left out (done once for the sequence).  Matrices are copied: the sequence reads each one
 // as it was when the call began.
 sequence_op convert(const op_reader& r, std::int64_t length,
                     std::vector<std::vector<amp>>& matrices) {
-    const char* name = r.row().name;
+    const char* name = r.row().name;  // the 2x2 rows' checks are check_qubit alone
     sequence_op op{r.row().kind, {}, 0, {}, nullptr};
     switch (op.kind) {
         case op_kind::apply_1q:
@@ -137,32 +127,14 @@ sequence_op convert(const op_reader& r, std::int64_t length,
                 op.qubits.insert(op.qubits.end(), controls.begin(), controls.end());
             }
             const auto k = static_cast<std::size_t>(op.n_targets);
-            std::int64_t occupied = 0;
+            const int* qubits = op.qubits.data();
             if (op.kind == op_kind::apply_gate_fast) {
-                if (k == 0 || k > 4) {
-                    fail(name, "k out of supported range");
-                }
-                if (u.size() != bit(2 * op.n_targets)) {
-                    fail(name, "matrix size mismatch");
-                }
-                for (const int q : op.qubits) {
-                    check_qubit(name, q, max_qubit_index);
-                }
-                occupy(name, op.qubits, 0, k, occupied, "repeated target qubit");
+                check_gate_fast_shape(k, u.size());
+                check_gate_fast_targets(qubits, op.n_targets);
             } else {
-                if (k >= 32 || u.size() != bit(2 * op.n_targets)) {
-                    fail(name, "matrix size does not match 2^|targets|");
-                }
-                if (!is_power_of_two(length)) {
-                    fail(name, "state length is not a power of two");
-                }
-                const int n_qubits = log2_exact(length);
-                for (const int q : op.qubits) {
-                    check_qubit(name, q, n_qubits - 1);
-                }
-                occupy(name, op.qubits, 0, k, occupied, "repeated target qubit");
-                occupy(name, op.qubits, k, op.qubits.size(), occupied,
-                       "control overlaps a target qubit");
+                check_gate_shape(k, u.size());
+                check_gate_qubits(length, qubits, op.n_targets, qubits + k,
+                                  static_cast<int>(op.qubits.size() - k));
             }
             // Copied as bytes: a converted array need not be aligned for amp.
             matrices.emplace_back(static_cast<std::size_t>(u.size()));

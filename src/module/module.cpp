@@ -5,6 +5,7 @@
 // major.minor version this file was compiled for).  Rows are registered in a
 // fixed order; rows without py::arg names take positional arguments only.
 #include "module/bindings.hpp"
+#include "module/fast_path.hpp"
 
 namespace py = pybind11;
 
@@ -34,6 +35,9 @@ PYBIND11_MODULE(velt_core, m) {
         "cpu_dispatch_tier", [] { return 0; },
         "0=scalar, 1=AVX2+FMA, 2=AVX-512F+FMA -- which kernel tier this process actually "
         "selected at runtime on the current CPU");
+
+    // After the kernel rows: their fast entries take their places.
+    velt::bind::install_fast_paths(m);
 
     m.def("apply_sequence", &velt::bind::apply_sequence, py::arg("state"), py::arg("ops"),
           "Apply a sequence of state-vector gate ops in order (cache-blocked, same bits as one "
