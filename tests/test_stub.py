@@ -61,6 +61,8 @@ def runtime_kind(annotation):
         return "int"
     if annotation == "None":
         return "None"
+    if annotation == "str":
+        return "str"
     raise AssertionError(f"annotation of unknown kind: {annotation}")
 
 
@@ -72,6 +74,7 @@ STUB_KINDS = {
     "Iterable[ArrayLike]": "array sequence",
     "int": "int",
     "None": "None",
+    "str": "str",
 }
 
 

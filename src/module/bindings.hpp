@@ -2,6 +2,7 @@
 // one kernel.  module.cpp registers them in the order of the function table.
 #pragma once
 
+#include <string>
 #include <vector>
 
 #include "module/convert.hpp"
@@ -19,5 +20,10 @@ void apply_gate(complex_array state, std::vector<int> targets, complex_array u,
 
 void apply_kraus_1q(complex_array rho, int n_qubits, int qubit,
                     const std::vector<complex_array>& kraus_ops);
+
+// Chooses the kernels' instruction-set path from VELT_ISA and the CPU; an
+// unusable value raises ImportError.  Called once, from the module's entry.
+void select_isa();
+std::string kernel_isa();
 
 }  // namespace velt::bind

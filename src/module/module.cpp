@@ -33,4 +33,11 @@ PYBIND11_MODULE(velt_core, m) {
         "cpu_dispatch_tier", [] { return 0; },
         "0=scalar, 1=AVX2+FMA, 2=AVX-512F+FMA -- which kernel tier this process actually "
         "selected at runtime on the current CPU");
+
+    // The kernels' instruction-set path, chosen once, here: an unusable
+    // VELT_ISA fails the import.
+    velt::bind::select_isa();
+    m.def("kernel_isa", &velt::bind::kernel_isa,
+          "Instruction set of this process's kernels: 'sse2', 'avx2' or 'avx512f' (the widest "
+          "this CPU runs, capped by the VELT_ISA environment variable read at import)");
 }
