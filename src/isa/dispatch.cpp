@@ -5,6 +5,16 @@
 
 #include "isa/kernel_table.hpp"
 
+// glibc 2.33 and later report the features it considers usable, which the
+// GLIBC_TUNABLES setting glibc.cpu.hwcaps can switch off (e.g. =-AVX512F):
+// the module honours that too, so a machine can be made to look narrower.
+#if defined(__has_include)
+#if __has_include(<sys/platform/x86.h>)
+#include <sys/platform/x86.h>
+#define VELT_HAVE_GLIBC_CPU_FEATURES 1
+#endif
+#endif
+
 namespace velt {
 namespace sse2 {
 extern const isa::kernel_table table;
@@ -25,6 +35,24 @@ namespace {
 // lock); only read afterwards.
 const kernel_table* chosen = &sse2::table;
 
+// __builtin_cpu_supports also checks that the operating system saves the
+// wide registers (XGETBV), not only what CPUID reports.
+bool runs_avx2() {
+    bool ok = __builtin_cpu_supports("avx2") != 0;
+#if defined(VELT_HAVE_GLIBC_CPU_FEATURES)
+    ok = ok && CPU_FEATURE_ACTIVE(AVX2);
+#endif
+    return ok;
+}
+
+bool runs_avx512f() {
+    bool ok = runs_avx2() && __builtin_cpu_supports("avx512f") != 0;
+#if defined(VELT_HAVE_GLIBC_CPU_FEATURES)
+    ok = ok && CPU_FEATURE_ACTIVE(AVX512F);
+#endif
+    return ok;
+}
+
 struct path {
     const kernel_table* table;
     bool runs;  // this CPU (and its operating system) runs the path
@@ -33,14 +61,11 @@ struct path {
 }  // namespace
 
 std::string select(const char* requested) {
-    // __builtin_cpu_supports also checks that the operating system saves the
-    // wide registers (XGETBV), not only what CPUID reports.
     __builtin_cpu_init();
     const path paths[] = {
         {&sse2::table, true},
-        {&avx2::table, __builtin_cpu_supports("avx2") != 0},
-        {&avx512f::table,
-         __builtin_cpu_supports("avx512f") != 0 && __builtin_cpu_supports("avx2") != 0},
+        {&avx2::table, runs_avx2()},
+        {&avx512f::table, runs_avx512f()},
     };
     std::string runnable;
     const path* widest = &paths[0];
