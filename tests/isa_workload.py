@@ -39,16 +39,18 @@ def cases():
     # (amplitude count, qubits reached): powers of two and odd lengths.
     for n_amps, n in ((2**13, 13), (2**13 + 5, 14), (2**6, 6), (77, 7), (2, 1)):
         for q in range(n):
-            yield f"apply_1q L={n_amps} q={q}", state(n_amps), lambda s, q=q, m=mat(2): vc.apply_1q(s, q, *m.flat)
+            m = mat(2)
+            yield f"apply_1q L={n_amps} q={q}", state(n_amps), lambda s, q=q, m=m: vc.apply_1q(s, q, *m.flat)
         for a, b in itertools.product(range(n), repeat=2):
             if n > 7 and a not in (0, 1, 2, 5, n - 1) and b not in (0, 1, 2, 5, n - 1):
                 continue
             yield f"apply_cnot_fast L={n_amps} {a},{b}", state(n_amps), lambda s, a=a, b=b: vc.apply_cnot_fast(s, a, b)
             yield f"apply_swap L={n_amps} {a},{b}", state(n_amps), lambda s, a=a, b=b: vc.apply_swap(s, a, b)
+            m = mat(2)
             yield (
                 f"apply_controlled_1q L={n_amps} {a},{b}",
                 state(n_amps),
-                lambda s, a=a, b=b, m=mat(2): vc.apply_controlled_1q(s, a, b, *m.flat),
+                lambda s, a=a, b=b, m=m: vc.apply_controlled_1q(s, a, b, *m.flat),
             )
     for n_amps, n in ((2**12, 12), (2**9 + 3, 10), (2**5, 5)):
         for k in range(1, 5):
@@ -56,10 +58,11 @@ def cases():
                 if min(targets) < 0:
                     continue
                 for order in (targets, targets[::-1]):
+                    u = mat(1 << k)
                     yield (
                         f"apply_gate_fast L={n_amps} {order}",
                         state(n_amps),
-                        lambda s, t=order, u=mat(1 << k): vc.apply_gate_fast(s, t, u),
+                        lambda s, t=order, u=u: vc.apply_gate_fast(s, t, u),
                     )
     for n in (5, 9):
         for k, c in ((0, 0), (0, 1), (1, 1), (2, 1), (3, 2), (4, 0), (7, 0), (7, 1)):
@@ -67,10 +70,11 @@ def cases():
                 continue
             qubits = list(rng.permutation(n)[: k + c])
             for t, ctl in ((qubits[:k], qubits[k:]), (list(range(k)), list(range(k, k + c)))):
+                u = mat(1 << k)
                 yield (
                     f"apply_gate n={n} t={t} c={ctl}",
                     state(1 << n),
-                    lambda s, t=t, ctl=ctl, u=mat(1 << k): vc.apply_gate(s, t, u, ctl),
+                    lambda s, t=t, ctl=ctl, u=u: vc.apply_gate(s, t, u, ctl),
                 )
     for n in range(1, 8):
         for q in range(n):

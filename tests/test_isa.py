@@ -67,7 +67,10 @@ def test_kernel_isa_is_the_widest_path_by_default_and_obeys_velt_isa():
 
 
 def test_velt_isa_is_read_once_at_import():
-    code = "import os, velt_core; a = velt_core.kernel_isa(); os.environ['VELT_ISA'] = 'sse2'; print(a == velt_core.kernel_isa())"
+    code = (
+        "import os, velt_core; a = velt_core.kernel_isa(); os.environ['VELT_ISA'] = 'sse2'; "
+        "print(a == velt_core.kernel_isa())"
+    )
     assert run(code).stdout.strip() == "True"
 
 
@@ -88,4 +91,5 @@ def test_path_above_the_cpu_fails_the_import():
             pytest.skip("this C library cannot hide AVX-512F, and the CPU has it")
         out = run("import velt_core", "avx512f", GLIBC_TUNABLES=NO_AVX512F)
     assert out.returncode != 0
-    assert "ImportError: velt_core: VELT_ISA='avx512f' is an instruction set this CPU cannot run (choices here: sse2" in out.stderr
+    refusal = "ImportError: velt_core: VELT_ISA='avx512f' is an instruction set this CPU cannot run (choices here: sse2"
+    assert refusal in out.stderr
