@@ -96,7 +96,9 @@ class Qulacs:
 
 
 class Aer:
-    """Qiskit Aer's AerState: the simulator's state driven gate by gate."""
+    """Qiskit Aer's AerState: the simulator's state driven gate by gate.  Its
+    native state may hold operations back; every call ends with flush(), so
+    that the time is the gate's, not its queueing's."""
 
     name = "qiskit-aer"
 
@@ -109,12 +111,15 @@ class Aer:
 
     def one(self, q, m):
         self.state.apply_unitary([q], np.asarray(m))
+        self.state.flush()
 
     def cnot(self, c, t):
         self.state.apply_mcx([c], t)
+        self.state.flush()
 
     def swap(self, a, b):
         self.state.apply_mcswap([], a, b)
+        self.state.flush()
 
     def controlled(self, c, t, m):
         # No controlled-2x2 call: the 4x4 controlled matrix on [t, c] (the
@@ -125,9 +130,11 @@ class Aer:
             self._cu[np.ix_([2, 3], [2, 3])] = np.asarray(m)
             self._cu_key = key
         self.state.apply_unitary([t, c], self._cu)
+        self.state.flush()
 
     def dense(self, targets, u):
         self.state.apply_unitary(list(targets), np.asarray(u))
+        self.state.flush()
 
     def vector(self):
         # Ends this state: only for the check before timing.
