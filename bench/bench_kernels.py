@@ -169,7 +169,7 @@ def runnable_paths():
 def worker(args):
     """Runs in a child process whose OMP_NUM_THREADS is set: one JSON line per result."""
     sys.path.insert(0, str(HERE))
-    from common import median_time, stream_pass
+    from common import median_time, paired_medians, stream_pass
 
     import velt_core as vc
 
@@ -191,7 +191,6 @@ def worker(args):
     for n in args.sizes:
         state = rng.standard_normal(1 << n) + 1j * rng.standard_normal(1 << n)
         state /= np.linalg.norm(state)
-        t_stream = median_time(lambda: stream_pass(state, parallel=threads > 1))
         for kernel, label, call, baseline, madds in cases(n, rng):
             if only and kernel not in only:
                 continue
@@ -215,7 +214,11 @@ def worker(args):
                     }
                 )
                 sys.exit(1)
-            t_kernel = median_time(lambda: call(a), budget=args.budget)
+            # Kernel and yardstick alternate on the same array, so that both
+            # see the same load from whatever else runs on the machine.
+            t_kernel, t_stream = paired_medians(
+                lambda: call(a), lambda: stream_pass(a, parallel=threads > 1), budget=2 * args.budget
+            )
             t_numpy = None
             if args.numpy:
                 t_numpy = median_time(lambda: baseline(b), budget=args.budget, min_reps=1, warm_up=n < 20)

@@ -61,3 +61,18 @@ def median_time(fn, budget=0.25, min_reps=3, max_reps=2000, warm_up=True):
         fn()
         times.append(time.perf_counter() - t0)
     return statistics.median(times)
+
+
+def paired_medians(fn_a, fn_b, budget=0.5, min_reps=3, max_reps=2000):
+    """Median wall times of fn_a() and fn_b(), called alternately (after one
+    warm-up call each), so that a change in the machine's load touches both."""
+    fn_a()
+    fn_b()
+    times_a, times_b = [], []
+    start = time.perf_counter()
+    while len(times_a) < max_reps and (len(times_a) < min_reps or time.perf_counter() - start < budget):
+        for fn, times in ((fn_a, times_a), (fn_b, times_b)):
+            t0 = time.perf_counter()
+            fn()
+            times.append(time.perf_counter() - t0)
+    return statistics.median(times_a), statistics.median(times_b)
