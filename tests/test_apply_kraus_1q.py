@@ -215,7 +215,7 @@ def test_read_only_rho_is_refused_first(rng, ops):
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="needs RLIMIT_AS and /proc")
-@pytest.mark.skipif(UNDER_SANITIZER, reason="ASan's operator new aborts instead of throwing bad_alloc")
+@pytest.mark.skipif(UNDER_SANITIZER, reason="ASan's shadow memory does not fit under a tight address-space limit")
 def test_works_in_place_without_room_for_a_second_matrix():
     # In a child process: cap the address space just above what is mapped once
     # rho (64 MiB) exists, so that no second matrix could be had; the channel
