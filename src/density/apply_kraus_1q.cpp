@@ -96,7 +96,7 @@ void apply_kraus_1q(amp* rho, std::int64_t dim, int qubit, const mat2* ops, std:
     const std::int64_t s = bit(qubit);
     const std::int64_t half = dim / 2;  // columns (and rows) with the target bit clear
 
-    parallel_for(half, [=](std::int64_t i) {
+    parallel_for(half, loop_work{dim * dim, serial_below::kraus_elements}, [=](std::int64_t i) {
         const std::int64_t r = insert_zero_bit(i, qubit);
         amp* top = rho + r * dim;
         amp* bottom = top + s * dim;

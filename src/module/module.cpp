@@ -5,6 +5,7 @@
 // major.minor version this file was compiled for).  Rows are registered in a
 // fixed order; rows without py::arg names take positional arguments only.
 #include "module/bindings.hpp"
+#include "module/fast_path.hpp"
 
 namespace py = pybind11;
 
@@ -41,4 +42,7 @@ PYBIND11_MODULE(velt_core, m) {
     m.def("kernel_isa", &velt::bind::kernel_isa,
           "Instruction set of this process's kernels: 'sse2', 'avx2' or 'avx512f' (the widest "
           "this CPU runs, capped by the VELT_ISA environment variable read at import)");
+
+    // After the kernel rows: their fast entries take their places.
+    velt::bind::install_fast_paths(m);
 }
