@@ -63,6 +63,8 @@ def runtime_kind(annotation):
         return "int"
     if annotation == "None":
         return "None"
+    if annotation == "str":
+        return "str"
     raise AssertionError(f"annotation of unknown kind: {annotation}")
 
 
@@ -75,6 +77,7 @@ STUB_KINDS = {
     "Iterable[_Op]": "op sequence",
     "int": "int",
     "None": "None",
+    "str": "str",
 }
 
 
