@@ -98,8 +98,8 @@ private:
 };
 
 // The kernel's checks in its order (its binding's own check functions), the
-// state's own checks left out (done once for the sequence).  Matrices are copied: the sequence reads each one
-// as it was when the call began.
+// state's own checks left out (done once for the sequence).  Matrices are copied: the sequence
+// reads each one as it was when the call began.
 sequence_op convert(const op_reader& r, std::int64_t length,
                     std::vector<std::vector<amp>>& matrices) {
     const char* name = r.row().name;  // the 2x2 rows' checks are check_qubit alone
