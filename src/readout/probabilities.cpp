@@ -19,8 +19,8 @@ constexpr std::int64_t chunk = std::int64_t{1} << 14;
 // and offset_j holds bit d of j at position qubits[d].
 struct free_walk {
     std::vector<int> sorted;  // the marginal qubits, ascending
-    std::int64_t mask = 0;    // their bits
     std::int64_t run = 0;     // consecutive free indices with consecutive addresses
+    std::vector<std::int64_t> spread_low;  // spread(t) for t < sum_block, without runs
 
     std::int64_t spread(std::int64_t x) const {
         for (const int q : sorted) {  // ascending, so each insertion leaves the lower ones in place
@@ -49,14 +49,12 @@ struct free_walk {
             }
             return acc.total();
         }
-        // A low marginal qubit breaks the runs: step the address from one
-        // free index to the next by carrying over the marginal bits.
-        std::int64_t address = spread(first);
-        return lane_total(first, length, [&](std::int64_t) {
-            const double term = norm2(psi[address | offset]);
-            address = ((address | mask) + 1) & ~mask;
-            return term;
-        });
+        // A low marginal qubit breaks the runs.  first is a multiple of
+        // sum_block and t < sum_block, so spread(first + t) is
+        // spread(first) | spread(t), the second from a table.
+        const std::int64_t base = spread(first) | offset;
+        const std::int64_t* low = spread_low.data();
+        return lane_total(0, length, [=](std::int64_t t) { return norm2(psi[base | low[t]]); });
     }
 };
 
@@ -76,17 +74,20 @@ void marginal_probabilities(const amp* psi, std::int64_t n, const int* qubits, i
     free_walk walk;
     walk.sorted.assign(qubits, qubits + k);
     std::sort(walk.sorted.begin(), walk.sorted.end());
-    for (const int q : walk.sorted) {
-        walk.mask |= bit(q);
-    }
     walk.run = k > 0 ? bit(walk.sorted[0]) : n;
+    const std::int64_t terms = n >> k;  // per entry
+    if (walk.run < sum_lanes || terms < sum_lanes) {  // when block() below takes no runs
+        walk.spread_low.resize(static_cast<std::size_t>(std::min(terms, sum_block)));
+        for (std::size_t t = 0; t < walk.spread_low.size(); ++t) {
+            walk.spread_low[t] = walk.spread(static_cast<std::int64_t>(t));
+        }
+    }
     const std::int64_t outputs = bit(k);
     std::vector<std::int64_t> offsets(static_cast<std::size_t>(outputs));
     for (std::int64_t j = 0; j < outputs; ++j) {
         offsets[static_cast<std::size_t>(j)] = deposit_bits(j, qubits, k);
     }
     const std::int64_t* offset = offsets.data();
-    const std::int64_t terms = n >> k;  // per entry
     if (terms <= sum_block) {
         // One block per entry, so no tree: the entries are split among the
         // workers instead, about sum_block amplitudes per iteration.

@@ -12,6 +12,10 @@ namespace {
 // Leaves and samples handled per iteration of the parallel loops.
 constexpr std::int64_t leaves_per_step = 256;
 constexpr std::int64_t samples_per_step = 1024;
+// The search first looks among every coarse-th start (a table small enough
+// to stay in cache), then among the coarse + 1 starts of that stretch: the
+// same leaf as one binary search over all starts, with fewer cache misses.
+constexpr std::int64_t coarse = 64;
 
 }  // namespace
 
@@ -100,11 +104,21 @@ void sample_search(const amp* psi, const sample_table& table, const double* unif
     while (last_leaf > 0 && !(starts[last_leaf + 1] > starts[last_leaf])) {
         --last_leaf;
     }
+    std::vector<double> coarse_starts;
+    for (std::int64_t b = 0; b <= leaves; b += coarse) {
+        coarse_starts.push_back(starts[b]);
+    }
+    const double* top = coarse_starts.data();
+    const auto tops = static_cast<std::int64_t>(coarse_starts.size());
     parallel_for((count + samples_per_step - 1) / samples_per_step, [=](std::int64_t s) {
         const std::int64_t end = std::min(count, (s + 1) * samples_per_step);
         for (std::int64_t k = s * samples_per_step; k < end; ++k) {
             const double t = uniforms[k] * total;
-            std::int64_t b = std::upper_bound(starts, starts + leaves + 1, t) - starts - 1;
+            // The last start <= t (starts[0] = 0 <= t): first its stretch, then itself.
+            const std::int64_t g = std::upper_bound(top, top + tops, t) - top - 1;
+            const double* from = starts + g * coarse;
+            const double* to = starts + std::min(leaves + 1, (g + 1) * coarse + 1);
+            std::int64_t b = std::upper_bound(from, to, t) - starts - 1;
             const bool beyond = b >= leaves;
             if (beyond) {
                 b = last_leaf;
@@ -125,10 +139,8 @@ void sample_search(const amp* psi, const sample_table& table, const double* unif
                 }
             }
             if (drawn < 0) {
-                // t lies between the running sum and the leaf's end: the last
-                // nonzero term owns that stretch.  Its index is the last one
-                // with a nonzero term in this leaf even after a break, since
-                // a break returns before this point.
+                // t lies between the running sum and the leaf's end (or beyond
+                // the last leaf): the last nonzero term owns that stretch.
                 drawn = last;
             }
             out[k] = b * leaf + drawn;
