@@ -12,12 +12,14 @@
 #   __index__, NumPy scalars included.
 # - qubit lists (`Iterable[SupportsIndex]`): any iterable (lists, tuples,
 #   ranges, sets, generators, arrays) except str, bytes and dict.
+# - uniforms (`ArrayLike`): anything NumPy converts to float64 without loss.
 # Functions without parameter names take their arguments by position only.
 
 from collections.abc import Iterable
 from typing import SupportsComplex, SupportsFloat, SupportsIndex, TypeAlias
 
-from numpy.typing import ArrayLike
+import numpy as np
+from numpy.typing import ArrayLike, NDArray
 
 _Complex: TypeAlias = complex | SupportsComplex | SupportsFloat | SupportsIndex
 
@@ -72,3 +74,18 @@ def apply_kraus_1q(
 def cpu_dispatch_tier() -> int:
     """0=scalar, 1=AVX2+FMA, 2=AVX-512F+FMA -- which kernel tier this process actually
     selected at runtime on the current CPU"""
+
+def probabilities(state: ArrayLike, qubits: Iterable[SupportsIndex] | None = ...) -> NDArray[np.float64]:
+    """Probabilities |amplitude|^2 of every basis state, or the marginal probabilities of the given
+    qubits (not normalised)"""
+
+def expectation_pauli(state: ArrayLike, paulis: str, qubits: Iterable[SupportsIndex]) -> float:
+    """Expectation value <state|P|state> of the Pauli string P (letters I, X, Y, Z on the given
+    qubits)"""
+
+def sample(state: ArrayLike, uniforms: ArrayLike) -> NDArray[np.int64]:
+    """Basis-state indices drawn from |amplitude|^2, one per uniform in [0, 1)"""
+
+def measure(state: ArrayLike, qubit: SupportsIndex, u: SupportsFloat | SupportsIndex) -> tuple[int, float]:
+    """Projective measurement of one qubit with the uniform u, collapsing the state in place;
+    returns (outcome, probability)"""

@@ -23,6 +23,13 @@ DOCSTRINGS = {  # in the order of the function table
     "apply_kraus_1q": "Apply a single-qubit Kraus channel to a density matrix, in place",
     "cpu_dispatch_tier": "0=scalar, 1=AVX2+FMA, 2=AVX-512F+FMA -- which kernel tier this "
     "process actually selected at runtime on the current CPU",
+    "probabilities": "Probabilities |amplitude|^2 of every basis state, or the marginal probabilities of the given "
+    "qubits (not normalised)",
+    "expectation_pauli": "Expectation value <state|P|state> of the Pauli string P (letters I, X, Y, Z on the given "
+    "qubits)",
+    "sample": "Basis-state indices drawn from |amplitude|^2, one per uniform in [0, 1)",
+    "measure": "Projective measurement of one qubit with the uniform u, collapsing the state in place; returns "
+    "(outcome, probability)",
 }
 H = (np.array([1, 1, 1, -1]) / np.sqrt(2)).astype(complex)
 
