@@ -468,7 +468,8 @@ DIGEST = """
     add(vc.probabilities(psi))
     for qubits in ([], [0], [17], [0, 1, 2], [17, 3, 9], [2, 5, 11, 16], list(range(10, 18))):
         add(vc.probabilities(psi, qubits))
-    for paulis, qubits in (("", []), ("Z", [0]), ("X", [17]), ("Y", [3]), ("XYZ", [0, 1, 2]), ("ZYXIZX", [16, 1, 8, 4, 0, 12])):
+    strings = (("", []), ("Z", [0]), ("X", [17]), ("Y", [3]), ("XYZ", [0, 1, 2]), ("ZYXIZX", [16, 1, 8, 4, 0, 12]))
+    for paulis, qubits in strings:
         add(np.array([vc.expectation_pauli(psi, paulis, qubits)]))
     add(vc.sample(psi, rng.random(50000)))
     for q in (0, 9, 17):

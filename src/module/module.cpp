@@ -39,8 +39,8 @@ PYBIND11_MODULE(velt_core, m) {
           py::arg("qubits") = py::none(),
           "Probabilities |amplitude|^2 of every basis state, or the marginal probabilities of "
           "the given qubits (not normalised)");
-    m.def("expectation_pauli", &velt::bind::expectation_pauli, py::arg("state"),
-          py::arg("paulis"), py::arg("qubits"),
+    m.def("expectation_pauli", &velt::bind::expectation_pauli, py::arg("state"), py::arg("paulis"),
+          py::arg("qubits"),
           "Expectation value <state|P|state> of the Pauli string P (letters I, X, Y, Z on the "
           "given qubits)");
     m.def("sample", &velt::bind::sample, py::arg("state"), py::arg("uniforms"),

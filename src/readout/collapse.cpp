@@ -1,6 +1,5 @@
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
 
 #include "common/bits.hpp"
 #include "parallel/parallel_for.hpp"
@@ -13,12 +12,18 @@ namespace {
 // Amplitudes per iteration: 256 KiB of state.
 constexpr std::int64_t chunk = std::int64_t{1} << 14;
 
-double masked(double v, std::uint64_t mask) {
-    std::uint64_t bits;
-    std::memcpy(&bits, &v, sizeof bits);
-    bits &= mask;
-    std::memcpy(&v, &bits, sizeof bits);
-    return v;
+// Halves in runs of R < 8 amplitudes (qubit q < 3, R = 2^q): the run length
+// is a compile-time constant, so the loop over one pair of runs unrolls.
+template <std::int64_t R>
+void collapse_short(amp* p, std::int64_t length, int outcome, double scale) {
+    for (std::int64_t i = 0; i < length; i += 2 * R) {
+        amp* keep = p + i + (outcome != 0 ? R : 0);
+        amp* clear = p + i + (outcome != 0 ? 0 : R);
+        for (std::int64_t t = 0; t < R; ++t) {
+            keep[t] = amp{keep[t].real() * scale, keep[t].imag() * scale};
+            clear[t] = amp{0.0, 0.0};
+        }
+    }
 }
 
 }  // namespace
@@ -47,25 +52,10 @@ void collapse(amp* psi, std::int64_t n, int q, int outcome, double scale) {
             }
             return;
         }
-        // Runs shorter than 8: the same pattern repeats every 8 amplitudes,
-        // so each element is scaled and then kept or cleared with a bit mask
-        // (a cleared element's bits all 0: +0.0), without a branch.
-        std::uint64_t keep[8];
-        for (int l = 0; l < 8; ++l) {
-            keep[l] = (l & run) == kept_bit ? ~std::uint64_t{0} : 0;
-        }
-        double* d = reinterpret_cast<double*>(psi + first);
-        const std::int64_t length = end - first;
-        std::int64_t i = 0;
-        for (; i + 8 <= length; i += 8) {
-            for (int l = 0; l < 8; ++l) {
-                d[2 * (i + l)] = masked(d[2 * (i + l)] * scale, keep[l]);
-                d[2 * (i + l) + 1] = masked(d[2 * (i + l) + 1] * scale, keep[l]);
-            }
-        }
-        for (; i < length; ++i) {  // states of fewer than 8 amplitudes
-            d[2 * i] = masked(d[2 * i] * scale, keep[i]);
-            d[2 * i + 1] = masked(d[2 * i + 1] * scale, keep[i]);
+        switch (q) {
+            case 0: collapse_short<1>(psi + first, end - first, outcome, scale); break;
+            case 1: collapse_short<2>(psi + first, end - first, outcome, scale); break;
+            default: collapse_short<4>(psi + first, end - first, outcome, scale); break;  // q = 2
         }
     });
 }

@@ -84,13 +84,14 @@ double expectation_pauli(const amp* psi, std::int64_t n, const int* qubits, cons
             return sign[t] * c;
         });
     };
-    const double sum =
-        imaginary ? blocked_sum(count, [&](std::int64_t first, std::int64_t length) {
-            return pair_block(first, length, std::true_type{});
-        })
-                  : blocked_sum(count, [&](std::int64_t first, std::int64_t length) {
-                        return pair_block(first, length, std::false_type{});
-                    });
+    const double sum = imaginary
+                           ? blocked_sum(count,
+                                         [&](std::int64_t first, std::int64_t length) {
+                                             return pair_block(first, length, std::true_type{});
+                                         })
+                           : blocked_sum(count, [&](std::int64_t first, std::int64_t length) {
+                                 return pair_block(first, length, std::false_type{});
+                             });
     // i^y times 2 Re c (y even) or 2i Im c (y odd): +2, -2, -2, +2 for y = 0, 1, 2, 3 mod 4.
     const int phase = y % 4;
     return (phase == 0 || phase == 3) ? 2.0 * sum : -2.0 * sum;

@@ -12,14 +12,16 @@ namespace {
 
 // Amplitudes per iteration of the element-wise loop: 256 KiB of state.
 constexpr std::int64_t chunk = std::int64_t{1} << 14;
+// At most this many marginal entries are summed side by side (free_walk::block_all).
+constexpr std::int64_t grouped_outputs = 16;
 
 // The amplitudes of one marginal entry j, in increasing index order, are
 // psi[spread(x) | offset_j] for the free index x = 0, 1, ..., n / 2^k - 1:
 // spread puts the bits of x at the positions that are not marginal qubits,
 // and offset_j holds bit d of j at position qubits[d].
 struct free_walk {
-    std::vector<int> sorted;  // the marginal qubits, ascending
-    std::int64_t run = 0;     // consecutive free indices with consecutive addresses
+    std::vector<int> sorted;               // the marginal qubits, ascending
+    std::int64_t run = 0;                  // consecutive free indices with consecutive addresses
     std::vector<std::int64_t> spread_low;  // spread(t) for t < sum_block, without runs
 
     std::int64_t spread(std::int64_t x) const {
@@ -56,6 +58,29 @@ struct free_walk {
         const std::int64_t* low = spread_low.data();
         return lane_total(0, length, [=](std::int64_t t) { return norm2(psi[base | low[t]]); });
     }
+
+    // The same lane totals for every entry at once, for a few entries of low
+    // qubits: group by group of 8 free indices, each entry's 8 terms (one per
+    // lane) in turn.  Every lane still takes its terms in increasing free
+    // index, but the state is read in address order, not once per entry.
+    void block_all(const amp* psi, std::int64_t first, std::int64_t length,
+                   const std::int64_t* offsets, std::int64_t outputs, double* out) const {
+        lane_sums acc[grouped_outputs];
+        const std::int64_t base = spread(first);
+        const std::int64_t* low = spread_low.data();
+        for (std::int64_t g = 0; g < length; g += sum_lanes) {
+            const std::int64_t group = base | low[g];
+            for (std::int64_t j = 0; j < outputs; ++j) {
+                const std::int64_t at = group | offsets[j];
+                for (int l = 0; l < sum_lanes; ++l) {
+                    acc[j].lane[l] += norm2(psi[at | low[l]]);
+                }
+            }
+        }
+        for (std::int64_t j = 0; j < outputs; ++j) {
+            out[j] = acc[j].total();
+        }
+    }
 };
 
 }  // namespace
@@ -69,13 +94,12 @@ void probabilities(const amp* psi, std::int64_t n, double* out) {
     });
 }
 
-void marginal_probabilities(const amp* psi, std::int64_t n, const int* qubits, int k,
-                            double* out) {
+void marginal_probabilities(const amp* psi, std::int64_t n, const int* qubits, int k, double* out) {
     free_walk walk;
     walk.sorted.assign(qubits, qubits + k);
     std::sort(walk.sorted.begin(), walk.sorted.end());
     walk.run = k > 0 ? bit(walk.sorted[0]) : n;
-    const std::int64_t terms = n >> k;  // per entry
+    const std::int64_t terms = n >> k;                // per entry
     if (walk.run < sum_lanes || terms < sum_lanes) {  // when block() below takes no runs
         walk.spread_low.resize(static_cast<std::size_t>(std::min(terms, sum_block)));
         for (std::size_t t = 0; t < walk.spread_low.size(); ++t) {
@@ -88,6 +112,15 @@ void marginal_probabilities(const amp* psi, std::int64_t n, const int* qubits, i
         offsets[static_cast<std::size_t>(j)] = deposit_bits(j, qubits, k);
     }
     const std::int64_t* offset = offsets.data();
+    if (walk.run < sum_lanes && outputs <= grouped_outputs && terms >= sum_lanes) {
+        blocked_sums(
+            terms, outputs,
+            [&](std::int64_t first, std::int64_t length, double* block_out) {
+                walk.block_all(psi, first, length, offset, outputs, block_out);
+            },
+            out);
+        return;
+    }
     if (terms <= sum_block) {
         // One block per entry, so no tree: the entries are split among the
         // workers instead, about sum_block amplitudes per iteration.

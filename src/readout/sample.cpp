@@ -42,7 +42,8 @@ sample_table sample_prepare(const amp* psi, std::int64_t n) {
     const std::int64_t leaf = table.leaf;
     const std::int64_t leaves = n / leaf;
 
-    std::vector<std::vector<double>> levels(1, std::vector<double>(static_cast<std::size_t>(leaves)));
+    std::vector<std::vector<double>> levels(1,
+                                            std::vector<double>(static_cast<std::size_t>(leaves)));
     double* sums = levels[0].data();
     parallel_for((leaves + leaves_per_step - 1) / leaves_per_step, [=](std::int64_t s) {
         const std::int64_t end = std::min(leaves, (s + 1) * leaves_per_step);
