@@ -23,6 +23,8 @@ from numpy.typing import ArrayLike, NDArray
 
 _Complex: TypeAlias = complex | SupportsComplex | SupportsFloat | SupportsIndex
 
+__version__: str
+
 def apply_1q(
     state: ArrayLike,
     q: SupportsIndex,

@@ -11,6 +11,7 @@ namespace py = pybind11;
 
 PYBIND11_MODULE(velt_core, m) {
     m.doc() = "VELT native statevector/density-matrix kernels";
+    m.attr("__version__") = VELT_VERSION;  // from pyproject.toml, through CMakeLists.txt
 
     m.def("apply_1q", &velt::bind::apply_1q,
           "Fast single-qubit gate application (contiguous-block, vectorizable)");
