@@ -15,7 +15,8 @@ sample is timed with one uniform (its pass over the state) and with
 --samples uniforms at --sample-n qubits; the difference is the searches.
 With --others, the same read-outs are also timed in Qulacs, Qiskit Aer and
 PennyLane Lightning where they are installed (pip install '.[compare]'), on
-the same state.  Every case checks its result against NumPy first.  Thread
+the same state.  Every case checks its result against NumPy first; results go
+to bench/results/latest-readout.json.  Thread
 counts run in separate processes: the OpenMP runtime reads its count once.
 """
 
@@ -313,7 +314,7 @@ def main(argv=None):
     for threads in args.threads:
         records += run_threads(args, threads)
     RESULTS.mkdir(exist_ok=True)
-    out = RESULTS / "readout.json"
+    out = RESULTS / "latest-readout.json"
     out.write_text(json.dumps({"machine": platform.processor() or platform.machine(), "records": records}, indent=1))
     print(f"results: {out}")
 
