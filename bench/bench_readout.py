@@ -16,8 +16,8 @@ sample is timed with one uniform (its pass over the state) and with
 With --others, the same read-outs are also timed in Qulacs, Qiskit Aer and
 PennyLane Lightning where they are installed (pip install '.[compare]'), on
 the same state.  Every case checks its result against NumPy first; results go
-to bench/results/latest-readout.json.  Thread
-counts run in separate processes: the OpenMP runtime reads its count once.
+to bench/results/latest-readout.json.  Thread counts run in separate
+processes: the OpenMP runtime reads its count once.
 """
 
 import argparse
