@@ -25,8 +25,9 @@ if [ ! -x "$venv/bin/python" ]; then
 fi
 py="$(cd "$venv" && pwd)/bin/python"
 "$py" -m pip install --quiet --upgrade pip
-extras=test
-[ "$what" = bench ] && extras=test,bench
+# The mpi extra (mpi4py and MPICH) lets the velt_mpi tests run under mpiexec.
+extras=test,mpi
+[ "$what" = bench ] && extras=test,mpi,bench
 "$py" -m pip install --quiet "$numpy_spec" ".[$extras]"
 
 case "$what" in

@@ -53,7 +53,7 @@ void apply_kraus_1q(amp* rho, std::int64_t dim, int qubit, const mat2* ops, std:
     // Only rows with the target bit clear do work, so the loop runs over those
     // alone: with the target on the highest qubit they are the whole first
     // half of the matrix, which would otherwise fall to one worker.
-    parallel_for(dim / 2, [=](std::int64_t i) {
+    parallel_for(dim / 2, loop_work{dim * dim, serial_below::kraus_elements}, [=](std::int64_t i) {
         const std::int64_t r = insert_zero_bit(i, qubit);
         const amp* top = in + r * dim;
         const amp* bottom = top + s * dim;

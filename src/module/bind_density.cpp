@@ -20,24 +20,32 @@ namespace velt::bind {
 // reports its operators; the range tests follow because they concern D.
 // Only then are the operators copied and (inside the kernel) the scratch
 // matrix allocated; a failed allocation raises MemoryError with rho intact.
-void apply_kraus_1q(complex_array rho, int n_qubits, int qubit,
-                    const std::vector<complex_array>& kraus_ops) {
-    constexpr const char* name = "apply_kraus_1q";
-    const amp_view view(rho, name, "rho");
-
-    for (const complex_array& op : kraus_ops) {
-        if (op.size() != 4) {
-            fail(name, "each Kraus op must be 2x2");
-        }
+void check_kraus_op(std::int64_t op_size) {
+    if (op_size != 4) {
+        fail("apply_kraus_1q", "each Kraus op must be 2x2");
     }
+}
+
+std::int64_t check_kraus_register(int n_qubits, int qubit, std::int64_t rho_size) {
+    constexpr const char* name = "apply_kraus_1q";
     if (n_qubits < 0 || n_qubits > max_density_qubits) {
         fail(name, "n_qubits out of range");
     }
     check_qubit(name, qubit, n_qubits - 1);
     const std::int64_t dim = bit(n_qubits);
-    if (view.size() < dim * dim) {
+    if (rho_size < dim * dim) {
         fail(name, "rho holds fewer than 4^n_qubits elements");
     }
+    return dim;
+}
+
+void apply_kraus_1q(complex_array rho, int n_qubits, int qubit,
+                    const std::vector<complex_array>& kraus_ops) {
+    const amp_view view(rho, "apply_kraus_1q", "rho");
+    for (const complex_array& op : kraus_ops) {
+        check_kraus_op(op.size());
+    }
+    const std::int64_t dim = check_kraus_register(n_qubits, qubit, view.size());
 
     // Contiguous records, taken in C order whatever the operator's shape; the
     // caller's arrays are not read again, so an operator that shares memory

@@ -1,7 +1,17 @@
 // The bound functions: each converts and validates its arguments, then calls
 // one kernel.  module.cpp registers them in the order of the function table.
+//
+// Each row reaches its kernel by one of two entries: the ordinary one below,
+// which takes arguments as pybind11 converted them, and the fast entry of
+// fast_path.hpp, which reads the common forms of argument in place.  Both go
+// through the same steps (the *_checked functions and the check_* functions
+// that precede taking the state), so every refusal has one text and one
+// place in the order of checks whichever entry ran.  The steps trust that the
+// state is writable and has a dimension: taking it checks that first.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <vector>
 
 #include "module/convert.hpp"
@@ -19,5 +29,28 @@ void apply_gate(complex_array state, std::vector<int> targets, complex_array u,
 
 void apply_kraus_1q(complex_array rho, int n_qubits, int qubit,
                     const std::vector<complex_array>& kraus_ops);
+
+// The 2x2 and permutation rows: qubit range checks, then the kernel on the
+// `n` addressed amplitudes at `psi`.
+void apply_1q_checked(amp* psi, std::int64_t n, int qubit, const mat2& m);
+void apply_cnot_fast_checked(amp* psi, std::int64_t n, int control, int target);
+void apply_controlled_1q_checked(amp* psi, std::int64_t n, int control, int target, const mat2& m);
+void apply_swap_checked(amp* psi, std::int64_t n, int a, int b);
+
+// apply_gate_fast: k and the matrix's element count, before the state is
+// taken; then the targets.
+void check_gate_fast_shape(std::size_t k, std::int64_t u_size);
+void check_gate_fast_targets(const int* targets, int k);
+
+// apply_gate: the matrix's element count, before the state is taken; then
+// the state's length and the qubits.
+void check_gate_shape(std::size_t k, std::int64_t u_size);
+void check_gate_qubits(std::int64_t n, const int* targets, int k, const int* controls,
+                       int n_controls);
+
+// apply_kraus_1q, after rho is taken: each operator's element count in list
+// order, then the register (returns the matrix dimension 2^n_qubits).
+void check_kraus_op(std::int64_t op_size);
+std::int64_t check_kraus_register(int n_qubits, int qubit, std::int64_t rho_size);
 
 }  // namespace velt::bind

@@ -6,6 +6,7 @@
 // fixed order; rows without py::arg names take positional arguments only.
 #include "module/bind_readout.hpp"
 #include "module/bindings.hpp"
+#include "module/fast_path.hpp"
 
 namespace py = pybind11;
 
@@ -35,6 +36,9 @@ PYBIND11_MODULE(velt_core, m) {
         "cpu_dispatch_tier", [] { return 0; },
         "0=scalar, 1=AVX2+FMA, 2=AVX-512F+FMA -- which kernel tier this process actually "
         "selected at runtime on the current CPU");
+
+    // After the kernel rows: their fast entries take their places.
+    velt::bind::install_fast_paths(m);
 
     m.def("probabilities", &velt::bind::probabilities, py::arg("state"),
           py::arg("qubits") = py::none(),

@@ -1,17 +1,58 @@
+// The worker pool behind parallel_for.
+//
+// Why not an OpenMP parallel region: libgomp's threads wait for work, and at
+// the region's closing barrier, by spinning (GOMP_SPINCOUNT, 300000 rounds of
+// pause by default, several milliseconds) before they sleep.  A thread that
+// spins between kernel calls never sleeps during a gate sequence, so the
+// scheduler treats it as busy: when another process keeps one of two cores
+// busy, that worker shares its core with the process in slices of
+// milliseconds, and every region whose share the worker holds waits at the
+// closing barrier until the worker's next slice.  The wait policy is a
+// process-wide setting, read once from the environment, that the caller's
+// other OpenMP code relies on; the module may not change it.  So the module
+// runs its loops on a pool of its own, where:
+//   - the iterations are cut into chunks that the calling thread and the
+//     workers claim one at a time, so the calling thread starts at once and
+//     takes every chunk that no worker has claimed: it never waits for a
+//     worker that is not running, only for chunks already being worked on;
+//   - a worker spins only briefly after a loop and then sleeps, so it stays
+//     a thread that the scheduler wakes promptly rather than a busy one.
+// The team size is still the OpenMP runtime's thread count (OMP_NUM_THREADS,
+// omp_set_num_threads), read for every loop.
+//
+// A loop is published as one 64-bit word, its number in the high half and
+// the next unclaimed chunk in the low half, beside the loop's description.
+// A thread claims chunk i of loop g by swapping the word from (g, i) to
+// (g, i + 1).  When every chunk of loop g is done the caller closes it, (g, all
+// ones), and only then describes and publishes loop g + 1: the word only ever
+// grows, so a successful swap proves that the description read just before
+// it was that of loop g, still live, and a worker that arrives late finds the
+// word moved on and claims nothing.
 #include "parallel/parallel_for.hpp"
 
 #include <omp.h>
 #include <pthread.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace velt {
 
 namespace {
 
-// libgomp keeps the worker pool of a thread that has run a parallel region
-// across fork(), but not the threads behind it: in the child, the next
-// parallel region waits forever for workers that do not exist.  (Python's
+// The runtime's workers and the pool's do not survive fork(): in a child, a
+// loop would wait forever for workers that do not exist.  (Python's
 // multiprocessing forks by default on Linux.)  So once a process has switched
 // the gate on, its forked children run every loop on the calling thread; the
 // results do not depend on the number of workers.
@@ -24,6 +65,192 @@ bool gate_from_runtime() {
     return omp_get_max_threads() > 1;
 }
 
+// 0 on the calling thread, 1.. on the pool's workers.
+thread_local int this_worker = 0;
+// Set while a thread runs bodies of a shared loop.
+thread_local bool in_shared_loop = false;
+
+void relax() {
+#if defined(__SSE2__)
+    _mm_pause();
+#endif
+}
+
+// How long a worker keeps looking for the next loop before it sleeps: long
+// enough to catch the next call of a gate sequence on an idle machine, short
+// against a scheduler's time slice.
+constexpr std::chrono::microseconds worker_spin{50};
+
+// Chunks per team member: enough that a late or descheduled worker leaves
+// only a small part of the loop for the others to wait on.
+constexpr std::int64_t chunks_per_member = 8;
+
+constexpr int index_bits = 32;
+constexpr std::uint64_t index_mask = (std::uint64_t{1} << index_bits) - 1;
+
+class pool {
+public:
+    int workers() const { return started_.load(std::memory_order_acquire); }
+
+    void run(std::int64_t count, detail::range_call call, const void* body, int team) {
+        grow(team - 1);
+        team = std::min(team, workers() + 1);
+        const std::int64_t chunk = std::max<std::int64_t>(
+            1, count / (static_cast<std::int64_t>(team) * chunks_per_member));
+        const std::int64_t chunks = (count + chunk - 1) / chunk;
+
+        done_.store(0, std::memory_order_relaxed);
+        count_.store(count, std::memory_order_relaxed);
+        chunk_.store(chunk, std::memory_order_relaxed);
+        chunks_.store(chunks, std::memory_order_relaxed);
+        call_.store(call, std::memory_order_relaxed);
+        body_.store(body, std::memory_order_relaxed);
+        team_.store(team, std::memory_order_relaxed);
+        const std::uint64_t loop = (word_.load(std::memory_order_relaxed) >> index_bits) + 1;
+        {
+            // Under the lock, so that a worker about to sleep sees the new loop.
+            const std::lock_guard<std::mutex> lock(mutex_);
+            word_.store(loop << index_bits, std::memory_order_release);
+        }
+        if (sleepers_.load(std::memory_order_seq_cst) > 0) {
+            wake_.notify_all();
+        }
+
+        in_shared_loop = true;
+        take_chunks(0);
+        in_shared_loop = false;
+        // Only chunks that a running worker has claimed remain.
+        for (int spins = 0; done_.load(std::memory_order_acquire) < chunks; ++spins) {
+            if (spins < 4096) {
+                relax();
+            } else {
+                std::this_thread::yield();  // the worker may be waiting for this core
+            }
+        }
+        // Closed: no claim of this loop can succeed any more, whatever the
+        // next loop's description says, which is written from here on.
+        word_.store((loop << index_bits) | index_mask, std::memory_order_release);
+    }
+
+private:
+    // Claims and runs chunks of the current loop until none is left.
+    void take_chunks(int member) {
+        for (;;) {
+            std::uint64_t word = word_.load(std::memory_order_acquire);
+            const std::int64_t chunks = chunks_.load(std::memory_order_relaxed);
+            const std::int64_t count = count_.load(std::memory_order_relaxed);
+            const std::int64_t chunk = chunk_.load(std::memory_order_relaxed);
+            const detail::range_call call = call_.load(std::memory_order_relaxed);
+            const void* body = body_.load(std::memory_order_relaxed);
+            const int team = team_.load(std::memory_order_relaxed);
+            const auto index = static_cast<std::int64_t>(word & index_mask);
+            if (index >= chunks || member >= team) {
+                return;
+            }
+            if (!word_.compare_exchange_weak(word, word + 1, std::memory_order_acq_rel,
+                                             std::memory_order_acquire)) {
+                continue;
+            }
+            const std::int64_t begin = index * chunk;
+            call(body, begin, std::min(begin + chunk, count));
+            done_.fetch_add(1, std::memory_order_release);
+        }
+    }
+
+    void work(int member) {
+        this_worker = member;
+        in_shared_loop = true;
+        std::uint64_t seen = 0;  // the number of the last loop looked at
+        for (;;) {
+            auto loop = [this] { return word_.load(std::memory_order_acquire) >> index_bits; };
+            auto stopping = [this] { return stopping_.load(std::memory_order_acquire); };
+            const auto until = std::chrono::steady_clock::now() + worker_spin;
+            while (loop() == seen && std::chrono::steady_clock::now() < until) {
+                for (int i = 0; i < 64 && loop() == seen; ++i) {
+                    relax();
+                }
+            }
+            if (loop() == seen) {
+                sleepers_.fetch_add(1, std::memory_order_seq_cst);
+                std::unique_lock<std::mutex> lock(mutex_);
+                wake_.wait(lock, [&] { return loop() != seen || stopping(); });
+                sleepers_.fetch_sub(1, std::memory_order_relaxed);
+            }
+            if (stopping()) {
+                return;
+            }
+            seen = loop();
+            take_chunks(member);
+        }
+    }
+
+public:
+    // Ends the workers when the process exits, so that nothing runs beside
+    // the exit handlers (a leak checker among them).  Not in a forked child,
+    // where the threads do not exist.
+    void stop() {
+        if (forked.load(std::memory_order_relaxed)) {
+            return;
+        }
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            stopping_.store(true, std::memory_order_release);
+        }
+        wake_.notify_all();
+        for (std::thread& t : threads_) {
+            t.join();
+        }
+        threads_.clear();
+    }
+
+private:
+    // Starts workers until there are `wanted`, on the calling thread.  One
+    // that cannot be started leaves the team smaller; the results are the same.
+    void grow(int wanted) {
+        for (int have = workers(); have < wanted; ++have) {
+            try {
+                threads_.reserve(static_cast<std::size_t>(wanted));
+                threads_.emplace_back(&pool::work, this, have + 1);
+            } catch (...) {
+                return;
+            }
+            started_.store(have + 1, std::memory_order_release);
+        }
+    }
+
+    std::atomic<std::uint64_t> word_{0};
+    std::atomic<std::int64_t> done_{0};
+    std::atomic<std::int64_t> count_{0};
+    std::atomic<std::int64_t> chunk_{1};
+    std::atomic<std::int64_t> chunks_{0};
+    std::atomic<detail::range_call> call_{nullptr};
+    std::atomic<const void*> body_{nullptr};
+    std::atomic<int> team_{0};
+    std::atomic<int> started_{0};
+    std::atomic<int> sleepers_{0};
+    std::atomic<bool> stopping_{false};
+    std::vector<std::thread> threads_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+};
+
+// Never destroyed (its workers may outlive static destruction in a process
+// that ends without running exit handlers); its workers end at exit.
+pool& the_pool();
+
+pool* make_pool() {
+    auto* p = new pool();
+    std::atexit([] { the_pool().stop(); });
+    return p;
+}
+
+pool& the_pool() {
+    static pool* const p = make_pool();
+    return *p;
+}
+
+int team_size() { return omp_get_max_threads(); }
+
 }  // namespace
 
 bool parallel_gate() {
@@ -33,11 +260,34 @@ bool parallel_gate() {
     return gate && !forked.load(std::memory_order_relaxed);
 }
 
-// With the gate on, the loop's team takes the runtime's default size, which is
-// omp_get_max_threads() at that moment; with it off the calling thread runs
-// alone as member 0.
-int worker_slots() { return parallel_gate() ? omp_get_max_threads() : 1; }
+// With the gate on, a loop's team has the runtime's thread count at that
+// moment, at most, and every worker already started keeps its index; with it
+// off the calling thread runs alone as member 0.
+int worker_slots() { return parallel_gate() ? std::max(team_size(), the_pool().workers() + 1) : 1; }
 
-int worker_index() { return omp_get_thread_num(); }
+int worker_index() { return this_worker; }
+
+bool inside_parallel_loop() { return in_shared_loop || omp_in_parallel() != 0; }
+
+namespace detail {
+
+bool share(std::int64_t count) {
+    return count > 1 && parallel_gate() && !inside_parallel_loop() && team_size() > 1;
+}
+
+void run_shared(std::int64_t count, range_call call, const void* body) {
+    // One loop at a time: the interpreter lock keeps kernel calls apart today,
+    // but a caller that released it would find the pool taken and run its
+    // loop alone rather than corrupt another's.
+    static std::atomic<bool> taken{false};
+    if (taken.exchange(true, std::memory_order_acquire)) {
+        call(body, 0, count);
+        return;
+    }
+    the_pool().run(count, call, body, team_size());
+    taken.store(false, std::memory_order_release);
+}
+
+}  // namespace detail
 
 }  // namespace velt

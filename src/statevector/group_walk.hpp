@@ -89,7 +89,10 @@ public:
     void for_each_batch(const BatchBody& body) const {
         const group_walk& w = *this;
         const std::int64_t stride = bit(w.low_);
-        parallel_for(w.tiles(), [&w, &body, stride](std::int64_t t) {
+        // Groups times group size: the set bits (controls) are not part of a group.
+        const int group_bits = w.k_ - __builtin_popcountll(static_cast<unsigned long long>(w.set_));
+        const loop_work work{w.count_ << group_bits, serial_below::dense_amplitudes};
+        parallel_for(w.tiles(), work, [&w, &body, stride](std::int64_t t) {
             std::int64_t bases[static_cast<std::size_t>(B)];
             int count = 0;
             std::int64_t p = t * w.tile_;
@@ -118,7 +121,8 @@ private:
     template <class RunBody, class Stride>
     void runs(const RunBody& body, Stride stride) const {
         const group_walk& w = *this;
-        parallel_for(w.tiles(), [&w, &body, stride](std::int64_t t) {
+        const loop_work work{w.count_, serial_below::pairs};  // one pair per group
+        parallel_for(w.tiles(), work, [&w, &body, stride](std::int64_t t) {
             std::int64_t p = t * w.tile_;
             const std::int64_t end = std::min(p + w.tile_, w.count_);
             while (p < end) {

@@ -1,0 +1,152 @@
+"""Argument conversion and the kernels' checks, replicated in Python.
+
+Every rank receives the same arguments, so every rank runs these checks and
+reaches the same verdict before any message is sent: an error is raised on
+all ranks alike and no rank is left waiting for a partner.  The checks follow
+velt_core's bindings in order, type and message, so that a distributed call
+fails exactly where the same call on the full state would.  Conversion
+failures are TypeError like pybind11's, with a message of our own.
+"""
+
+import operator
+
+import numpy as np
+
+INT32_MIN = -(2**31)
+INT32_MAX = 2**31 - 1
+
+# Highest qubit index each kernel accepts (apply_1q needs 2^(q+1) to be a
+# positive int64, the two-qubit kernels 2^(hi+1)).
+MAX_QUBIT_1Q = 61
+MAX_QUBIT_INDEX = 62
+
+KERNELS = (
+    "apply_1q",
+    "apply_cnot_fast",
+    "apply_controlled_1q",
+    "apply_swap",
+    "apply_gate_fast",
+    "apply_gate",
+)
+
+
+def incompatible(function, what):
+    return TypeError(f"{function}(): incompatible function arguments: {what}")
+
+
+def fail(function, complaint):
+    return RuntimeError(f"{function}: {complaint}")
+
+
+def to_int(function, value, what="qubit"):
+    """A signed 32-bit int as pybind11 takes it: ints, bools and NumPy integer
+    scalars; no floats."""
+    try:
+        v = operator.index(value)
+    except TypeError:
+        raise incompatible(function, f"{what} must be an int, not {type(value).__name__}") from None
+    if not INT32_MIN <= v <= INT32_MAX:
+        raise incompatible(function, f"{what} {v} does not fit a 32-bit int")
+    return v
+
+
+def to_complex(function, value):
+    if isinstance(value, (str, bytes, bytearray)):
+        raise incompatible(function, f"a matrix entry must be a number, not {type(value).__name__}")
+    try:
+        return complex(value)
+    except (TypeError, ValueError):
+        raise incompatible(function, f"a matrix entry must be a number, not {type(value).__name__}") from None
+
+
+def to_int_list(function, value, what="qubit list"):
+    if isinstance(value, (str, bytes, bytearray, dict)):
+        raise incompatible(function, f"{what} must be a sequence of ints, not {type(value).__name__}")
+    try:
+        items = list(value)
+    except TypeError:
+        raise incompatible(function, f"{what} must be a sequence of ints, not {type(value).__name__}") from None
+    return [to_int(function, q, what=f"{what} entry") for q in items]
+
+
+def to_matrix(function, value):
+    """A complex128 C-contiguous array, cast as the bindings cast (forcecast)."""
+    try:
+        return np.ascontiguousarray(np.asarray(value, dtype=np.complex128))
+    except (TypeError, ValueError):
+        raise incompatible(function, "the matrix must convert to complex128") from None
+
+
+def check_qubit(function, q, max_index):
+    if q < 0 or q > max_index:
+        raise fail(function, "qubit index out of range")
+
+
+def check_distinct(function, qubits, occupied, complaint):
+    seen = set(occupied)
+    for q in qubits:
+        if q in seen:
+            raise fail(function, complaint)
+        seen.add(q)
+    return seen
+
+
+def convert(name, args, n_qubits):
+    """Converts and checks the arguments of kernel `name` (everything after
+    the state) for a register of n_qubits, in the binding's order; returns
+    the normalised argument tuple."""
+    if name == "apply_1q":
+        q, *m = args
+        q = to_int(name, q)
+        m = tuple(to_complex(name, x) for x in m)
+        check_qubit(name, q, MAX_QUBIT_1Q)
+        return (q, *m)
+    if name in ("apply_cnot_fast", "apply_swap"):
+        a, b = (to_int(name, x) for x in args)
+        check_qubit(name, a, MAX_QUBIT_INDEX)
+        check_qubit(name, b, MAX_QUBIT_INDEX)
+        return (a, b)
+    if name == "apply_controlled_1q":
+        c, t, *m = args
+        c, t = to_int(name, c), to_int(name, t)
+        m = tuple(to_complex(name, x) for x in m)
+        check_qubit(name, c, MAX_QUBIT_INDEX)
+        check_qubit(name, t, MAX_QUBIT_INDEX)
+        return (c, t, *m)
+    if name == "apply_gate_fast":
+        targets, u = args
+        targets = to_int_list(name, targets)
+        u = to_matrix(name, u)
+        if not 1 <= len(targets) <= 4:
+            raise fail(name, "k out of supported range")
+        if u.size != 1 << (2 * len(targets)):
+            raise fail(name, "matrix size mismatch")
+        for q in targets:
+            check_qubit(name, q, MAX_QUBIT_INDEX)
+        check_distinct(name, targets, (), "repeated target qubit")
+        return (targets, u)
+    if name == "apply_gate":
+        targets, u, controls = args
+        targets = to_int_list(name, targets)
+        u = to_matrix(name, u)
+        controls = to_int_list(name, controls)
+        if len(targets) >= 32 or u.size != 1 << (2 * len(targets)):
+            raise fail(name, "matrix size does not match 2^|targets|")
+        for q in targets + controls:
+            check_qubit(name, q, n_qubits - 1)
+        occupied = check_distinct(name, targets, (), "repeated target qubit")
+        check_distinct(name, controls, occupied, "control overlaps a target qubit")
+        return (targets, u, controls)
+    raise AssertionError(name)
+
+
+def arity(name):
+    """(fewest, most) arguments after the state."""
+    return {
+        "apply_1q": (5, 5),
+        "apply_cnot_fast": (2, 2),
+        "apply_controlled_1q": (6, 6),
+        "apply_swap": (2, 2),
+        "apply_gate_fast": (2, 2),
+        "apply_gate": (2, 3),
+    }[name]

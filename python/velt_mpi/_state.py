@@ -1,0 +1,610 @@
+"""DistributedState: a state vector split over 2^p MPI ranks."""
+
+import bisect
+import math
+
+import numpy as np
+
+import velt_core
+
+from . import _args, _comm, _layout
+
+# The exchange buffer: two chunks (one sent, one received) of 1/32 of the
+# slice each, so a rank needs its slice plus 1/16 of it.  Small slices use
+# chunks of up to 4096 amplitudes (64 KiB) so that a message is not all
+# latency; a chunk never exceeds half the slice.
+CHUNK_SHARE = 32
+MIN_CHUNK = 4096
+
+_NO_FURTHER_USE = math.inf
+
+
+def _allocate(n_amps):
+    """Memory for n_amps amplitudes (tests replace this to make one rank fail)."""
+    return np.empty(n_amps, dtype=np.complex128)
+
+
+def _is_power_of_two(x):
+    return x > 0 and x & (x - 1) == 0
+
+
+class DistributedState:
+    """A state of n_qubits qubits held as 2^p slices, one per rank of `comm`.
+
+    Each rank holds 2^(n - p) amplitudes: the low n - p physical qubits are
+    local, the top p select the rank.  Gates take the arguments of the
+    velt_core kernels of the same names (without the state) and raise their
+    errors.  Every rank must make the same calls with the same arguments, in
+    the same order: the calls are collective.
+    """
+
+    def __init__(self, n_qubits, comm=None, *, chunk=None):
+        name = "DistributedState"
+        self._comm = _comm.world() if comm is None else comm
+        self._rank = self._comm.Get_rank()
+        self._size = self._comm.Get_size()
+        n = _args.to_int(name, n_qubits, what="n_qubits")
+        if not _is_power_of_two(self._size):
+            raise ValueError(f"{name}: the rank count {self._size} is not a power of two")
+        p = self._size.bit_length() - 1
+        if not 0 <= n <= 62:
+            raise ValueError(f"{name}: n_qubits out of range")
+        if self._size > 1 and n <= p:
+            raise ValueError(f"{name}: {self._size} ranks need at least {p + 1} qubits")
+        self._n = n
+        self._p = p
+        self._l = n - p
+        n_local = 1 << self._l
+        if chunk is None:
+            chunk = max(min(n_local // 2, MIN_CHUNK), n_local // CHUNK_SHARE, 1)
+        else:
+            chunk = _args.to_int(name, chunk, what="chunk")
+            if not _is_power_of_two(chunk):
+                raise ValueError(f"{name}: chunk must be a power of two")
+            chunk = min(chunk, max(n_local // 2, 1))
+        self._chunk = chunk
+        self._buffers = None
+        self._exchanges = 0
+        self._bytes_sent = 0
+        self._l2p = list(range(n))
+        self._p2l = list(range(n))
+        self._local = self._allocate_collectively(name, n_local, "the slice")
+        self._local[...] = 0
+        if self._rank == 0:
+            self._local[0] = 1
+
+    # ------------------------------------------------------------------ views
+
+    @property
+    def n_qubits(self):
+        return self._n
+
+    @property
+    def n_local(self):
+        """Local qubits per rank: n_qubits - log2(ranks)."""
+        return self._l
+
+    @property
+    def comm(self):
+        return self._comm
+
+    @property
+    def rank(self):
+        return self._rank
+
+    @property
+    def size(self):
+        return self._size
+
+    @property
+    def chunk(self):
+        """Amplitudes per exchange message."""
+        return self._chunk
+
+    @property
+    def exchanges(self):
+        """Exchanges this state has made so far (each swaps one rank-selecting
+        qubit with a local one)."""
+        return self._exchanges
+
+    @property
+    def bytes_sent(self):
+        """Bytes this rank has sent in exchanges so far (as many arrived)."""
+        return self._bytes_sent
+
+    @property
+    def local(self):
+        """This rank's slice, in physical order (see qubit_map)."""
+        return self._local
+
+    @property
+    def qubit_map(self):
+        """Physical bit of each logical qubit: qubit_map[q] < n_local is a
+        local bit of the slice, the others select the rank."""
+        return tuple(self._l2p)
+
+    # ------------------------------------------------------------ the kernels
+
+    def apply_1q(self, q, m00, m01, m10, m11, /):
+        """Single-qubit gate [[m00, m01], [m10, m11]] on qubit q."""
+        self._apply("apply_1q", (q, m00, m01, m10, m11))
+
+    def apply_cnot_fast(self, control, target, /):
+        """CNOT; a control on a rank-selecting qubit needs no exchange."""
+        self._apply("apply_cnot_fast", (control, target))
+
+    def apply_controlled_1q(self, control, target, m00, m01, m10, m11, /):
+        """2x2 gate on `target` where `control` is 1."""
+        self._apply("apply_controlled_1q", (control, target, m00, m01, m10, m11))
+
+    def apply_swap(self, a, b, /):
+        """SWAP of qubits a and b, recorded in the qubit map: no amplitude moves."""
+        self._apply("apply_swap", (a, b))
+
+    def apply_gate_fast(self, targets, u, /):
+        """Dense gate u on 1 to 4 targets."""
+        self._apply("apply_gate_fast", (targets, u))
+
+    def apply_gate(self, targets, u, controls=()):
+        """Dense gate u on `targets`, applied where every control is 1."""
+        self._apply("apply_gate", (targets, u, controls))
+
+    def apply_sequence(self, ops):
+        """Applies the ops in order; each op is a tuple naming a kernel and
+        giving its arguments after the state, e.g. ("apply_1q", q, m00, m01,
+        m10, m11) or ("apply_gate", targets, u, controls).  Every op is checked
+        before anything changes; errors carry the prefix
+        "apply_sequence: op K: "."""
+        name = "apply_sequence"
+        try:
+            ops = list(ops)
+        except TypeError:
+            raise _args.incompatible(name, "ops must be an iterable of tuples") from None
+        checked = []
+        for k, op in enumerate(ops):
+            prefix = f"{name}: op {k}: "
+            if not isinstance(op, (tuple, list)) or not op or not isinstance(op[0], str):
+                raise ValueError(prefix + "an op is a tuple (kernel name, arguments...)")
+            kernel, args = op[0], tuple(op[1:])
+            if kernel not in _args.KERNELS:
+                raise ValueError(prefix + f"unknown kernel '{kernel}'")
+            fewest, most = _args.arity(kernel)
+            if not fewest <= len(args) <= most:
+                counts = f"{fewest} or {most}" if most > fewest else f"{fewest}"
+                raise ValueError(prefix + f"{kernel} takes {counts} arguments after the state, got {len(args)}")
+            if kernel == "apply_gate" and len(args) == 2:
+                args = (*args, ())
+            try:
+                checked.append((kernel, self._check(kernel, args)))
+            except (TypeError, ValueError, RuntimeError) as error:
+                raise type(error)(prefix + str(error)) from error
+        self._execute(name, self._plan(checked))
+
+    def make_local(self, qubits):
+        """Moves the given qubits onto local bits (exchanging as needed), for
+        instance before a run of gates on them.  Collective."""
+        name = "make_local"
+        qubits = _args.to_int_list(name, qubits)
+        for q in qubits:
+            _args.check_qubit(name, q, self._n - 1)
+        _args.check_distinct(name, qubits, (), "repeated qubit")
+        if len(qubits) > self._l:
+            raise _args.fail(name, f"{len(qubits)} qubits do not fit the {self._l} local qubits of a rank")
+        self._execute(name, self._plan([("make_local", (qubits,))]))
+
+    # --------------------------------------------------------- state in/out
+
+    @classmethod
+    def from_full(cls, full, comm=None, root=0, *, chunk=None):
+        """A distributed copy of the full state `full`, given on `root` (other
+        ranks pass None)."""
+        comm = _comm.world() if comm is None else comm
+        rank = comm.Get_rank()
+        root = _check_root("from_full", root, comm.Get_size())
+        verdict = None
+        if rank == root:
+            try:
+                full = _full_array("from_full", full, None)
+                verdict = ("ok", full.shape[0].bit_length() - 1)
+            except (TypeError, ValueError) as error:
+                verdict = (type(error), str(error))
+        verdict = comm.bcast(verdict, root=root)
+        if verdict[0] != "ok":
+            raise verdict[0](verdict[1])
+        state = cls(verdict[1], comm, chunk=chunk)
+        state.scatter(full if rank == root else None, root=root)
+        return state
+
+    def scatter(self, full, root=0):
+        """Replaces the amplitudes with the full state `full` (logical order),
+        given on `root`; the qubit map starts afresh."""
+        name = "scatter"
+        root = _check_root(name, root, self._size)
+        verdict = ("ok", "")
+        if self._rank == root:
+            try:
+                full = _full_array(name, full, self._n)
+            except (TypeError, ValueError) as error:
+                verdict = (type(error), str(error))
+        verdict = self._comm.bcast(verdict, root=root)
+        if verdict[0] != "ok":
+            raise verdict[0](verdict[1])
+        self._l2p = list(range(self._n))
+        self._p2l = list(range(self._n))
+        n_local = 1 << self._l
+        if self._rank == root:
+            for r in range(self._size):
+                part = full[r * n_local : (r + 1) * n_local]
+                if r == root:
+                    self._local[...] = part
+                    continue
+                for start in range(0, n_local, self._chunk):
+                    self._comm.Send(part[start : start + self._chunk], dest=r, tag=_TAG_SCATTER)
+        else:
+            for start in range(0, n_local, self._chunk):
+                self._comm.Recv(self._local[start : start + self._chunk], source=root, tag=_TAG_SCATTER)
+
+    def gather(self, root=0):
+        """The full state in logical order on `root`, None on the other ranks."""
+        name = "gather"
+        root = _check_root(name, root, self._size)
+        n_local = 1 << self._l
+        full = staging = None
+        failed = False
+        if self._rank == root:
+            try:
+                full = _allocate(1 << self._n)
+                staging = _allocate(self._chunk)
+            except MemoryError:
+                failed = True
+        failures = _comm.count_failures(self._comm, failed)
+        if failures:
+            raise MemoryError(f"{name}: no memory for the full state on the root rank")
+        if self._rank != root:
+            for start in range(0, n_local, self._chunk):
+                self._comm.Send(self._local[start : start + self._chunk], dest=root, tag=_TAG_GATHER)
+            return None
+        c = self._chunk.bit_length() - 1
+        for r in range(self._size):
+            for start in range(0, n_local, self._chunk):
+                view = _layout.logical_view(full, self._p2l, r * n_local + start, c)
+                if r == root:
+                    view[...] = self._local[start : start + self._chunk].reshape(view.shape)
+                elif view.ndim == 1 and view.strides[0] == _layout.ITEM:
+                    self._comm.Recv(view, source=r, tag=_TAG_GATHER)
+                else:
+                    self._comm.Recv(staging, source=r, tag=_TAG_GATHER)
+                    view[...] = staging.reshape(view.shape)
+        return full
+
+    def matches(self, full, root=0):
+        """Whether the state equals `full` (logical order, given on `root`)
+        byte for byte, the same bool on every rank.  The root sends each rank
+        its part chunk by chunk, so no rank holds more than its slice and a
+        chunk besides (the root also holds `full`)."""
+        name = "matches"
+        root = _check_root(name, root, self._size)
+        verdict = ("ok", "")
+        if self._rank == root:
+            try:
+                full = _full_array(name, full, self._n)
+            except (TypeError, ValueError) as error:
+                verdict = (type(error), str(error))
+        verdict = self._comm.bcast(verdict, root=root)
+        if verdict[0] != "ok":
+            raise verdict[0](verdict[1])
+        staging = self._allocate_collectively(name, self._chunk, "the comparison buffer")
+        n_local, c = 1 << self._l, self._chunk.bit_length() - 1
+        same = True
+        for r in range(self._size) if self._rank == root else ():
+            for start in range(0, n_local, self._chunk):
+                view = _layout.logical_view(full, self._p2l, r * n_local + start, c)
+                np.copyto(staging.reshape(view.shape), view)
+                if r == root:
+                    same &= _same_bytes(staging, self._local[start : start + self._chunk])
+                else:
+                    self._comm.Send(staging, dest=r, tag=_TAG_SCATTER)
+        if self._rank != root:
+            for start in range(0, n_local, self._chunk):
+                self._comm.Recv(staging, source=root, tag=_TAG_SCATTER)
+                same &= _same_bytes(staging, self._local[start : start + self._chunk])
+        return _comm.count_failures(self._comm, not same) == 0
+
+    # ----------------------------------------------------------- reductions
+
+    def probabilities(self, qubits=None):
+        """Marginal probabilities over `qubits` (all qubits when None), the
+        same array on every rank: entry j sums |a|^2 over the amplitudes whose
+        qubit qubits[d] is bit d of j.  Partial sums combine in a fixed tree
+        over rank order, so the result does not depend on thread counts and,
+        for the same physical layout, not on the number of ranks."""
+        name = "probabilities"
+        if qubits is None:
+            qubits = list(range(self._n))
+        qubits = _args.to_int_list(name, qubits)
+        for q in qubits:
+            _args.check_qubit(name, q, self._n - 1)
+        _args.check_distinct(name, qubits, (), "repeated qubit")
+        return self._marginal(qubits)
+
+    def norm_squared(self):
+        """Sum of |a|^2 over the whole state, the same float on every rank."""
+        return float(self._marginal([])[0])
+
+    def _marginal(self, qubits):
+        n_loc = self._l
+        local_q = [self._l2p[q] for q in qubits if self._l2p[q] < n_loc]
+        core = getattr(velt_core, "probabilities", None) if USE_CORE_PROBABILITIES else None
+        if core is not None:
+            part = np.asarray(core(self._local, local_q), dtype=np.float64)
+        else:
+            part = _layout.local_marginal(self._local, local_q, self._chunk)
+        parts = self._comm.allgather(part) if self._size > 1 else [part]
+        # Positions: local entries in the low bits (bit e for local_q[e]), the
+        # rank's bits above them; sum the free rank bits, lowest first.
+        values = np.concatenate(parts)
+        k_local = len(local_q)
+        bits = list(local_q) + [n_loc + g for g in range(self._p)]
+        kept = {self._l2p[q] for q in qubits}
+        values, bits = _layout.sum_out(values, bits, [b for b in bits[k_local:] if b not in kept])
+        return _layout.reorder(values, bits, [self._l2p[q] for q in qubits])
+
+    # ------------------------------------------------------------ internals
+
+    def _check(self, kernel, args):
+        """The kernel's checks, then the one of the distributed layout."""
+        args = _args.convert(kernel, args, self._n)
+        if kernel in ("apply_gate_fast", "apply_gate"):
+            targets = args[0]
+            acts = all(t < self._n for t in targets)
+            if acts and len(targets) > self._l:
+                raise _args.fail(kernel, f"{len(targets)} targets do not fit the {self._l} local qubits of a rank")
+        return args
+
+    def _apply(self, kernel, args):
+        self._execute(kernel, self._plan([(kernel, self._check(kernel, args))]))
+
+    def _plan(self, ops):
+        """Turns checked ops into steps over physical qubits: runs of local
+        kernel calls, exchanges and flips.  Runs on every rank alike and moves
+        nothing; the qubit map it ends with is returned with the steps."""
+        n_loc, n, rank = self._l, self._n, self._rank
+        l2p, p2l = list(self._l2p), list(self._p2l)
+        uses = {}
+        for i, (kernel, args) in enumerate(ops):
+            for q in _qubits_used(kernel, args):
+                uses.setdefault(q, []).append(i)
+
+        def next_use(q, i):
+            lst = uses.get(q, ())
+            k = bisect.bisect_left(lst, i)
+            return lst[k] if k < len(lst) else _NO_FURTHER_USE
+
+        steps, run = [], []
+
+        def flush():
+            if run:
+                steps.append(("ops", list(run)))
+                run.clear()
+
+        def localize(i, targets):
+            # Each global target swaps with the local bit whose qubit is
+            # needed latest (never, for preference), the highest such bit on
+            # a tie: the top local bit makes the exchanged halves contiguous.
+            held = {l2p[t] for t in targets if l2p[t] < n_loc}
+            for t in targets:
+                g = l2p[t]
+                if g < n_loc:
+                    continue
+                j = max((b for b in range(n_loc) if b not in held), key=lambda b: (next_use(p2l[b], i), b))
+                flush()
+                steps.append(("exchange", g, j))
+                qg, qj = p2l[g], p2l[j]
+                p2l[g], p2l[j] = qj, qg
+                l2p[qg], l2p[qj] = j, g
+                held.add(j)
+
+        def bit(q):
+            return (rank >> (l2p[q] - n_loc)) & 1
+
+        for i, (kernel, args) in enumerate(ops):
+            if kernel == "make_local":
+                localize(i, args[0])
+            elif kernel == "apply_1q":
+                q, *m = args
+                if q < n:
+                    localize(i, [q])
+                    run.append(("apply_1q", l2p[q], *m))
+            elif kernel in ("apply_cnot_fast", "apply_controlled_1q"):
+                c, t, *m = args
+                if c != t and max(c, t) < n:
+                    localize(i, [t])
+                    if l2p[c] < n_loc:
+                        run.append((kernel, l2p[c], l2p[t], *m))
+                    elif kernel == "apply_cnot_fast":
+                        # Every rank keeps the step, so that every rank
+                        # takes part in the buffer's allocation round.
+                        flush()
+                        steps.append(("flip", l2p[t], bit(c)))
+                    elif bit(c):
+                        run.append(("apply_1q", l2p[t], *m))
+            elif kernel == "apply_swap":
+                a, b = args
+                if a != b and max(a, b) < n:
+                    pa, pb = l2p[a], l2p[b]
+                    l2p[a], l2p[b] = pb, pa
+                    p2l[pa], p2l[pb] = b, a
+            elif kernel == "apply_gate_fast":
+                targets, u = args
+                if all(t < n for t in targets):
+                    localize(i, targets)
+                    run.append(("apply_gate_fast", [l2p[t] for t in targets], u))
+            elif kernel == "apply_gate":
+                targets, u, controls = args
+                localize(i, targets)
+                if all(bit(c) for c in controls if l2p[c] >= n_loc):
+                    local_controls = [l2p[c] for c in controls if l2p[c] < n_loc]
+                    run.append(("apply_gate", [l2p[t] for t in targets], u, local_controls))
+            else:
+                raise AssertionError(kernel)
+        flush()
+        return steps, l2p, p2l
+
+    def _execute(self, function, plan):
+        steps, l2p, p2l = plan
+        # The same verdict on every rank: exchanges and flips appear in every
+        # rank's plan, whatever the rank's own bits.
+        if any(step[0] != "ops" for step in steps) and self._buffers is None:
+            self._buffers = self._allocate_buffers(function)
+        for step in steps:
+            if step[0] == "ops":
+                _run_local(self._local, step[1])
+            elif step[0] == "exchange":
+                self._exchange(step[1], step[2])
+            elif step[2]:
+                self._flip(step[1])
+        self._l2p, self._p2l = l2p, p2l
+
+    def _allocate_collectively(self, function, n_amps, what):
+        failed = None
+        try:
+            array = _allocate(n_amps)
+        except (MemoryError, ValueError) as error:  # NumPy refuses sizes it cannot address with ValueError
+            array, failed = None, error
+        failures = _comm.count_failures(self._comm, failed is not None)
+        if failures:
+            raise MemoryError(
+                f"{function}: no memory for {what} ({n_amps * 16} bytes) on {failures} of {self._size} ranks"
+            ) from failed
+        return array
+
+    def _allocate_buffers(self, function):
+        failed = None
+        try:
+            buffers = (_allocate(self._chunk), _allocate(self._chunk))
+        except MemoryError as error:
+            buffers, failed = None, error
+        failures = _comm.count_failures(self._comm, failed is not None)
+        if failures:
+            raise MemoryError(
+                f"{function}: no memory for the exchange buffer ({2 * self._chunk * 16} bytes) "
+                f"on {failures} of {self._size} ranks"
+            ) from failed
+        return buffers
+
+    def _halves(self, j):
+        """The slice as (blocks, 2, 2^j): [:, 0, :] has local bit j clear."""
+        return self._local.reshape(-1, 2, 1 << j)
+
+    def _exchange(self, g, j):
+        """Swaps physical bits g (rank-selecting) and j (local) with the
+        partner rank that differs in bit g.  Only amplitudes move.
+
+        A rank whose bit g is x keeps the half whose bit j is x and trades the
+        other half, element for element in index order, with the partner's
+        half of bit j = 1 - x; both sides send from and receive into the same
+        positions, in chunks through the bounded buffer."""
+        x = (self._rank >> (g - self._l)) & 1
+        partner = self._rank ^ (1 << (g - self._l))
+        half = self._halves(j)[:, 1 - x, :]
+        send_buf, recv_buf = self._buffers
+        rows, width = half.shape
+        for r0, r1, c0, c1 in _segments(rows, width, self._chunk):
+            seg = half[r0:r1, c0:c1]
+            recv = recv_buf[: seg.size]
+            if r1 - r0 == 1:
+                send = seg.reshape(-1)  # one contiguous run: sent from where it is
+            else:
+                send = send_buf[: seg.size]
+                np.copyto(send.reshape(seg.shape), seg)
+            self._comm.Sendrecv(
+                send, dest=partner, sendtag=_TAG_EXCHANGE, recvbuf=recv, source=partner, recvtag=_TAG_EXCHANGE
+            )
+            np.copyto(seg, recv.reshape(seg.shape))
+        self._exchanges += 1
+        self._bytes_sent += half.size * _layout.ITEM
+
+    def _flip(self, t):
+        """X on local bit t as a pure move (for a CNOT whose control selects
+        this rank): the halves with bit t clear and set trade places, chunk
+        by chunk through the buffer."""
+        v = self._halves(t)
+        keep_buf = self._buffers[1]
+        rows, width = v.shape[0], v.shape[2]
+        for r0, r1, c0, c1 in _segments(rows, width, self._chunk):
+            lower = v[r0:r1, 0, c0:c1]
+            upper = v[r0:r1, 1, c0:c1]
+            keep = keep_buf[: lower.size].reshape(lower.shape)
+            np.copyto(keep, lower)
+            np.copyto(lower, upper)
+            np.copyto(upper, keep)
+
+
+_TAG_EXCHANGE = 151
+_TAG_GATHER = 152
+_TAG_SCATTER = 153
+
+# Marginals through velt_core.probabilities where the module has it; the
+# NumPy path gives the same bits for any number of ranks by construction.
+USE_CORE_PROBABILITIES = True
+
+
+def _segments(rows, width, chunk):
+    """Pieces of at most `chunk` elements of a (rows, width) view, both powers
+    of two: parts of one row when a row is longer than a chunk, otherwise
+    several whole rows."""
+    if width >= chunk:
+        for r in range(rows):
+            for c0 in range(0, width, chunk):
+                yield r, r + 1, c0, c0 + chunk
+    else:
+        step = chunk // width
+        for r0 in range(0, rows, step):
+            yield r0, min(r0 + step, rows), 0, width
+
+
+def _run_local(local, ops):
+    sequence = getattr(velt_core, "apply_sequence", None)
+    if sequence is not None and len(ops) > 1:
+        sequence(local, ops)
+        return
+    for kernel, *args in ops:
+        getattr(velt_core, kernel)(local, *args)
+
+
+def _qubits_used(kernel, args):
+    if kernel == "apply_1q":
+        return [args[0]]
+    if kernel in ("apply_cnot_fast", "apply_controlled_1q"):
+        return [args[0], args[1]]
+    if kernel == "apply_gate_fast":
+        return list(args[0])
+    if kernel == "apply_gate":
+        return list(args[0]) + list(args[2])
+    return []  # a SWAP only relabels; make_local needs nothing after itself
+
+
+def _same_bytes(a, b):
+    return bool(np.array_equal(a.view(np.uint64), b.view(np.uint64)))
+
+
+def _check_root(function, root, size):
+    root = _args.to_int(function, root, what="root")
+    if not 0 <= root < size:
+        raise ValueError(f"{function}: root {root} out of range for {size} ranks")
+    return root
+
+
+def _full_array(function, full, n_qubits):
+    if full is None:
+        raise TypeError(f"{function}: the root rank must pass the full state")
+    try:
+        full = np.ascontiguousarray(np.asarray(full, dtype=np.complex128)).reshape(-1)
+    except (TypeError, ValueError):
+        raise TypeError(f"{function}: the full state must convert to complex128") from None
+    if n_qubits is None:
+        if not _is_power_of_two(full.shape[0]):
+            raise ValueError(f"{function}: the full state's length is not a power of two")
+    elif full.shape[0] != 1 << n_qubits:
+        raise ValueError(f"{function}: the full state must hold 2^{n_qubits} amplitudes")
+    return full

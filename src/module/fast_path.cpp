@@ -1,0 +1,382 @@
+#include "module/fast_path.hpp"
+
+#include <pybind11/numpy.h>
+
+#include <climits>
+#include <cstdint>
+#include <cstring>
+
+#include "density/kraus.hpp"
+#include "module/bindings.hpp"
+#include "statevector/kernels.hpp"
+
+namespace velt::bind {
+
+namespace {
+
+namespace py = pybind11;
+
+using fastcall = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+// NumPy's array flags and type number (numpy/ndarraytypes.h), the same in
+// NumPy 1.x and 2.x.
+constexpr unsigned npy_c_contiguous = 0x0001;
+constexpr unsigned npy_aligned = 0x0100;
+constexpr unsigned npy_writeable = 0x0400;
+// Set on arrays that warn when written (views returned by broadcast_arrays):
+// the ordinary path's writable buffer request raises that warning, so such an
+// array takes the ordinary path.
+constexpr unsigned npy_warn_on_write = 1U << 31;
+constexpr int npy_cdouble = 15;
+
+constexpr int max_list = 64;  // qubits in a fast-path list
+constexpr int max_ops = 16;   // Kraus operators in a fast-path list
+
+// numpy.ndarray, looked up when the first array arrives: importing velt_core
+// does not load NumPy, and neither does a call that passes no array.
+PyTypeObject* ndarray_type = nullptr;
+
+bool is_exact_ndarray(PyObject* o) {
+    if (ndarray_type == nullptr) {
+        if (std::strcmp(Py_TYPE(o)->tp_name, "numpy.ndarray") != 0) {
+            return false;
+        }
+        ndarray_type = py::detail::npy_api::get().PyArray_Type_;
+    }
+    return Py_TYPE(o) == ndarray_type;
+}
+
+// An array in the form the ordinary path would pass through without a copy
+// and without staging: data, element count (the product of the extents) and
+// first extent.
+struct array_ref {
+    amp* data;
+    std::int64_t size;
+    std::int64_t first;
+};
+
+bool plain_array(PyObject* o, bool for_writing, array_ref& out) {
+    if (!is_exact_ndarray(o)) {
+        return false;
+    }
+    const auto* a = py::detail::array_proxy(o);
+    const auto flags = static_cast<unsigned>(a->flags);
+    const unsigned needed = npy_c_contiguous | npy_aligned | (for_writing ? npy_writeable : 0U);
+    if ((flags & needed) != needed || (for_writing && (flags & npy_warn_on_write) != 0)) {
+        return false;
+    }
+    const auto* d = py::detail::array_descriptor_proxy(a->descr);
+    // '=' is native; '<' is native too on x86-64 (NumPy normally writes it '=').
+    if (d->type_num != npy_cdouble || (d->byteorder != '=' && d->byteorder != '<')) {
+        return false;
+    }
+    if (a->nd < 1 || reinterpret_cast<std::uintptr_t>(a->data) % alignof(amp) != 0) {
+        return false;
+    }
+    std::int64_t size = 1;
+    for (int i = 0; i < a->nd; ++i) {
+        size *= a->dimensions[i];
+    }
+    out = {reinterpret_cast<amp*>(a->data), size, a->dimensions[0]};
+    return true;
+}
+
+// The state as writable_state takes it: its elements, and as its length the
+// first extent, or nothing at all when the array holds no elements.
+struct state_ref {
+    array_ref array;
+    std::int64_t length;
+};
+
+bool plain_state(PyObject* o, state_ref& out) {
+    if (!plain_array(o, true, out.array)) {
+        return false;
+    }
+    out.length = out.array.size == 0 ? 0 : out.array.first;
+    return true;
+}
+
+bool plain_int(PyObject* o, int& out) {
+    if (!PyLong_CheckExact(o)) {
+        return false;
+    }
+    int overflow = 0;
+    const long value = PyLong_AsLongAndOverflow(o, &overflow);
+    if (overflow != 0 || value < INT_MIN || value > INT_MAX) {
+        return false;  // pybind11 refuses it: TypeError from the ordinary path
+    }
+    out = static_cast<int>(value);
+    return true;
+}
+
+// What PyComplex_AsCComplex, pybind11's complex conversion, gives for these
+// exact types: the value itself, or the real value with a +0 imaginary part.
+bool plain_entry(PyObject* o, amp& out) {
+    if (PyComplex_CheckExact(o)) {
+        const Py_complex c = reinterpret_cast<PyComplexObject*>(o)->cval;
+        out = amp{c.real, c.imag};
+    } else if (PyFloat_CheckExact(o)) {
+        out = amp{PyFloat_AS_DOUBLE(o), 0.0};
+    } else if (PyLong_CheckExact(o)) {
+        const double value = PyLong_AsDouble(o);
+        if (value == -1.0 && PyErr_Occurred() != nullptr) {
+            PyErr_Clear();  // too large for a double: the ordinary path refuses it
+            return false;
+        }
+        out = amp{value, 0.0};
+    } else {
+        return false;
+    }
+    return true;
+}
+
+bool plain_matrix(PyObject* const* args, amp* m) {
+    for (int i = 0; i < 4; ++i) {
+        if (!plain_entry(args[i], m[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The items of an exact list or tuple of at most `limit` items.
+bool plain_sequence(PyObject* o, int limit, PyObject* const*& items, int& count) {
+    if (!PyList_CheckExact(o) && !PyTuple_CheckExact(o)) {
+        return false;
+    }
+    const Py_ssize_t size = PySequence_Fast_GET_SIZE(o);
+    if (size > limit) {
+        return false;
+    }
+    items = PySequence_Fast_ITEMS(o);
+    count = static_cast<int>(size);
+    return true;
+}
+
+bool plain_int_list(PyObject* o, int* out, int& count) {
+    PyObject* const* items = nullptr;
+    if (!plain_sequence(o, max_list, items, count)) {
+        return false;
+    }
+    for (int i = 0; i < count; ++i) {
+        if (!plain_int(items[i], out[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The ordinary path copies a matrix that shares memory with the state (see
+// amp_view); the fast path leaves that case to it.
+bool disjoint(const array_ref& a, const array_ref& b) {
+    const auto a0 = reinterpret_cast<std::uintptr_t>(a.data);
+    const auto b0 = reinterpret_cast<std::uintptr_t>(b.data);
+    const auto a1 = a0 + static_cast<std::uintptr_t>(a.size) * sizeof(amp);
+    const auto b1 = b0 + static_cast<std::uintptr_t>(b.size) * sizeof(amp);
+    return a1 <= b0 || b1 <= a0;
+}
+
+bool no_keywords(PyObject* kwnames) { return kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0; }
+
+// Runs a row's steps, raising what they throw as pybind11's dispatcher would.
+template <class Steps>
+PyObject* run(const Steps& steps) {
+    try {
+        steps();
+    } catch (py::error_already_set& e) {
+        e.restore();
+        return nullptr;
+    } catch (...) {
+        py::detail::try_translate_exceptions();
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+// The kernel rows in the order of the function table; ordinary[row] is the
+// entry pybind11 generated for it.
+enum row : int {
+    row_1q,
+    row_cnot,
+    row_controlled,
+    row_swap,
+    row_gate_fast,
+    row_gate,
+    row_kraus,
+    row_count
+};
+fastcall ordinary[row_count] = {};
+
+PyObject* fast_apply_1q(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+    state_ref psi{};
+    int q = 0;
+    amp m[4];
+    if (nargs == 6 && no_keywords(kwnames) && plain_state(args[0], psi) && plain_int(args[1], q) &&
+        plain_matrix(args + 2, m)) {
+        return run(
+            [&] { apply_1q_checked(psi.array.data, psi.length, q, mat2{m[0], m[1], m[2], m[3]}); });
+    }
+    return ordinary[row_1q](self, args, nargs, kwnames);
+}
+
+PyObject* fast_apply_cnot_fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+    state_ref psi{};
+    int c = 0;
+    int t = 0;
+    if (nargs == 3 && no_keywords(kwnames) && plain_state(args[0], psi) && plain_int(args[1], c) &&
+        plain_int(args[2], t)) {
+        return run([&] { apply_cnot_fast_checked(psi.array.data, psi.length, c, t); });
+    }
+    return ordinary[row_cnot](self, args, nargs, kwnames);
+}
+
+PyObject* fast_apply_controlled_1q(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) {
+    state_ref psi{};
+    int c = 0;
+    int t = 0;
+    amp m[4];
+    if (nargs == 7 && no_keywords(kwnames) && plain_state(args[0], psi) && plain_int(args[1], c) &&
+        plain_int(args[2], t) && plain_matrix(args + 3, m)) {
+        return run([&] {
+            apply_controlled_1q_checked(psi.array.data, psi.length, c, t,
+                                        mat2{m[0], m[1], m[2], m[3]});
+        });
+    }
+    return ordinary[row_controlled](self, args, nargs, kwnames);
+}
+
+PyObject* fast_apply_swap(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+    state_ref psi{};
+    int a = 0;
+    int b = 0;
+    if (nargs == 3 && no_keywords(kwnames) && plain_state(args[0], psi) && plain_int(args[1], a) &&
+        plain_int(args[2], b)) {
+        return run([&] { apply_swap_checked(psi.array.data, psi.length, a, b); });
+    }
+    return ordinary[row_swap](self, args, nargs, kwnames);
+}
+
+PyObject* fast_apply_gate_fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+    state_ref psi{};
+    int targets[max_list];
+    int k = 0;
+    array_ref u{};
+    if (nargs == 3 && no_keywords(kwnames) && plain_state(args[0], psi) &&
+        plain_int_list(args[1], targets, k) && plain_array(args[2], false, u) &&
+        disjoint(psi.array, u)) {
+        return run([&] {
+            check_gate_fast_shape(static_cast<std::size_t>(k), u.size);
+            check_gate_fast_targets(targets, k);
+            velt::apply_gate_fast(psi.array.data, psi.length, targets, k, u.data);
+        });
+    }
+    return ordinary[row_gate_fast](self, args, nargs, kwnames);
+}
+
+PyObject* fast_apply_gate(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+    state_ref psi{};
+    int targets[max_list];
+    int k = 0;
+    array_ref u{};
+    int controls[max_list];
+    int n_controls = 0;  // the default: an empty list
+    if ((nargs == 3 || nargs == 4) && no_keywords(kwnames) && plain_state(args[0], psi) &&
+        plain_int_list(args[1], targets, k) && plain_array(args[2], false, u) &&
+        (nargs == 3 || plain_int_list(args[3], controls, n_controls)) && disjoint(psi.array, u)) {
+        return run([&] {
+            check_gate_shape(static_cast<std::size_t>(k), u.size);
+            check_gate_qubits(psi.length, targets, k, controls, n_controls);
+            velt::apply_gate(psi.array.data, psi.length, targets, k, controls, n_controls, u.data);
+        });
+    }
+    return ordinary[row_gate](self, args, nargs, kwnames);
+}
+
+PyObject* fast_apply_kraus_1q(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+    array_ref rho{};
+    int n_qubits = 0;
+    int qubit = 0;
+    PyObject* const* items = nullptr;
+    int count = 0;
+    array_ref ops[max_ops];
+    bool plain = nargs == 4 && no_keywords(kwnames) && plain_array(args[0], true, rho) &&
+                 plain_int(args[1], n_qubits) && plain_int(args[2], qubit) &&
+                 plain_sequence(args[3], max_ops, items, count);
+    for (int i = 0; plain && i < count; ++i) {
+        plain = plain_array(items[i], false, ops[i]);
+    }
+    if (!plain) {
+        return ordinary[row_kraus](self, args, nargs, kwnames);
+    }
+    return run([&] {
+        for (int i = 0; i < count; ++i) {
+            check_kraus_op(ops[i].size);
+        }
+        const std::int64_t dim = check_kraus_register(n_qubits, qubit, rho.size);
+        // Copied before rho is written, as the ordinary path does: an operator
+        // that shares memory with rho counts as it was when the call began.
+        mat2 records[max_ops];
+        for (int i = 0; i < count; ++i) {
+            std::memcpy(static_cast<void*>(&records[i]), ops[i].data, sizeof(mat2));
+        }
+        velt::apply_kraus_1q(rho.data, dim, qubit, records, static_cast<std::size_t>(count));
+    });
+}
+
+struct fast_row {
+    const char* name;
+    fastcall entry;
+};
+
+constexpr fast_row fast_rows[row_count] = {
+    {"apply_1q", fast_apply_1q},
+    {"apply_cnot_fast", fast_apply_cnot_fast},
+    {"apply_controlled_1q", fast_apply_controlled_1q},
+    {"apply_swap", fast_apply_swap},
+    {"apply_gate_fast", fast_apply_gate_fast},
+    {"apply_gate", fast_apply_gate},
+    {"apply_kraus_1q", fast_apply_kraus_1q},
+};
+
+// Method records of the fast entries: a function object keeps a pointer to
+// its record, so they live as long as the process.
+PyMethodDef fast_defs[row_count] = {};
+
+}  // namespace
+
+void install_fast_paths(py::module_& m) {
+    for (int r = 0; r < row_count; ++r) {
+        const py::object generated = m.attr(fast_rows[r].name);
+        PyObject* f = generated.ptr();
+        if (PyCFunction_Check(f) == 0 ||
+            PyCFunction_GET_FLAGS(f) != (METH_FASTCALL | METH_KEYWORDS)) {
+            py::pybind11_fail("velt_core: unexpected form of a generated function");
+        }
+        ordinary[r] =
+            reinterpret_cast<fastcall>(reinterpret_cast<void (*)()>(PyCFunction_GET_FUNCTION(f)));
+        const PyMethodDef* def = reinterpret_cast<PyCFunctionObject*>(f)->m_ml;
+        fast_defs[r] = PyMethodDef{
+            def->ml_name,
+            reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fast_rows[r].entry)),
+            METH_FASTCALL | METH_KEYWORDS, def->ml_doc};
+        // The same bound record as the generated function: it owns the name
+        // and docstring that fast_defs[r] points to, and the new function
+        // keeps it alive.
+        const py::object module_name = generated.attr("__module__");
+        PyObject* fast =
+            PyCFunction_NewEx(&fast_defs[r], PyCFunction_GET_SELF(f), module_name.ptr());
+        if (fast == nullptr) {
+            throw py::error_already_set();
+        }
+        m.attr(fast_rows[r].name) = py::reinterpret_steal<py::object>(fast);
+    }
+}
+
+}  // namespace velt::bind

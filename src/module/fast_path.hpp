@@ -1,0 +1,35 @@
+// Fast entries for the common forms of argument.
+//
+// Through pybind11 a call converts every argument into an object (an array_t
+// reference and a buffer request per array, a std::vector per qubit list, a
+// list of arrays for the Kraus operators) before the row's function runs; on
+// a state of a few amplitudes that conversion is most of the call.  So each
+// row also gets a plain METH_FASTCALL entry that reads the common forms where
+// they lie:
+//   state, rho    an exact numpy.ndarray of native complex128, C-contiguous,
+//                 aligned, writable, with at least one dimension
+//   u, Kraus ops  an exact numpy.ndarray of native complex128, C-contiguous and
+//                 aligned (u: sharing no memory with the state)
+//   qubits        an exact int within the int32 range
+//   entries       an exact complex, float or int
+//   qubit lists   an exact list or tuple of such ints (at most 64)
+//   kraus_ops     an exact list or tuple of such arrays (at most 16)
+// and runs the row's own checks and kernel (bindings.hpp).  Any other form, a
+// keyword argument or another number of arguments hands the call, untouched,
+// to the function pybind11 generated, so everything else (conversions,
+// refusals, messages and their order) is exactly what it was.  Recognising a
+// form runs no Python code and changes nothing, so which entry ran shows only
+// in the time taken.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+namespace velt::bind {
+
+// Replaces each kernel row's function object in `m` by its fast entry.  The
+// new object keeps the row's name, docstring (and so its signature line and
+// __text_signature__), __module__ and bound record (__self__, hence help()
+// and repr), and the row's place in the module's namespace.
+void install_fast_paths(pybind11::module_& m);
+
+}  // namespace velt::bind

@@ -1,0 +1,237 @@
+"""Checks run under mpiexec by tests/test_mpi.py, one scenario per launch.
+
+    mpiexec -n P python -m mpi4py tests/mpi_worker.py SCENARIO [options]
+
+Every rank builds the same circuits from the same seed.  The root rank
+compares what the ranks computed with velt_core on the full state and prints
+one line "RESULT <json>"; a failed check raises, and `python -m mpi4py` turns
+an uncaught exception into an abort of every rank.
+"""
+
+import argparse
+import hashlib
+import json
+import math
+import sys
+from pathlib import Path
+
+import numpy as np
+from mpi4py import MPI
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from circuits import catch, error_cases, pick, random_circuit, reference, run_one_by_one  # noqa: E402
+from helpers import assert_same_bits, random_state  # noqa: E402
+
+import velt_core  # noqa: E402
+from velt_mpi import DistributedState, SelfComm, _state  # noqa: E402
+from velt_mpi._comm import quiet_barrier  # noqa: E402
+
+COMM = MPI.COMM_WORLD
+RANK, SIZE = COMM.Get_rank(), COMM.Get_size()
+ROOT = 0
+
+
+def scenario_circuits(opts):
+    """Random circuits: gathered bytes equal to velt_core on the full state,
+    gate by gate and through apply_sequence; digests for cross-run checks."""
+    digests = {}
+    checked = 0
+    for n in opts.n:
+        rng = np.random.default_rng([opts.seed, n])
+        full = random_state(rng, 1 << n, special=opts.special)
+        # The same circuit for every rank count up to opts.widest.
+        n_local = n - (max(opts.widest, SIZE).bit_length() - 1)
+        ops = random_circuit(rng, n, n_local, opts.length)
+        expected = reference(full, ops) if RANK == ROOT else None
+        quiet_barrier(COMM)  # the others sleep while the root computes
+        last = SIZE - 1
+        for how in ("one_by_one", "sequence"):
+            if how == "sequence":
+                # In and out through the last rank, to the root at the end.
+                state = DistributedState.from_full(full if RANK == last else None, root=last, chunk=opts.chunk)
+                state.apply_sequence(ops)
+                got = state.gather(root=last)
+                if RANK == last and last != ROOT:
+                    COMM.Send(got, dest=ROOT)
+                elif RANK == ROOT and last != ROOT:
+                    got = np.empty(1 << n, dtype=np.complex128)
+                    COMM.Recv(got, source=last)
+            else:
+                state = DistributedState.from_full(full if RANK == ROOT else None, chunk=opts.chunk)
+                run_one_by_one(state, ops)
+                got = state.gather()
+            if not opts.special:
+                # matches() compares without a gather; one changed bit anywhere
+                # (here in the last rank's part) turns every rank's answer.
+                assert state.matches(expected)
+                altered = expected.copy() if RANK == ROOT else None
+                if RANK == ROOT:
+                    altered.view(np.uint64)[-1] ^= 1
+                assert not state.matches(altered)
+            if RANK == ROOT:
+                assert_same_bits(got, expected, any_nan=opts.special)
+                digests[f"{n}"] = hashlib.sha256(got.tobytes()).hexdigest()
+                checked += 1
+        # Readouts on the final (permuted) layout, against sums on the full state.
+        probs = state.probabilities(pick(rng, n, min(3, n)))
+        norm = state.norm_squared()
+        if RANK == ROOT and not opts.special:
+            assert math.isclose(norm, math.fsum(np.abs(expected) ** 2), rel_tol=1e-12)
+            assert math.isclose(float(np.sum(probs)), norm, rel_tol=1e-12)
+    return {"checked": checked, "digests": digests}
+
+
+def scenario_layout(opts):
+    """Marginals and norms with the NumPy sums: the same bits for every rank
+    count on the same physical layout (here the unpermuted one), equal to a
+    one-rank state on the full vector."""
+    _state.USE_CORE_PROBABILITIES = opts.core
+    out = {}
+    for n in opts.n:
+        rng = np.random.default_rng([opts.seed, n])
+        full = random_state(rng, 1 << n)
+        state = DistributedState.from_full(full if RANK == ROOT else None, chunk=opts.chunk)
+        cases = [[], [0], [n - 1], [n - 1, 0], list(range(n)), [1, n - 1, 0][: min(3, n)]]
+        for qubits in cases:
+            got = state.probabilities(qubits)
+            if RANK == ROOT:
+                single = DistributedState.from_full(full, comm=SelfComm(), chunk=opts.chunk)
+                want = single.probabilities(qubits)
+                # velt_core.probabilities sums blocks of 2048 terms, then the
+                # blocks pairwise: the ranks' blocks line up with one
+                # process's when each rank holds 2048 or more terms per entry.
+                n_local = n - (SIZE.bit_length() - 1)
+                terms = 1 << (n_local - sum(q < n_local for q in qubits))
+                if not opts.core or terms >= 2048:
+                    assert_same_bits(got, want)
+                sq = np.abs(full) ** 2
+                for j in range(1 << len(qubits)) if len(qubits) <= 3 else ():
+                    mask = np.ones(1 << n, dtype=bool)
+                    for d, q in enumerate(qubits):
+                        mask &= ((np.arange(1 << n) >> q) & 1) == ((j >> d) & 1)
+                    assert math.isclose(got[j], math.fsum(sq[mask]), rel_tol=1e-12, abs_tol=1e-300)
+                out[f"{n}:{qubits}"] = hashlib.sha256(got.tobytes()).hexdigest()
+            quiet_barrier(COMM)
+        norm, total = state.norm_squared(), state.probabilities([])
+        assert norm == float(total[0]) and total.shape == (1,)
+    return {"digests": out}
+
+
+def scenario_errors(opts):
+    """Every error raised on every rank alike, each slice and the qubit map
+    unchanged, and the same type and message as velt_core on the full state."""
+    n = opts.n[0]
+    rng = np.random.default_rng([opts.seed, n])
+    full = random_state(rng, 1 << n)
+    state = DistributedState.from_full(full if RANK == ROOT else None, chunk=opts.chunk)
+    n_local = state.n_local
+    warm_up = random_circuit(rng, n, n_local, 12)  # a permuted map, for the checks below
+    state.apply_sequence(warm_up)
+    expected_full = reference(full, warm_up)
+    seen = []
+    for case_id, method, args, kwargs in error_cases(n, n_local, SIZE):
+        before = state.local.copy()
+        qubit_map = state.qubit_map
+        got = catch(lambda: getattr(state, method)(*args, **kwargs))
+        assert got is not None, f"{case_id}: no error"
+        assert_same_bits(state.local, before)
+        assert state.qubit_map == qubit_map, case_id
+        kernel = getattr(velt_core, method, None)
+        if kernel is not None and "wide" not in case_id:
+            psi = expected_full.copy()
+            want = catch(lambda: kernel(psi, *args, **kwargs))
+            assert want is not None and want[0] == got[0], f"{case_id}: {got} against velt_core's {want}"
+            if got[0] != "TypeError":
+                assert got[1] == want[1], f"{case_id}: {got} against velt_core's {want}"
+            assert_same_bits(psi, expected_full)
+        seen.append((case_id, *got))
+    everyone = COMM.gather(seen, root=ROOT)
+    # The state still works after all of that: a gate on every qubit.
+    for q in range(n):
+        state.apply_1q(q, 0.6, 0.8, -0.8, 0.6)
+        velt_core.apply_1q(expected_full, q, 0.6, 0.8, -0.8, 0.6)
+    got = state.gather()
+    if RANK == ROOT:
+        assert all(rank_seen == everyone[0] for rank_seen in everyone), "ranks disagree"
+        assert_same_bits(got, expected_full)
+        return {"errors": {case_id: [kind, message] for case_id, kind, message in everyone[0]}}
+    return None
+
+
+def scenario_alloc(opts):
+    """An allocation that fails on one rank only: every rank raises
+    MemoryError, nothing has moved, and the state works afterwards."""
+    n = opts.n[0]
+    rng = np.random.default_rng([opts.seed, n])
+    full = random_state(rng, 1 << n)
+    state = DistributedState.from_full(full if RANK == ROOT else None, chunk=opts.chunk)
+    top = n - 1
+    real_allocate = _state._allocate
+
+    def failing(n_amps):
+        raise MemoryError("injected")
+
+    results = {}
+    calls = {
+        "exchange": lambda: state.apply_1q(top, 0, 1, 1, 0),
+        "flip": lambda: state.apply_cnot_fast(top, 0),
+        "sequence": lambda: state.apply_sequence([("apply_1q", 0, 1, 0, 0, 1), ("apply_gate", [top], np.eye(2))]),
+        "gather": lambda: state.gather(),
+        "new state": lambda: DistributedState(n),
+    }
+    failing_rank = SIZE - 1 if opts.failing_rank is None else opts.failing_rank
+    for label, call in calls.items():
+        before, qubit_map = state.local.copy(), state.qubit_map
+        _state._allocate = failing if RANK == failing_rank else real_allocate
+        try:
+            got = catch(call)
+        finally:
+            _state._allocate = real_allocate
+        if label == "gather" and failing_rank != ROOT:
+            assert got is None, got  # only the root allocates for a gather
+            continue
+        assert got is not None and got[0] == "MemoryError", (label, got)
+        assert_same_bits(state.local, before)
+        assert state.qubit_map == qubit_map
+        results[label] = got[1]
+    everyone = COMM.gather(results, root=ROOT)
+    state.apply_1q(top, 0, 1, 1, 0)
+    velt_core.apply_1q(full, top, 0, 1, 1, 0)
+    got = state.gather()
+    if RANK == ROOT:
+        assert all(r == everyone[0] for r in everyone), everyone
+        assert_same_bits(got, full)
+        return {"errors": everyone[0]}
+    return None
+
+
+def scenario_construct(opts):
+    """Constructor errors, raised by every rank."""
+    n = opts.n[0]
+    got = catch(lambda: DistributedState(n))
+    everyone = COMM.gather(got, root=ROOT)
+    if RANK == ROOT:
+        assert all(r == everyone[0] for r in everyone), everyone
+        return {"error": everyone[0]}
+    return None
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("scenario")
+    parser.add_argument("--n", type=int, nargs="+", default=[6])
+    parser.add_argument("--seed", type=int, default=0)
+    parser.add_argument("--length", type=int, default=40)
+    parser.add_argument("--chunk", type=int, default=None)
+    parser.add_argument("--widest", type=int, default=1, help="the largest rank count the circuits must fit")
+    parser.add_argument("--special", action="store_true")
+    parser.add_argument("--core", action="store_true")
+    parser.add_argument("--failing-rank", type=int, default=None)
+    opts = parser.parse_args()
+    result = globals()[f"scenario_{opts.scenario}"](opts)
+    if RANK == ROOT:
+        print("RESULT " + json.dumps({"size": SIZE, **(result or {})}), flush=True)
+
+
+if __name__ == "__main__":
+    main()

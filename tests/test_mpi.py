@@ -1,0 +1,290 @@
+"""velt_mpi: distributed states against velt_core on the full state.
+
+The first tests run in this process on one rank (SelfComm, no MPI needed).
+The others start `mpiexec -n P` on tests/mpi_worker.py, oversubscribed where
+the machine has fewer cores, with a timeout so that a hang fails the test;
+they are skipped, with the reason, where no MPI is installed.
+"""
+
+import hashlib
+import importlib.util
+import json
+import math
+import os
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+from circuits import catch, error_cases, random_circuit, reference, run_one_by_one
+from helpers import assert_same_bits, random_state
+
+import velt_core
+from velt_mpi import DistributedState, SelfComm, _layout
+
+HERE = Path(__file__).resolve().parent
+WORKER = HERE / "mpi_worker.py"
+SIZES = (4, 5, 7, 10, 13, 18)
+SEED = 11
+LENGTH = 40
+
+
+def one_rank(n_or_full, chunk=None):
+    if isinstance(n_or_full, int):
+        return DistributedState(n_or_full, comm=SelfComm(), chunk=chunk)
+    return DistributedState.from_full(n_or_full, comm=SelfComm(), chunk=chunk)
+
+
+# ---------------------------------------------------------------- one rank
+
+
+@pytest.mark.parametrize("n", [1, 4, 9])
+def test_one_rank_circuits_match_velt_core(n):
+    rng = np.random.default_rng([SEED, n])
+    full = random_state(rng, 1 << n, special=True)
+    ops = random_circuit(rng, n, n, LENGTH)
+    expected = reference(full, ops)
+    state = one_rank(full)
+    run_one_by_one(state, ops)
+    assert_same_bits(state.gather(), expected, any_nan=True)
+    state = one_rank(full)
+    state.apply_sequence(ops)
+    assert_same_bits(state.gather(), expected, any_nan=True)
+
+
+@pytest.mark.parametrize("case", error_cases(5, 5), ids=lambda case: case[0])
+def test_one_rank_errors_match_velt_core(case):
+    case_id, method, args, kwargs = case
+    rng = np.random.default_rng(3)
+    full = random_state(rng, 32)
+    state = one_rank(full)
+    state.apply_swap(0, 4)  # a permuted qubit map, which a failed call must keep
+    before = state.local.copy()
+    got = catch(lambda: getattr(state, method)(*args, **kwargs))
+    assert got is not None
+    assert_same_bits(state.local, before)
+    assert state.qubit_map == (4, 1, 2, 3, 0)
+    kernel = getattr(velt_core, method, None)
+    if kernel is None or "wide" in case_id:
+        return
+    psi = full.copy()
+    want = catch(lambda: kernel(psi, *args, **kwargs))
+    assert want is not None and got[0] == want[0]
+    if got[0] != "TypeError":  # conversion messages are pybind11's own there
+        assert got[1] == want[1]
+
+
+def test_state_starts_at_zero_and_gathers_in_logical_order():
+    state = one_rank(3)
+    assert_same_bits(state.gather(), np.eye(8, dtype=np.complex128)[0])
+    psi = np.arange(8) * (1 + 2j)
+    state.scatter(psi)
+    state.apply_swap(0, 2)  # a relabelling: the slice stays, the map changes
+    assert_same_bits(state.local, psi.astype(np.complex128))
+    expected = psi.astype(np.complex128)
+    velt_core.apply_swap(expected, 0, 2)
+    assert_same_bits(state.gather(), expected)
+
+
+@pytest.mark.parametrize("permutation", [(0, 1, 2, 3, 4), (4, 3, 2, 1, 0), (1, 0, 3, 4, 2)], ids=str)
+@pytest.mark.parametrize("c", [0, 2, 5])
+def test_logical_view_places_every_amplitude(permutation, c):
+    # Physical bit b holds logical qubit permutation[b]: the view of each
+    # chunk must put physical index x at the logical index with bits moved.
+    n = 5
+    physical = np.arange(1 << n)
+    logical = np.zeros(1 << n, dtype=np.int64)
+    for b, q in enumerate(permutation):
+        logical |= ((physical >> b) & 1) << q
+    out = np.full(1 << n, -1, dtype=np.complex128)
+    for start in range(0, 1 << n, 1 << c):
+        view = _layout.logical_view(out, list(permutation), start, c)
+        view[...] = physical[start : start + (1 << c)].astype(np.complex128).reshape(view.shape)
+    np.testing.assert_array_equal(out.real[logical], physical)
+
+
+@pytest.mark.parametrize("qubits", [[], [0], [6], [6, 0], [2, 5, 1], list(range(7))], ids=str)
+def test_marginals_against_fsum_and_independent_of_chunk(rng, qubits):
+    n = 7
+    full = random_state(rng, 1 << n)
+    sq = full.real * full.real + full.imag * full.imag
+    got = [_layout.local_marginal(full, qubits, chunk) for chunk in (1, 4, 32, 1 << n)]
+    for other in got[1:]:
+        assert_same_bits(other, got[0])
+    index = np.arange(1 << n)
+    for j, value in enumerate(got[0]):
+        mask = np.ones(1 << n, dtype=bool)
+        for d, q in enumerate(qubits):
+            mask &= ((index >> q) & 1) == ((j >> d) & 1)
+        assert math.isclose(value, math.fsum(sq[mask]), rel_tol=1e-13)
+
+
+def test_constructor_and_root_errors():
+    with pytest.raises(ValueError, match="^DistributedState: n_qubits out of range$"):
+        one_rank(63)
+    with pytest.raises(ValueError, match="^DistributedState: chunk must be a power of two$"):
+        one_rank(4, chunk=3)
+    with pytest.raises(TypeError):
+        DistributedState(4.0, comm=SelfComm())
+    state = one_rank(2)
+    with pytest.raises(ValueError, match="^from_full: the full state's length is not a power of two$"):
+        DistributedState.from_full(np.zeros(6), comm=SelfComm())
+    with pytest.raises(TypeError, match="^scatter: the root rank must pass the full state$"):
+        state.scatter(None)
+    with pytest.raises(ValueError, match="^gather: root 1 out of range for 1 ranks$"):
+        state.gather(root=1)
+
+
+@pytest.mark.skipif(not hasattr(velt_core, "apply_sequence"), reason="velt_core has no apply_sequence in this build")
+@pytest.mark.parametrize("position", ["first", "middle", "last"])
+def test_sequence_errors_match_velt_core_apply_sequence(position):
+    good = [("apply_1q", 3, 1, 0, 0, 1), ("apply_cnot_fast", 0, 3)]
+    bad = ("apply_gate", [1, 1], np.eye(4))
+    ops = {"first": [bad, *good], "middle": [good[0], bad, good[1]], "last": [*good, bad]}[position]
+    full = random_state(np.random.default_rng(5), 16)
+    state = one_rank(full)
+    got = catch(lambda: state.apply_sequence(ops))
+    psi = full.copy()
+    want = catch(lambda: velt_core.apply_sequence(psi, ops))
+    assert got == want
+    assert_same_bits(state.local, full)
+
+
+# ------------------------------------------------------------ under mpiexec
+
+
+def _mpiexec():
+    """mpiexec beside this interpreter (the `mpi` extra installs one there),
+    else the first on PATH; None, with the reason, when MPI is missing."""
+    if importlib.util.find_spec("mpi4py") is None:
+        return None, "mpi4py is not installed (pip install velt_core[mpi])"
+    beside = Path(sys.executable).parent / "mpiexec"
+    found = str(beside) if beside.exists() else shutil.which("mpiexec")
+    if found is None:
+        return None, "no mpiexec found beside the interpreter or on PATH"
+    return found, ""
+
+
+MPIEXEC, WHY_NO_MPI = _mpiexec()
+needs_mpi = pytest.mark.skipif(MPIEXEC is None, reason=WHY_NO_MPI)
+
+
+def launch(ranks, *args, threads=1, timeout=180):
+    """Runs one worker scenario on `ranks` ranks; returns the root's result."""
+    command = [MPIEXEC, "-n", str(ranks)]
+    version = subprocess.run([MPIEXEC, "--version"], capture_output=True, text=True).stdout
+    if "Open MPI" in version or "OpenRTE" in version:
+        command.append("--oversubscribe")
+    env = dict(os.environ, OMP_NUM_THREADS=str(threads), OMP_WAIT_POLICY="passive")
+    command += [sys.executable, "-m", "mpi4py", str(WORKER), *map(str, args)]
+    done = subprocess.run(command, capture_output=True, text=True, timeout=timeout, env=env)
+    assert done.returncode == 0, done.stdout[-3000:] + done.stderr[-3000:]
+    lines = [line for line in done.stdout.splitlines() if line.startswith("RESULT ")]
+    assert len(lines) == 1, done.stdout
+    result = json.loads(lines[0][len("RESULT ") :])
+    assert result["size"] == ranks
+    return result
+
+
+def single_process_digests(sizes, widest, special=False):
+    """Digests of the circuits of the worker's `circuits` scenario, run here
+    by velt_core on the full state (at this process's thread count)."""
+    digests = {}
+    for n in sizes:
+        rng = np.random.default_rng([SEED, n])
+        full = random_state(rng, 1 << n, special=special)
+        n_local = n - (widest.bit_length() - 1)
+        digests[str(n)] = hashlib.sha256(reference(full, random_circuit(rng, n, n_local, LENGTH)).tobytes()).hexdigest()
+    return digests
+
+
+@needs_mpi
+@pytest.mark.parametrize(
+    "ranks, threads, chunk, sizes",
+    [
+        pytest.param(1, 1, None, SIZES, id="1rank"),
+        pytest.param(2, 1, None, SIZES, id="2ranks"),
+        pytest.param(4, 1, None, SIZES, id="4ranks"),
+        pytest.param(8, 1, None, SIZES[:5], id="8ranks"),
+        pytest.param(2, 3, None, SIZES, id="2ranks-3threads"),
+        pytest.param(4, 2, None, SIZES[:5], id="4ranks-2threads"),
+        pytest.param(4, 1, 1, SIZES[:4], id="4ranks-chunk1"),
+        pytest.param(2, 1, 8, SIZES[:4], id="2ranks-chunk8"),
+    ],
+)
+def test_circuits_match_single_process(ranks, threads, chunk, sizes):
+    args = ["circuits", "--seed", SEED, "--length", LENGTH, "--widest", 8, "--n", *sizes]
+    if chunk is not None:
+        args += ["--chunk", chunk]
+    result = launch(ranks, *args, threads=threads)
+    assert result["checked"] == 2 * len(sizes)  # gate by gate, and as one sequence
+    assert result["digests"] == single_process_digests(sizes, 8)
+
+
+@needs_mpi
+@pytest.mark.parametrize("ranks", [2, 4])
+def test_special_values_move_untouched(ranks):
+    # Infinities, NaNs and signed zeros: exchanges and flips move them whole.
+    result = launch(ranks, "circuits", "--seed", SEED, "--length", LENGTH, "--special", "--n", 5, 9, 12)
+    assert result["checked"] == 6
+
+
+@needs_mpi
+@pytest.mark.parametrize("ranks", [1, 2, 4])
+def test_every_error_on_every_rank(ranks):
+    result = launch(ranks, "errors", "--n", 5, "--chunk", 2)
+    expected_ids = [case[0] for case in error_cases(5, 5 - (ranks.bit_length() - 1), ranks)]
+    assert list(result["errors"]) == expected_ids
+    for case_id, (kind, message) in result["errors"].items():
+        if "wide" in case_id and ranks > 1:  # on one rank the kernel's own check comes first
+            assert kind == "RuntimeError" and "local qubits of a rank" in message
+
+
+@needs_mpi
+@pytest.mark.parametrize("ranks, failing", [(2, 1), (2, 0), (4, 3), (4, 0)], ids=lambda v: str(v))
+def test_allocation_failure_on_one_rank_is_collective(ranks, failing):
+    result = launch(ranks, "alloc", "--n", 6, "--failing-rank", failing)
+    labels = {"exchange", "flip", "sequence", "new state"} | ({"gather"} if failing == 0 else set())
+    assert set(result["errors"]) == labels
+    assert all("on 1 of" in m or m.startswith("gather:") for m in result["errors"].values())
+
+
+@needs_mpi
+@pytest.mark.parametrize(
+    "ranks, n, message",
+    [
+        (3, 5, "DistributedState: the rank count 3 is not a power of two"),
+        (2, 1, "DistributedState: 2 ranks need at least 2 qubits"),
+        (4, 2, "DistributedState: 4 ranks need at least 3 qubits"),
+    ],
+)
+def test_constructor_errors_on_every_rank(ranks, n, message):
+    assert launch(ranks, "construct", "--n", n)["error"] == ["ValueError", message]
+
+
+@needs_mpi
+def test_marginals_independent_of_rank_count():
+    sizes = [4, 9, 14]
+    digests = [launch(ranks, "layout", "--chunk", 4, "--n", *sizes)["digests"] for ranks in (1, 2, 4, 8)]
+    assert all(d == digests[0] for d in digests)
+
+
+@needs_mpi
+@pytest.mark.skipif(not hasattr(velt_core, "probabilities"), reason="velt_core has no probabilities in this build")
+@pytest.mark.parametrize("ranks", [1, 2, 4])
+def test_marginals_through_velt_core_probabilities(ranks):
+    launch(ranks, "layout", "--core", "--n", 5, 10, 16)
+
+
+@needs_mpi
+def test_demo_checks_itself_on_two_ranks():
+    env = dict(os.environ, OMP_NUM_THREADS="1", OMP_WAIT_POLICY="passive")
+    demo = HERE.parent / "examples" / "mpi_demo.py"
+    if not demo.exists():
+        pytest.skip(f"no examples folder beside the tests ({demo})")
+    command = [MPIEXEC, "-n", "2", sys.executable, "-m", "mpi4py", str(demo), "--n", "10", "--gates", "60"]
+    done = subprocess.run(command, capture_output=True, text=True, timeout=180, env=env)
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert "all checks passed" in done.stdout and done.stdout.count("bit for bit") == 2
