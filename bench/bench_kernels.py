@@ -2,20 +2,25 @@
 
     python bench/bench_kernels.py [--min-n 4] [--max-n 24] [--step 2] [--big]
                                   [--threads 1,2] [--only apply_1q,...]
+                                  [--isa sse2,avx2,avx512f]
 
 For each qubit count n, each kernel and each qubit choice (low, middle, high),
-and each thread count, it measures the median time per call and compares it
-with two yardsticks measured in the same process on the same array:
+each thread count and each instruction-set path (VELT_ISA; by default every
+path this CPU runs, side by side in one run), it measures the median time per
+call and compares it with two yardsticks measured in the same process on the
+same array:
 
-- stream: a plain in-place pass that reads and writes every element once (the
-  memory-bandwidth limit of this machine; ratio 1.00 means the kernel runs at
-  that limit);
+- stream: the fastest in-place pass this machine runs, reading and writing
+  every double once (bench/stream.c, compiled for this very CPU with all its
+  vector instructions, for the yardstick only; ratio 1.00 means the kernel runs
+  at the memory-bandwidth limit);
 - numpy: the same gate applied the way a Python simulator without native
   kernels would (tensordot on the state reshaped into one axis per qubit).
 
 Every case checks itself first: the kernel's result must match the NumPy
-baseline's.  Thread counts run in separate processes, since the OpenMP runtime
-reads its thread count once.  Results go to bench/results/latest.json and, when
+baseline's.  Thread counts and paths run in separate processes, since the
+OpenMP runtime reads its thread count once and the module its path once; the
+NumPy yardstick is timed in the first path's processes only.  Results go to bench/results/latest.json and, when
 matplotlib is installed, a plot to bench/results/latest.png.  The density-matrix
 kernel runs on an n//2-qubit matrix, which has as many elements as an n-qubit
 state.
@@ -151,10 +156,20 @@ def cases(n, rng):
     return out
 
 
+def runnable_paths():
+    """The instruction-set paths this CPU runs, narrowest first."""
+    out = []
+    for isa in ("sse2", "avx2", "avx512f"):
+        env = dict(os.environ, VELT_ISA=isa)
+        if subprocess.run([sys.executable, "-c", "import velt_core"], env=env, capture_output=True).returncode == 0:
+            out.append(isa)
+    return out
+
+
 def worker(args):
     """Runs in a child process whose OMP_NUM_THREADS is set: one JSON line per result."""
     sys.path.insert(0, str(HERE))
-    from common import median_time, stream_pass
+    from common import median_time, paired_medians, stream_pass
 
     import velt_core as vc
 
@@ -162,9 +177,11 @@ def worker(args):
         print(json.dumps(record), flush=True)
 
     threads = int(os.environ["OMP_NUM_THREADS"])
+    isa = vc.kernel_isa()
     emit(
         {
             "type": "overhead",
+            "isa": isa,
             "threads": threads,
             "seconds": median_time(vc.cpu_dispatch_tier, budget=0.1, max_reps=100000),
         }
@@ -174,7 +191,6 @@ def worker(args):
     for n in args.sizes:
         state = rng.standard_normal(1 << n) + 1j * rng.standard_normal(1 << n)
         state /= np.linalg.norm(state)
-        t_stream = median_time(lambda: stream_pass(state, parallel=threads > 1))
         for kernel, label, call, baseline, madds in cases(n, rng):
             if only and kernel not in only:
                 continue
@@ -198,14 +214,21 @@ def worker(args):
                     }
                 )
                 sys.exit(1)
-            t_kernel = median_time(lambda: call(a), budget=args.budget)
-            t_numpy = median_time(lambda: baseline(b), budget=args.budget, min_reps=1, warm_up=n < 20)
+            # Kernel and yardstick alternate on the same array, so that both
+            # see the same load from whatever else runs on the machine.
+            t_kernel, t_stream = paired_medians(
+                lambda: call(a), lambda: stream_pass(a, parallel=threads > 1), budget=2 * args.budget
+            )
+            t_numpy = None
+            if args.numpy:
+                t_numpy = median_time(lambda: baseline(b), budget=args.budget, min_reps=1, warm_up=n < 20)
             emit(
                 {
                     "type": "case",
                     "kernel": kernel,
                     "case": label,
                     "n": n,
+                    "isa": isa,
                     "threads": threads,
                     "kernel_s": t_kernel,
                     "stream_s": t_stream,
@@ -215,8 +238,8 @@ def worker(args):
             )
 
 
-def run_threads(args, threads):
-    env = dict(os.environ, OMP_NUM_THREADS=str(threads), OPENBLAS_NUM_THREADS=str(threads))
+def run_threads(args, threads, isa, numpy):
+    env = dict(os.environ, OMP_NUM_THREADS=str(threads), OPENBLAS_NUM_THREADS=str(threads), VELT_ISA=isa)
     cmd = [
         sys.executable,
         __file__,
@@ -228,53 +251,57 @@ def run_threads(args, threads):
     ]
     if args.only:
         cmd += ["--only", args.only]
+    if numpy:
+        cmd += ["--numpy"]
     records = []
     with subprocess.Popen(cmd, env=env, stdout=subprocess.PIPE, text=True) as proc:
         for line in proc.stdout:
             rec = json.loads(line)
             records.append(rec)
             if rec["type"] == "case":
+                versus = f"{rec['numpy_s'] / rec['kernel_s']:>7.1f}x faster than numpy" if rec["numpy_s"] else ""
                 print(
-                    f"  [{threads} thr] n={rec['n']:>2} {rec['kernel']:<20} {rec['case']:<16} "
-                    f"{rec['kernel_s'] * 1e6:>11.1f} us  {rec['kernel_s'] / rec['stream_s']:>6.2f}x stream  "
-                    f"{rec['numpy_s'] / rec['kernel_s']:>7.1f}x faster than numpy",
+                    f"  [{isa} {threads} thr] n={rec['n']:>2} {rec['kernel']:<20} {rec['case']:<16} "
+                    f"{rec['kernel_s'] * 1e6:>11.1f} us  {rec['kernel_s'] / rec['stream_s']:>6.2f}x stream  {versus}",
                     flush=True,
                 )
             elif rec["type"] == "error":
                 print(f"SELF-CHECK FAILED: {rec}", flush=True)
     if proc.returncode != 0:
-        raise SystemExit(f"benchmark worker with {threads} threads failed ({proc.returncode})")
+        raise SystemExit(f"benchmark worker ({isa}, {threads} threads) failed ({proc.returncode})")
     return records
 
 
-def table(records, sizes, threads):
-    """Markdown table of the cases at the given sizes: one row per case and n,
-    one column group per thread count."""
+def table(records, sizes, threads, paths):
+    """Markdown table of the cases at the given sizes: one row per case and n;
+    per thread count, the time per call on the widest path and the ratio to the
+    streaming pass on every path, then the speed-up over NumPy."""
     by = {}
     for r in records:
         if r["type"] == "case" and r["n"] in sizes:
-            by[(r["kernel"], r["case"], r["n"], r["threads"])] = r
-    keys = sorted({(k, c, n) for k, c, n, _ in by}, key=lambda x: (ORDER.index(x[0]), x[2], x[1]))
+            by[(r["kernel"], r["case"], r["n"], r["threads"], r["isa"])] = r
+    keys = sorted({k[:3] for k in by}, key=lambda x: (ORDER.index(x[0]), x[2], x[1]))
+    widest = paths[-1]
     head = f"| {'kernel':<20} | {'case':<16} | {'n':>2} |"
     for t in threads:
-        head += f" {t} thr us/call | {t} thr ÷stream | {t} thr ×numpy |"
-    lines = [head, "|" + "|".join("-" * (len(p)) for p in head.split("|")[1:-1]) + "|"]
+        head += f" {t} thr us ({widest}) |" + "".join(f" {t} thr ÷stream {p} |" for p in paths) + f" {t} thr ×numpy |"
+    cells = head.split("|")[1:-1]
+    lines = [head, "|" + "|".join("-" * len(c) for c in cells) + "|"]
     for kernel, case, n in keys:
-        row = f"| {kernel:<20} | {case:<16} | {n:>2} |"
+        row = [f" {kernel:<20} ", f" {case:<16} ", f" {n:>2} "]
         for t in threads:
-            r = by.get((kernel, case, n, t))
-            if r is None:
-                row += " " * 16 + "|" + " " * 16 + "|" + " " * 15 + "|"
-                continue
-            row += (
-                f" {r['kernel_s'] * 1e6:>14.1f} | {r['kernel_s'] / r['stream_s']:>14.2f} |"
-                f" {r['numpy_s'] / r['kernel_s']:>13.1f} |"
-            )
-        lines.append(row)
+            top = by.get((kernel, case, n, t, widest))
+            row.append(f" {top['kernel_s'] * 1e6:.1f} " if top else " ")
+            for p in paths:
+                r = by.get((kernel, case, n, t, p))
+                row.append(f" {r['kernel_s'] / r['stream_s']:.2f} " if r else " ")
+            first = by.get((kernel, case, n, t, paths[0]))
+            row.append(f" {first['numpy_s'] / top['kernel_s']:.1f} " if first and top and first["numpy_s"] else " ")
+        lines.append("|" + "|".join(c.rjust(len(h)) for c, h in zip(row, cells, strict=True)) + "|")
     return "\n".join(lines)
 
 
-def plot(records, threads, path):
+def plot(records, threads, isa, path):
     try:
         import matplotlib
 
@@ -284,7 +311,7 @@ def plot(records, threads, path):
         print("matplotlib is not installed: no plot (pip install matplotlib)")
         return
     fig, ax = plt.subplots(figsize=(9, 6))
-    cases_ = [r for r in records if r["type"] == "case" and r["threads"] == threads]
+    cases_ = [r for r in records if r["type"] == "case" and r["threads"] == threads and r["isa"] == isa]
     for kernel in ORDER:
         # one line per kernel: its slowest case at each n
         pts = {}
@@ -300,7 +327,7 @@ def plot(records, threads, path):
     ax.set_yscale("log")
     ax.set_xlabel("qubits n (density matrix: n//2 qubits)")
     ax.set_ylabel("time per call (us)")
-    ax.set_title(f"velt_core kernels, {threads} thread(s)")
+    ax.set_title(f"velt_core kernels, {isa}, {threads} thread(s)")
     ax.grid(True, which="both", alpha=0.3)
     ax.legend(fontsize=8)
     fig.tight_layout()
@@ -317,7 +344,10 @@ def main(argv=None):
     parser.add_argument("--threads", default=f"1,{os.cpu_count()}", help="comma-separated thread counts")
     parser.add_argument("--only", default="", help="comma-separated kernels to run")
     parser.add_argument("--budget", type=float, default=0.2, help="seconds of timing per case and yardstick")
+    parser.add_argument("--no-numpy", action="store_true", help="skip timing the NumPy yardstick (still checked)")
+    parser.add_argument("--isa", default="", help="comma-separated paths (default: every path this CPU runs)")
     parser.add_argument("--sizes", default="", help=argparse.SUPPRESS)
+    parser.add_argument("--numpy", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
     if args.sizes:
@@ -331,19 +361,24 @@ def main(argv=None):
         return 0
 
     threads = sorted({int(t) for t in args.threads.split(",")})
-    print(f"velt_core benchmark: n = {args.sizes}, threads = {threads}, {platform.processor() or platform.machine()}")
+    paths = args.isa.split(",") if args.isa else runnable_paths()
+    print(
+        f"velt_core benchmark: n = {args.sizes}, threads = {threads}, paths = {paths}, "
+        f"{platform.processor() or platform.machine()}"
+    )
     started = time.time()
     records = []
-    for t in threads:
-        records += run_threads(args, t)
-    overhead = {r["threads"]: r["seconds"] for r in records if r["type"] == "overhead"}
+    for i, isa in enumerate(paths):
+        for t in threads:
+            records += run_threads(args, t, isa, numpy=i == 0 and not args.no_numpy)
+    overhead = {(r["isa"], r["threads"]): r["seconds"] for r in records if r["type"] == "overhead"}
     print()
-    print(table(records, args.sizes, threads))
+    print(table(records, args.sizes, threads, paths))
     print()
     # The summary kept in the README: the three largest sizes run.
-    summary = table(records, sorted(args.sizes)[-3:], threads)
-    for t, s in sorted(overhead.items()):
-        print(f"bare call into the module (cpu_dispatch_tier), {t} thread(s): {s * 1e9:.0f} ns")
+    summary = table(records, sorted(args.sizes)[-3:], threads, paths)
+    for (isa, t), s in sorted(overhead.items()):
+        print(f"bare call into the module (cpu_dispatch_tier), {isa}, {t} thread(s): {s * 1e9:.0f} ns")
     RESULTS.mkdir(exist_ok=True)
     (RESULTS / "latest.md").write_text(summary + "\n")
     out = RESULTS / "latest.json"
@@ -360,7 +395,7 @@ def main(argv=None):
         )
     )
     print(f"results: {out} ({time.time() - started:.0f} s)")
-    plot(records, max(threads), RESULTS / "latest.png")
+    plot(records, max(threads), paths[-1], RESULTS / "latest.png")
     return 0
 
 

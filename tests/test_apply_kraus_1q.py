@@ -215,10 +215,11 @@ def test_read_only_rho_is_refused_first(rng, ops):
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="needs RLIMIT_AS and /proc")
-@pytest.mark.skipif(UNDER_SANITIZER, reason="ASan's operator new aborts instead of throwing bad_alloc")
-def test_failed_scratch_allocation_is_memory_error():
+@pytest.mark.skipif(UNDER_SANITIZER, reason="ASan's shadow memory does not fit under a tight address-space limit")
+def test_works_in_place_without_room_for_a_second_matrix():
     # In a child process: cap the address space just above what is mapped once
-    # rho (64 MiB) exists, so that the 64 MiB scratch matrix cannot be had.
+    # rho (64 MiB) exists, so that no second matrix could be had; the channel
+    # works on rho itself, on every instruction-set path.
     code = """
         import resource
         import numpy as np
@@ -231,15 +232,10 @@ def test_failed_scratch_allocation_is_memory_error():
             mapped = next(int(l.split()[1]) * 1024 for l in f if l.startswith("VmSize:"))
         soft, hard = resource.getrlimit(resource.RLIMIT_AS)
         resource.setrlimit(resource.RLIMIT_AS, (mapped + rho.nbytes // 2, hard))
-        try:
-            velt_core.apply_kraus_1q(rho, n, 0, ops)
-            print("no error")
-        except MemoryError:
-            print("MemoryError")
+        for q in (0, n - 1):
+            velt_core.apply_kraus_1q(rho, n, q, [2 * ops[0]])
         resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
-        print("unchanged" if (rho == 1 + 2j).all() else "changed")
-        velt_core.apply_kraus_1q(rho, n, 0, [2 * ops[0]])
-        print("works" if (rho == 4 + 8j).all() else "broken")
+        print("works" if (rho == 16 + 32j).all() else "broken")
     """
     result = subprocess.run(
         [sys.executable, "-c", textwrap.dedent(code)],
@@ -249,4 +245,4 @@ def test_failed_scratch_allocation_is_memory_error():
         env=dict(os.environ, OMP_NUM_THREADS="1"),
     )
     assert result.returncode == 0, result.stderr
-    assert result.stdout.split() == ["MemoryError", "unchanged", "works"]
+    assert result.stdout.split() == ["works"]

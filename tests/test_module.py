@@ -23,6 +23,8 @@ DOCSTRINGS = {  # in the order of the function table
     "apply_kraus_1q": "Apply a single-qubit Kraus channel to a density matrix, in place",
     "cpu_dispatch_tier": "0=scalar, 1=AVX2+FMA, 2=AVX-512F+FMA -- which kernel tier this "
     "process actually selected at runtime on the current CPU",
+    "kernel_isa": "Instruction set of this process's kernels: 'sse2', 'avx2' or 'avx512f' (the widest this "
+    "CPU runs, capped by the VELT_ISA environment variable read at import)",
     "probabilities": "Probabilities |amplitude|^2 of every basis state, or the marginal probabilities of the given "
     "qubits (not normalised)",
     "expectation_pauli": "Expectation value <state|P|state> of the Pauli string P (letters I, X, Y, Z on the given "

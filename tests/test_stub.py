@@ -54,7 +54,7 @@ def runtime_kind(annotation):
         return runtime_kind(annotation.removesuffix(" | None")) + " or None"
     if annotation.startswith("numpy.typing.NDArray["):
         return "new " + annotation.removeprefix("numpy.typing.NDArray[numpy.").removesuffix("]") + " array"
-    if annotation in ("str", "float", "tuple[int, float]"):
+    if annotation in ("float", "tuple[int, float]"):
         return annotation
     if annotation.split(" | ")[0] == "typing.SupportsFloat":
         return "float"
@@ -69,6 +69,8 @@ def runtime_kind(annotation):
         return "int"
     if annotation == "None":
         return "None"
+    if annotation == "str":
+        return "str"
     raise AssertionError(f"annotation of unknown kind: {annotation}")
 
 

@@ -1,78 +1,137 @@
-#include <algorithm>
-#include <vector>
-
-#include "common/bits.hpp"
-#include "density/kraus.hpp"
-#include "parallel/parallel_for.hpp"
-
-namespace velt {
-
-namespace {
-
-// The new value of one sub-block R, read as a 2x2 matrix:
-//   sum over the operators, in list order, of (K R) K^dagger.
+// The Kraus channel in place, in vector lanes.
+//
+// Sub-block (r, c) of rho is the 2x2 matrix R of the elements (r, c),
+// (r, c+s), (r+s, c), (r+s, c+s), r and c with the target bit clear.  Its new
+// value is the sum over the operators, in list order, of (K R) K^dagger, and
+// depends on R alone; sub-blocks partition the matrix.  So each sub-block is
+// read whole into registers, computed and written back over itself: no
+// scratch matrix and no copy, and every element has exactly one reader and
+// writer, the worker that owns the sub-block's top row.
+//
 // Each entry of K R and of (K R) K^dagger is the sum of its two products; the
 // latter is then added to an accumulator that starts at +0 for every
 // sub-block (so a lone -0 comes out as +0, which the references reproduce).
-mat2 channel_block(const mat2& r, const mat2* ops, std::size_t count) {
-    mat2 acc{};
+// The lanes hold `width` independent sub-blocks; each lane does exactly these
+// operations.
+#include "density/kraus.hpp"
+#include "isa/kernel_table.hpp"
+#include "isa/lanes.hpp"
+
+namespace velt::VELT_ISA_NS {
+
+namespace {
+
+struct block_lanes {
+    cvec m00, m01, m10, m11;
+};
+
+// The operators are broadcast from their records as they are used (a
+// broadcast from memory costs what a load does): vectors kept on the heap
+// would need the registers' alignment.
+inline block_lanes channel(const block_lanes& r, const mat2* ops, std::size_t count) {
+    const cvec zero = {broadcast(0.0), broadcast(0.0)};
+    block_lanes acc{zero, zero, zero, zero};
     for (std::size_t k = 0; k < count; ++k) {
         const mat2& op = ops[k];
-        const amp m00 = cadd(cmul(op.m00, r.m00), cmul(op.m01, r.m10));
-        const amp m01 = cadd(cmul(op.m00, r.m01), cmul(op.m01, r.m11));
-        const amp m10 = cadd(cmul(op.m10, r.m00), cmul(op.m11, r.m10));
-        const amp m11 = cadd(cmul(op.m10, r.m01), cmul(op.m11, r.m11));
-        const amp a = cconj(op.m00);
-        const amp b = cconj(op.m01);
-        const amp c = cconj(op.m10);
-        const amp d = cconj(op.m11);
-        acc.m00 = cadd(acc.m00, cadd(cmul(m00, a), cmul(m01, b)));
-        acc.m01 = cadd(acc.m01, cadd(cmul(m00, c), cmul(m01, d)));
-        acc.m10 = cadd(acc.m10, cadd(cmul(m10, a), cmul(m11, b)));
-        acc.m11 = cadd(acc.m11, cadd(cmul(m10, c), cmul(m11, d)));
+        const cvec k00 = broadcast(op.m00), k01 = broadcast(op.m01);
+        const cvec k10 = broadcast(op.m10), k11 = broadcast(op.m11);
+        const cvec m00 = cadd(cmul(k00, r.m00), cmul(k01, r.m10));
+        const cvec m01 = cadd(cmul(k00, r.m01), cmul(k01, r.m11));
+        const cvec m10 = cadd(cmul(k10, r.m00), cmul(k11, r.m10));
+        const cvec m11 = cadd(cmul(k10, r.m01), cmul(k11, r.m11));
+        const cvec c00 = broadcast(cconj(op.m00)), c01 = broadcast(cconj(op.m01));
+        const cvec c10 = broadcast(cconj(op.m10)), c11 = broadcast(cconj(op.m11));
+        acc.m00 = cadd(acc.m00, cadd(cmul(m00, c00), cmul(m01, c01)));
+        acc.m01 = cadd(acc.m01, cadd(cmul(m00, c10), cmul(m01, c11)));
+        acc.m10 = cadd(acc.m10, cadd(cmul(m10, c00), cmul(m11, c01)));
+        acc.m11 = cadd(acc.m11, cadd(cmul(m10, c10), cmul(m11, c11)));
     }
     return acc;
+}
+
+// Sub-blocks at columns col[0..width-1] of the row pair (top, bottom),
+// moved lane by lane.
+template <std::size_t... I>
+inline void blocks_gathered(amp* top, amp* bottom, std::int64_t s, const std::int64_t* col,
+                            const mat2* ops, std::size_t count, std::index_sequence<I...>) {
+    const auto gather = [&](const amp* row, std::int64_t shift) {
+        return cvec{vec{row[col[I] + shift].real()...}, vec{row[col[I] + shift].imag()...}};
+    };
+    const block_lanes r{gather(top, 0), gather(top, s), gather(bottom, 0), gather(bottom, s)};
+    const block_lanes out = channel(r, ops, count);
+    const auto scatter = [&](amp* row, std::int64_t shift, const cvec& v) {
+        ((row[col[I] + shift] = amp{v.re[I], v.im[I]}), ...);
+    };
+    scatter(top, 0, out.m00);
+    scatter(top, s, out.m01);
+    scatter(bottom, 0, out.m10);
+    scatter(bottom, s, out.m11);
+}
+
+// `width` sub-blocks at consecutive columns c..c+width-1 (all with the target
+// bit clear), moved with whole registers.
+inline void blocks_consecutive(amp* top, amp* bottom, std::int64_t s, std::int64_t c,
+                               const mat2* ops, std::size_t count) {
+    block_lanes r;
+    load_split(top + c, r.m00.re, r.m00.im);
+    load_split(top + c + s, r.m01.re, r.m01.im);
+    load_split(bottom + c, r.m10.re, r.m10.im);
+    load_split(bottom + c + s, r.m11.re, r.m11.im);
+    const block_lanes out = channel(r, ops, count);
+    store_split(top + c, out.m00.re, out.m00.im);
+    store_split(top + c + s, out.m01.re, out.m01.im);
+    store_split(bottom + c, out.m10.re, out.m10.im);
+    store_split(bottom + c + s, out.m11.re, out.m11.im);
 }
 
 }  // namespace
 
 // One iteration per row r with the target bit clear (a row with the bit set
-// belongs to the sub-blocks of row r - s).  Such a row walks its columns
-// with the target bit clear in increasing order and, for each, reads the
-// sub-block (r, c), (r, c+s), (r+s, c), (r+s, c+s) from rho and writes the
-// same four positions of the scratch matrix.  Sub-blocks partition the
-// matrix, so every scratch element has exactly one writer, and rho is only
-// read until the loop has joined.
+// belongs to the sub-blocks of row r - s): the loop runs over those rows
+// alone, dim / 2 of them whatever the target, so the static schedule gives
+// every worker the same share.  Such a row walks its columns with the target
+// bit clear in increasing order, `width` sub-blocks at a time.
 void apply_kraus_1q(amp* rho, std::int64_t dim, int qubit, const mat2* ops, std::size_t count) {
-    const std::size_t elements = static_cast<std::size_t>(dim) * static_cast<std::size_t>(dim);
-    std::vector<amp> scratch(elements);  // zero-filled; throws before rho is touched
-    amp* const out = scratch.data();
-    const amp* const in = rho;
+    const mat2* const kops = ops;
     const std::int64_t s = bit(qubit);
+    const std::int64_t half = dim / 2;  // columns (and rows) with the target bit clear
 
-    // Only rows with the target bit clear do work, so the loop runs over those
-    // alone: with the target on the highest qubit they are the whole first
-    // half of the matrix, which would otherwise fall to one worker.
-    parallel_for(dim / 2, loop_work{dim * dim, serial_below::kraus_elements}, [=](std::int64_t i) {
+    parallel_for(half, loop_work{dim * dim, serial_below::kraus_elements}, [=](std::int64_t i) {
         const std::int64_t r = insert_zero_bit(i, qubit);
-        const amp* top = in + r * dim;
-        const amp* bottom = top + s * dim;
-        amp* out_top = out + r * dim;
-        amp* out_bottom = out_top + s * dim;
-        for (std::int64_t c0 = 0; c0 < dim; c0 += 2 * s) {
-            for (std::int64_t c = c0; c < c0 + s; ++c) {
-                const mat2 block =
-                    channel_block(mat2{top[c], top[c + s], bottom[c], bottom[c + s]}, ops, count);
-                out_top[c] = block.m00;
-                out_top[c + s] = block.m01;
-                out_bottom[c] = block.m10;
-                out_bottom[c + s] = block.m11;
+        amp* top = rho + r * dim;
+        amp* bottom = top + s * dim;
+        std::int64_t j = 0;
+        if (s >= width) {
+            // Runs of s consecutive columns hold whole registers.
+            for (; j + width <= half; j += width) {
+                blocks_consecutive(top, bottom, s, insert_zero_bit(j, qubit), kops, count);
+            }
+        } else {
+            for (; j + width <= half; j += width) {
+                std::int64_t col[width];
+                for (int l = 0; l < width; ++l) {
+                    col[l] = insert_zero_bit(j + l, qubit);
+                }
+                blocks_gathered(top, bottom, s, col, kops, count,
+                                std::make_index_sequence<width>{});
             }
         }
+        // Leftover sub-blocks (only when dim / 2 < width): one at a time, the
+        // same value in every lane, written back once.
+        for (; j < half; ++j) {
+            const std::int64_t c = insert_zero_bit(j, qubit);
+            const block_lanes rb{
+                {broadcast(top[c].real()), broadcast(top[c].imag())},
+                {broadcast(top[c + s].real()), broadcast(top[c + s].imag())},
+                {broadcast(bottom[c].real()), broadcast(bottom[c].imag())},
+                {broadcast(bottom[c + s].real()), broadcast(bottom[c + s].imag())}};
+            const block_lanes out = channel(rb, kops, count);
+            top[c] = amp{out.m00.re[0], out.m00.im[0]};
+            top[c + s] = amp{out.m01.re[0], out.m01.im[0]};
+            bottom[c] = amp{out.m10.re[0], out.m10.im[0]};
+            bottom[c + s] = amp{out.m11.re[0], out.m11.im[0]};
+        }
     });
-
-    // Serial, on the calling thread, after every worker has finished.
-    std::copy(scratch.begin(), scratch.end(), rho);
 }
 
-}  // namespace velt
+}  // namespace velt::VELT_ISA_NS

@@ -20,9 +20,7 @@ inline constexpr int max_density_qubits = 29;
 
 // rho <- sum over k of K_k rho K_k^dagger, each K_k (ops[0..count-1], row-major
 // 2x2 records) acting on `qubit`.  Touches exactly the first dim*dim elements
-// of rho; needs 0 <= qubit and 2^qubit < dim.  The new matrix is built in a
-// zero-filled scratch copy allocated on the calling thread before rho is
-// written, so a failed allocation (std::bad_alloc) leaves rho as it was.
+// of rho, in place, without allocating; needs 0 <= qubit and 2^qubit < dim.
 void apply_kraus_1q(amp* rho, std::int64_t dim, int qubit, const mat2* ops, std::size_t count);
 
 }  // namespace velt

@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "module/convert.hpp"
@@ -52,5 +53,10 @@ void check_gate_qubits(std::int64_t n, const int* targets, int k, const int* con
 // order, then the register (returns the matrix dimension 2^n_qubits).
 void check_kraus_op(std::int64_t op_size);
 std::int64_t check_kraus_register(int n_qubits, int qubit, std::int64_t rho_size);
+
+// Chooses the kernels' instruction-set path from VELT_ISA and the CPU; an
+// unusable value raises ImportError.  Called once, from the module's entry.
+void select_isa();
+std::string kernel_isa();
 
 }  // namespace velt::bind

@@ -37,6 +37,13 @@ PYBIND11_MODULE(velt_core, m) {
         "0=scalar, 1=AVX2+FMA, 2=AVX-512F+FMA -- which kernel tier this process actually "
         "selected at runtime on the current CPU");
 
+    // The kernels' instruction-set path, chosen once, here: an unusable
+    // VELT_ISA fails the import.
+    velt::bind::select_isa();
+    m.def("kernel_isa", &velt::bind::kernel_isa,
+          "Instruction set of this process's kernels: 'sse2', 'avx2' or 'avx512f' (the widest "
+          "this CPU runs, capped by the VELT_ISA environment variable read at import)");
+
     // After the kernel rows: their fast entries take their places.
     velt::bind::install_fast_paths(m);
 

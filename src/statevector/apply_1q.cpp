@@ -1,7 +1,9 @@
+#include "isa/kernel_table.hpp"
+#include "isa/target.hpp"
 #include "statevector/group_walk.hpp"
-#include "statevector/kernels.hpp"
+#include "statevector/pair_run.hpp"
 
-namespace velt {
+namespace velt::VELT_ISA_NS {
 
 void apply_1q(amp* psi, std::int64_t n, int q, const mat2& m) {
     const std::int64_t stride = bit(q);
@@ -13,4 +15,4 @@ void apply_1q(amp* psi, std::int64_t n, int q, const mat2& m) {
     });
 }
 
-}  // namespace velt
+}  // namespace velt::VELT_ISA_NS

@@ -1,7 +1,8 @@
-#include "statevector/kernels.hpp"
+#include "isa/kernel_table.hpp"
+#include "isa/target.hpp"
 #include "statevector/pair_exchange.hpp"
 
-namespace velt {
+namespace velt::VELT_ISA_NS {
 
 void apply_cnot_fast(amp* psi, std::int64_t n, int c, int t) {
     if (c != t) {
@@ -10,4 +11,4 @@ void apply_cnot_fast(amp* psi, std::int64_t n, int c, int t) {
     }
 }
 
-}  // namespace velt
+}  // namespace velt::VELT_ISA_NS

@@ -1,9 +1,9 @@
-#include <algorithm>
-
+#include "isa/kernel_table.hpp"
+#include "isa/target.hpp"
 #include "statevector/group_walk.hpp"
-#include "statevector/kernels.hpp"
+#include "statevector/pair_run.hpp"
 
-namespace velt {
+namespace velt::VELT_ISA_NS {
 
 void apply_controlled_1q(amp* psi, std::int64_t n, int c, int t, const mat2& m) {
     if (c == t) {
@@ -20,4 +20,4 @@ void apply_controlled_1q(amp* psi, std::int64_t n, int c, int t, const mat2& m) 
     });
 }
 
-}  // namespace velt
+}  // namespace velt::VELT_ISA_NS

@@ -8,33 +8,46 @@
 //             the member of a group whose target bits form gate index g sits
 //             at base + offset[g]
 // Distinct groups differ in a free bit, so they are disjoint; amplitudes with
-// a control bit 0 are never touched.  Small gates are multiplied eight groups
-// at a time, large ones one group at a time (see dense_batch.hpp).
-#include <algorithm>
-#include <cstddef>
-#include <vector>
-
-#include "common/bits.hpp"
-#include "parallel/parallel_for.hpp"
+// a control bit 0 are never touched.  Small gates are multiplied a batch of groups
+// at a time, large ones one register of groups
+// at a time (see dense_batch.hpp).
+#include "isa/kernel_table.hpp"
+#include "isa/target.hpp"
 #include "statevector/dense_batch.hpp"
 #include "statevector/group_walk.hpp"
-#include "statevector/kernels.hpp"
 
-namespace velt {
+namespace velt::VELT_ISA_NS {
 
 namespace {
 
-template <int B>
-void run(amp* psi, const group_walk& walk, const std::int64_t* offset, std::int64_t dim,
-         const amp* u) {
-    // Lanes for every worker, taken here so that a failed allocation is
-    // raised before any amplitude changes.
-    const auto slot = static_cast<std::size_t>(2 * dim * B);
-    std::vector<double> lanes(slot * static_cast<std::size_t>(worker_slots()));
-    double* const data = lanes.data();
-    walk.for_each_batch<B>([=](const std::int64_t* bases, int count) {
+// Gates up to this size travel in batches, with their lanes on the worker's
+// own stack (2 * 64 * 8 doubles, 8 KiB): nothing shared between workers, not
+// even a cache line at the border of two scratch slots.
+constexpr std::int64_t batched_dim = 64;
+constexpr int batch = dense_batch_size;
+
+void run_batched(amp* psi, const group_walk& walk, const std::int64_t* offset, std::int64_t dim,
+                 const amp* u) {
+    walk.for_each_batch<batch>([=](const std::int64_t* bases, int count) {
+        double re[batched_dim * batch];
+        double im[batched_dim * batch];
+        apply_dense_batch<batch>(psi, bases, count, offset, dim, u, re, im);
+    });
+}
+
+// Larger gates go one register of groups at a time, with lanes for every
+// worker taken here, so that a failed allocation is raised before any
+// amplitude changes.  Each worker's slot starts on a cache line of its own.
+void run_wide(amp* psi, const group_walk& walk, const std::int64_t* offset, std::int64_t dim,
+              const amp* u) {
+    constexpr std::size_t line = 64 / sizeof(double);
+    const auto slot = (static_cast<std::size_t>(2 * dim * width) + line - 1) / line * line;
+    std::vector<double> lanes(slot * static_cast<std::size_t>(worker_slots()) + line);
+    double* data = lanes.data();
+    data += (line - reinterpret_cast<std::uintptr_t>(data) / sizeof(double) % line) % line;
+    walk.for_each_batch<width>([=](const std::int64_t* bases, int count) {
         double* re = data + slot * static_cast<std::size_t>(worker_index());
-        apply_dense_batch<B>(psi, bases, count, offset, dim, u, re, re + dim * B);
+        apply_dense_batch<width>(psi, bases, count, offset, dim, u, re, re + dim * width);
     });
 }
 
@@ -56,11 +69,11 @@ void apply_gate(amp* psi, std::int64_t n, const int* targets, int k, const int* 
     for (std::int64_t g = 0; g < dim; ++g) {
         offset[static_cast<std::size_t>(g)] = deposit_bits(g, targets, k);
     }
-    if (dim <= 64) {
-        run<8>(psi, walk, offset.data(), dim, u);
+    if (dim <= batched_dim) {
+        run_batched(psi, walk, offset.data(), dim, u);
     } else {
-        run<1>(psi, walk, offset.data(), dim, u);
+        run_wide(psi, walk, offset.data(), dim, u);
     }
 }
 
-}  // namespace velt
+}  // namespace velt::VELT_ISA_NS

@@ -9,27 +9,31 @@
 // The walk visits the groups in increasing order of base index; below the
 // lowest target consecutive groups are consecutive amplitudes, so for each
 // gate index the kernel streams through contiguous runs.  Groups are
-// multiplied in batches of eight (see dense_batch.hpp) with buffers of fixed
+// multiplied in batches of dense_batch_size (see dense_batch.hpp) with buffers of fixed
 // capacity on each worker's stack.
-#include <algorithm>
-
-#include "common/bits.hpp"
+#include "isa/kernel_table.hpp"
+#include "isa/target.hpp"
 #include "statevector/dense_batch.hpp"
 #include "statevector/group_walk.hpp"
-#include "statevector/kernels.hpp"
 
-namespace velt {
+namespace velt::VELT_ISA_NS {
 
 namespace {
 constexpr int max_targets = 4;
 constexpr int max_dim = 16;  // 2^max_targets: the capacity of the per-batch buffers
-constexpr int batch = 8;
+constexpr int batch = dense_batch_size;
 }  // namespace
 
 void apply_gate_fast(amp* psi, std::int64_t n, const int* targets, int k, const amp* u) {
+    // Insertion sort: at most four entries.
     int sorted[max_targets];
-    std::copy(targets, targets + k, sorted);
-    std::sort(sorted, sorted + k);
+    for (int i = 0; i < k; ++i) {
+        int j = i;
+        for (; j > 0 && sorted[j - 1] > targets[i]; --j) {
+            sorted[j] = sorted[j - 1];
+        }
+        sorted[j] = targets[i];
+    }
 
     const std::int64_t dim = bit(k);
     std::int64_t offset[max_dim];
@@ -44,4 +48,4 @@ void apply_gate_fast(amp* psi, std::int64_t n, const int* targets, int k, const 
     });
 }
 
-}  // namespace velt
+}  // namespace velt::VELT_ISA_NS

@@ -1,7 +1,8 @@
-#include "statevector/kernels.hpp"
+#include "isa/kernel_table.hpp"
+#include "isa/target.hpp"
 #include "statevector/pair_exchange.hpp"
 
-namespace velt {
+namespace velt::VELT_ISA_NS {
 
 void apply_swap(amp* psi, std::int64_t n, int a, int b) {
     if (a != b) {
@@ -10,4 +11,4 @@ void apply_swap(amp* psi, std::int64_t n, int a, int b) {
     }
 }
 
-}  // namespace velt
+}  // namespace velt::VELT_ISA_NS

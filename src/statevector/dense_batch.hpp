@@ -1,5 +1,5 @@
 // Dense matrix times a batch of amplitude groups, shared by apply_gate_fast
-// and apply_gate.
+// and apply_gate (per-ISA units only).
 //
 // Group b's member with gate index j is psi[bases[b] + offset[j]].  The whole
 // batch is gathered first, with real and imaginary parts in separate lanes
@@ -8,25 +8,107 @@
 //   re = re + (u.re x.re - u.im x.im),  im = im + (u.re x.im + u.im x.re)
 // start from +0 and take the columns in increasing order, every product formed
 // and added, zero entries included.  A group's result is the same whatever
-// batch it travels in.  Row r is written back as soon as it is complete: the
-// inputs are all in the lanes by then.
+// batch it travels in and whatever lane it has.  Rows are written back as soon
+// as they are complete: the inputs are all in the lanes by then.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
+#include "isa/lanes.hpp"
 
-#include "common/amplitude.hpp"
+namespace velt::VELT_ISA_NS {
 
-namespace velt {
+// Groups per batch: whole registers, at least eight groups.
+inline constexpr int dense_batch_size = width < 8 ? 8 : width;
 
-// re and im hold dim * B doubles each.
+// Rows of u multiplied side by side: enough independent sums to keep the
+// adder busy (each sum is a chain of dependent additions), few enough that the
+// sums stay in the registers (R * B / width of them, twice).
+template <int B>
+inline constexpr int rows_at_once = B / width >= 4 ? 1 : 4 / (B / width);
+
+// Rows r .. r+R-1 of u times the gathered lanes, then written back.  Each
+// row's sums take the columns in increasing order, as one row alone would.
+template <int B, int R>
+inline void multiply(amp* psi, const std::int64_t* bases, int count, const std::int64_t* offset,
+                     std::int64_t dim, const amp* u, const double* re, const double* im,
+                     bool consecutive) {
+    constexpr int V = B / width;
+    constexpr auto RV = static_cast<std::size_t>(R * V);
+    for (std::int64_t r = 0; r < dim; r += R) {
+        vec acc_re[RV];
+        vec acc_im[RV];
+        for (std::size_t i = 0; i < RV; ++i) {
+            acc_re[i] = broadcast(0.0);
+            acc_im[i] = broadcast(0.0);
+        }
+        for (std::int64_t c = 0; c < dim; ++c) {
+            const double* xr = re + c * B;
+            const double* xi = im + c * B;
+            vec x_re[static_cast<std::size_t>(V)];
+            vec x_im[static_cast<std::size_t>(V)];
+            for (int v = 0; v < V; ++v) {
+                x_re[v] = load(xr + v * width);
+                x_im[v] = load(xi + v * width);
+            }
+            for (int i = 0; i < R; ++i) {
+                const amp w = u[(r + i) * dim + c];
+                const vec ur = broadcast(w.real());
+                const vec ui = broadcast(w.imag());
+                for (int v = 0; v < V; ++v) {
+                    const std::size_t a = static_cast<std::size_t>(i * V + v);
+                    acc_re[a] = acc_re[a] + (ur * x_re[v] - ui * x_im[v]);
+                    acc_im[a] = acc_im[a] + (ur * x_im[v] + ui * x_re[v]);
+                }
+            }
+        }
+        for (int i = 0; i < R; ++i) {
+            const vec* out_re = acc_re + i * V;
+            const vec* out_im = acc_im + i * V;
+            if (consecutive) {
+                amp* p = psi + bases[0] + offset[r + i];
+                for (int v = 0; v < V; ++v) {
+                    store_split(p + v * width, out_re[v], out_im[v]);
+                }
+                continue;
+            }
+            double lane_re[static_cast<std::size_t>(B)];
+            double lane_im[static_cast<std::size_t>(B)];
+            for (int v = 0; v < V; ++v) {
+                store(lane_re + v * width, out_re[v]);
+                store(lane_im + v * width, out_im[v]);
+            }
+            for (int b = 0; b < count; ++b) {
+                psi[bases[b] + offset[r + i]] = amp{lane_re[b], lane_im[b]};
+            }
+        }
+    }
+}
+
+// re and im hold dim * B doubles each (B a multiple of width).
 template <int B>
 inline void apply_dense_batch(amp* psi, const std::int64_t* bases, int count,
                               const std::int64_t* offset, std::int64_t dim, const amp* u,
                               double* re, double* im) {
+    static_assert(B % width == 0, "a batch is made of whole registers");
+    constexpr int V = B / width;  // registers per gate index
+    // Consecutive bases (every target above the batch's span): the members
+    // with one gate index are B consecutive amplitudes, moved in and out of
+    // the lanes with whole-register loads.  The lanes then hold the groups in
+    // a permuted order, the same for every gate index, and the same call
+    // puts them back.
+    const bool consecutive = count == B && bases[B - 1] - bases[0] == B - 1;
     for (std::int64_t j = 0; j < dim; ++j) {
         double* jr = re + j * B;
         double* ji = im + j * B;
+        if (consecutive) {
+            const amp* p = psi + bases[0] + offset[j];
+            for (int v = 0; v < V; ++v) {
+                vec r, i;
+                load_split(p + v * width, r, i);
+                store(jr + v * width, r);
+                store(ji + v * width, i);
+            }
+            continue;
+        }
         for (int b = 0; b < count; ++b) {
             const amp a = psi[bases[b] + offset[j]];
             jr[b] = a.real();
@@ -39,28 +121,11 @@ inline void apply_dense_batch(amp* psi, const std::int64_t* bases, int count,
             ji[b] = ji[0];
         }
     }
-    for (std::int64_t r = 0; r < dim; ++r) {
-        const amp* row = u + r * dim;
-        double acc_re[static_cast<std::size_t>(B)];
-        double acc_im[static_cast<std::size_t>(B)];
-        for (int b = 0; b < B; ++b) {
-            acc_re[b] = 0.0;
-            acc_im[b] = 0.0;
-        }
-        for (std::int64_t c = 0; c < dim; ++c) {
-            const double ur = row[c].real();
-            const double ui = row[c].imag();
-            const double* xr = re + c * B;
-            const double* xi = im + c * B;
-            for (int b = 0; b < B; ++b) {
-                acc_re[b] = acc_re[b] + (ur * xr[b] - ui * xi[b]);
-                acc_im[b] = acc_im[b] + (ur * xi[b] + ui * xr[b]);
-            }
-        }
-        for (int b = 0; b < count; ++b) {
-            psi[bases[b] + offset[r]] = amp{acc_re[b], acc_im[b]};
-        }
+    if (dim >= rows_at_once<B>) {
+        multiply<B, rows_at_once<B>>(psi, bases, count, offset, dim, u, re, im, consecutive);
+    } else {
+        multiply<B, 1>(psi, bases, count, offset, dim, u, re, im, consecutive);
     }
 }
 
-}  // namespace velt
+}  // namespace velt::VELT_ISA_NS

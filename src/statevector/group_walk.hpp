@@ -17,18 +17,14 @@
 // blocks, and keeps the work per iteration large when blocks are tiny.  Every
 // base belongs to exactly one tile and every tile runs its bases in order, so
 // results do not depend on how the tiles are shared among workers.
+//
+// Per-ISA units only: the walk inlines each kernel's core, so it is compiled
+// for the unit's instruction set, in its namespace.
 #pragma once
 
-#include <algorithm>
-#include <cstddef>
-#include <cstdint>
-#include <stdexcept>
-#include <type_traits>
+#include "isa/target.hpp"
 
-#include "common/bits.hpp"
-#include "parallel/parallel_for.hpp"
-
-namespace velt {
+namespace velt::VELT_ISA_NS {
 
 class group_walk {
 public:
@@ -142,4 +138,4 @@ private:
     std::int64_t tile_;
 };
 
-}  // namespace velt
+}  // namespace velt::VELT_ISA_NS

@@ -4,6 +4,10 @@
 // many of them are addressed (n), then the qubit indices, then the gate.  The
 // kernels trust their inputs; the bindings in src/module validate them first,
 // so that a rejected call never reaches a kernel and never writes.
+//
+// Each is compiled once per instruction-set path (velt::sse2::apply_1q, ...);
+// the functions declared here forward to the path chosen at import
+// (src/isa/dispatch.cpp), whose results are the same bit for bit.
 #pragma once
 
 #include <cstdint>

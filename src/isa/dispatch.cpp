@@ -1,0 +1,132 @@
+// The choice of instruction-set path, and the baseline entries that forward
+// to it.  Compiled once, for the baseline.
+#include <cstring>
+#include <string>
+
+#include "isa/kernel_table.hpp"
+
+// glibc 2.33 and later report the features it considers usable, which the
+// GLIBC_TUNABLES setting glibc.cpu.hwcaps can switch off (e.g. =-AVX512F):
+// the module honours that too, so a machine can be made to look narrower.
+#if defined(__has_include)
+#if __has_include(<sys/platform/x86.h>)
+#include <sys/platform/x86.h>
+#define VELT_HAVE_GLIBC_CPU_FEATURES 1
+#endif
+#endif
+
+namespace velt {
+namespace sse2 {
+extern const isa::kernel_table table;
+}
+namespace avx2 {
+extern const isa::kernel_table table;
+}
+namespace avx512f {
+extern const isa::kernel_table table;
+}
+}  // namespace velt
+
+namespace velt::isa {
+
+namespace {
+
+// Written once, at import, before any kernel runs (under the interpreter
+// lock); only read afterwards.
+const kernel_table* chosen = &sse2::table;
+
+// __builtin_cpu_supports also checks that the operating system saves the
+// wide registers (XGETBV), not only what CPUID reports.
+bool runs_avx2() {
+    bool ok = __builtin_cpu_supports("avx2") != 0;
+#if defined(VELT_HAVE_GLIBC_CPU_FEATURES)
+    ok = ok && CPU_FEATURE_ACTIVE(AVX2);
+#endif
+    return ok;
+}
+
+bool runs_avx512f() {
+    bool ok = runs_avx2() && __builtin_cpu_supports("avx512f") != 0;
+#if defined(VELT_HAVE_GLIBC_CPU_FEATURES)
+    ok = ok && CPU_FEATURE_ACTIVE(AVX512F);
+#endif
+    return ok;
+}
+
+struct path {
+    const kernel_table* table;
+    bool runs;  // this CPU (and its operating system) runs the path
+};
+
+}  // namespace
+
+std::string select(const char* requested) {
+    __builtin_cpu_init();
+    const path paths[] = {
+        {&sse2::table, true},
+        {&avx2::table, runs_avx2()},
+        {&avx512f::table, runs_avx512f()},
+    };
+    std::string runnable;
+    const path* widest = &paths[0];
+    for (const path& p : paths) {
+        if (p.runs) {
+            runnable += runnable.empty() ? "" : ", ";
+            runnable += p.table->name;
+            widest = &p;
+        }
+    }
+    if (requested == nullptr || *requested == '\0') {
+        chosen = widest->table;
+        return {};
+    }
+    for (const path& p : paths) {
+        if (std::strcmp(requested, p.table->name) == 0) {
+            if (!p.runs) {
+                return "VELT_ISA='" + std::string(requested) +
+                       "' is an instruction set this CPU cannot run (choices here: " + runnable +
+                       ")";
+            }
+            chosen = p.table;
+            return {};
+        }
+    }
+    return "VELT_ISA='" + std::string(requested) + "' is not one of sse2, avx2, avx512f";
+}
+
+const char* name() { return chosen->name; }
+
+const kernel_table& active() { return *chosen; }
+
+}  // namespace velt::isa
+
+namespace velt {
+
+void apply_1q(amp* psi, std::int64_t n, int q, const mat2& m) {
+    isa::chosen->apply_1q(psi, n, q, m);
+}
+
+void apply_cnot_fast(amp* psi, std::int64_t n, int c, int t) {
+    isa::chosen->apply_cnot_fast(psi, n, c, t);
+}
+
+void apply_controlled_1q(amp* psi, std::int64_t n, int c, int t, const mat2& m) {
+    isa::chosen->apply_controlled_1q(psi, n, c, t, m);
+}
+
+void apply_swap(amp* psi, std::int64_t n, int a, int b) { isa::chosen->apply_swap(psi, n, a, b); }
+
+void apply_gate_fast(amp* psi, std::int64_t n, const int* targets, int k, const amp* u) {
+    isa::chosen->apply_gate_fast(psi, n, targets, k, u);
+}
+
+void apply_gate(amp* psi, std::int64_t n, const int* targets, int k, const int* controls,
+                int n_controls, const amp* u) {
+    isa::chosen->apply_gate(psi, n, targets, k, controls, n_controls, u);
+}
+
+void apply_kraus_1q(amp* rho, std::int64_t dim, int qubit, const mat2* ops, std::size_t count) {
+    isa::chosen->apply_kraus_1q(rho, dim, qubit, ops, count);
+}
+
+}  // namespace velt

@@ -1,0 +1,54 @@
+// The kernels of one instruction-set path, and the choice of path.
+//
+// Each kernel is compiled once per path into velt::<path>::<kernel>, with the
+// signature of its baseline declaration velt::<kernel> (statevector/kernels.hpp,
+// density/kraus.hpp).  That baseline function forwards to the path chosen
+// once per process (dispatch.cpp), so callers never name a path.
+#pragma once
+
+#include <string>
+
+#include "density/kraus.hpp"
+#include "statevector/kernels.hpp"
+
+// Every dispatched entry, in one list; a new one is added here, declared in
+// the baseline namespace and forwarded in dispatch.cpp.
+#define VELT_ISA_KERNELS(X) \
+    X(apply_1q)             \
+    X(apply_cnot_fast)      \
+    X(apply_controlled_1q)  \
+    X(apply_swap)           \
+    X(apply_gate_fast)      \
+    X(apply_gate)           \
+    X(apply_kraus_1q)
+
+namespace velt::isa {
+
+struct kernel_table {
+    const char* name;
+#define VELT_ISA_FIELD(f) decltype(&velt::f) f;
+    VELT_ISA_KERNELS(VELT_ISA_FIELD)
+#undef VELT_ISA_FIELD
+};
+
+// Chooses the path once: the widest this CPU runs, capped by `requested`
+// (the value of VELT_ISA; null or empty: no cap).  Returns an empty string,
+// or the reason the request cannot be met; the path is then unchanged.
+std::string select(const char* requested);
+
+// The chosen path's name: "sse2", "avx2" or "avx512f".
+const char* name();
+
+// The chosen path's kernels (sse2 until select succeeds).
+const kernel_table& active();
+
+}  // namespace velt::isa
+
+#if defined(VELT_ISA_NS)
+// In a per-ISA unit: this path's kernels, with the baseline signatures.
+namespace velt::VELT_ISA_NS {
+#define VELT_ISA_DECLARE(f) decltype(velt::f) f;
+VELT_ISA_KERNELS(VELT_ISA_DECLARE)
+#undef VELT_ISA_DECLARE
+}  // namespace velt::VELT_ISA_NS
+#endif

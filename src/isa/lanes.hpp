@@ -1,0 +1,73 @@
+// Vector lanes of the current instruction-set path (per-ISA units only).
+//
+// vec holds `width` doubles; all arithmetic on it is element-wise, so a lane
+// does exactly the operations a scalar would.  The kernels use lanes only
+// across independent amplitudes or groups, never to split one sum.
+#pragma once
+
+#include "isa/target.hpp"
+
+namespace velt::VELT_ISA_NS {
+
+inline constexpr int width = VELT_ISA_WIDTH;
+typedef double vec __attribute__((vector_size(width * sizeof(double))));
+
+inline vec load(const double* p) {
+    vec v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+inline void store(double* p, vec v) { std::memcpy(p, &v, sizeof v); }
+
+inline vec broadcast(double x) { return vec{} + x; }
+
+namespace detail {
+template <std::size_t... I>
+inline vec unpack_lo(vec a, vec b, std::index_sequence<I...>) {
+    // Within each pair of lanes: the first of a, then the first of b.
+    return __builtin_shufflevector(a, b, (I % 2 == 0 ? I : width + I - 1)...);
+}
+template <std::size_t... I>
+inline vec unpack_hi(vec a, vec b, std::index_sequence<I...>) {
+    return __builtin_shufflevector(a, b, (I % 2 == 0 ? I + 1 : width + I)...);
+}
+}  // namespace detail
+
+// (a0 a1 | a2 a3 ...), (b0 b1 | b2 b3 ...) -> (a0 b0 | a2 b2 ...) and
+// (a1 b1 | a3 b3 ...): on complex data, the real parts and the imaginary parts
+// of 2 * width / 2 amplitudes, in the same (permuted) lane order, which the
+// same two calls undo.  These are the unpack instructions of every path.
+inline vec unpack_lo(vec a, vec b) {
+    return detail::unpack_lo(a, b, std::make_index_sequence<width>{});
+}
+inline vec unpack_hi(vec a, vec b) {
+    return detail::unpack_hi(a, b, std::make_index_sequence<width>{});
+}
+
+// Real and imaginary parts of `width` consecutive amplitudes at p.
+inline void load_split(const amp* p, vec& re, vec& im) {
+    const double* d = reinterpret_cast<const double*>(p);
+    const vec x = load(d);
+    const vec y = load(d + width);
+    re = unpack_lo(x, y);
+    im = unpack_hi(x, y);
+}
+
+// The inverse of load_split.
+inline void store_split(amp* p, vec re, vec im) {
+    double* d = reinterpret_cast<double*>(p);
+    store(d, unpack_lo(re, im));
+    store(d + width, unpack_hi(re, im));
+}
+
+// The complex product of the scalar tier, lane by lane:
+// (ar + i ai)(xr + i xi) = (ar xr - ai xi) + i (ar xi + ai xr).
+struct cvec {
+    vec re, im;
+};
+inline cvec cmul(cvec a, cvec x) { return {a.re * x.re - a.im * x.im, a.re * x.im + a.im * x.re}; }
+inline cvec cadd(cvec a, cvec b) { return {a.re + b.re, a.im + b.im}; }
+inline cvec broadcast(const amp& a) { return {broadcast(a.real()), broadcast(a.imag())}; }
+
+}  // namespace velt::VELT_ISA_NS
