@@ -80,6 +80,7 @@ def cpu_dispatch_tier() -> int:
 def kernel_isa() -> str:
     """Instruction set of this process's kernels: 'sse2', 'avx2' or 'avx512f' (the widest
     this CPU runs, capped by the VELT_ISA environment variable read at import)"""
+
 def probabilities(state: ArrayLike, qubits: Iterable[SupportsIndex] | None = ...) -> NDArray[np.float64]:
     """Probabilities |amplitude|^2 of every basis state, or the marginal probabilities of the given
     qubits (not normalised)"""
