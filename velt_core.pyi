@@ -12,12 +12,14 @@
 #   __index__, NumPy scalars included.
 # - qubit lists (`Iterable[SupportsIndex]`): any iterable (lists, tuples,
 #   ranges, sets, generators, arrays) except str, bytes and dict.
+# - uniforms (`ArrayLike`): anything NumPy converts to float64 without loss.
 # Functions without parameter names take their arguments by position only.
 
 from collections.abc import Iterable
 from typing import Any, SupportsComplex, SupportsFloat, SupportsIndex, TypeAlias
 
-from numpy.typing import ArrayLike
+import numpy as np
+from numpy.typing import ArrayLike, NDArray
 
 _Complex: TypeAlias = complex | SupportsComplex | SupportsFloat | SupportsIndex
 # An op of apply_sequence: a kernel's name, then its arguments after the
@@ -84,3 +86,18 @@ def kernel_isa() -> str:
 
 def apply_sequence(state: ArrayLike, ops: Iterable[_Op]) -> None:
     """Apply a sequence of state-vector gate ops in order (cache-blocked, same bits as one call per op)"""
+
+def probabilities(state: ArrayLike, qubits: Iterable[SupportsIndex] | None = ...) -> NDArray[np.float64]:
+    """Probabilities |amplitude|^2 of every basis state, or the marginal probabilities of the given
+    qubits (not normalised)"""
+
+def expectation_pauli(state: ArrayLike, paulis: str, qubits: Iterable[SupportsIndex]) -> float:
+    """Expectation value <state|P|state> of the Pauli string P (letters I, X, Y, Z on the given
+    qubits)"""
+
+def sample(state: ArrayLike, uniforms: ArrayLike) -> NDArray[np.int64]:
+    """Basis-state indices drawn from |amplitude|^2, one per uniform in [0, 1)"""
+
+def measure(state: ArrayLike, qubit: SupportsIndex, u: SupportsFloat | SupportsIndex) -> tuple[int, float]:
+    """Projective measurement of one qubit with the uniform u, collapsing the state in place;
+    returns (outcome, probability)"""

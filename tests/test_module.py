@@ -27,6 +27,13 @@ DOCSTRINGS = {  # in the order of the function table
     "CPU runs, capped by the VELT_ISA environment variable read at import)",
     "apply_sequence": "Apply a sequence of state-vector gate ops in order (cache-blocked, same bits as one call "
     "per op)",
+    "probabilities": "Probabilities |amplitude|^2 of every basis state, or the marginal probabilities of the given "
+    "qubits (not normalised)",
+    "expectation_pauli": "Expectation value <state|P|state> of the Pauli string P (letters I, X, Y, Z on the given "
+    "qubits)",
+    "sample": "Basis-state indices drawn from |amplitude|^2, one per uniform in [0, 1)",
+    "measure": "Projective measurement of one qubit with the uniform u, collapsing the state in place; returns "
+    "(outcome, probability)",
 }
 H = (np.array([1, 1, 1, -1]) / np.sqrt(2)).astype(complex)
 

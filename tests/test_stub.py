@@ -50,6 +50,14 @@ def split_top_level(text):
 
 def runtime_kind(annotation):
     """Kind of one of pybind11's generated annotations, parameter or result."""
+    if annotation.endswith(" | None"):
+        return runtime_kind(annotation.removesuffix(" | None")) + " or None"
+    if annotation.startswith("numpy.typing.NDArray["):
+        return "new " + annotation.removeprefix("numpy.typing.NDArray[numpy.").removesuffix("]") + " array"
+    if annotation in ("float", "tuple[int, float]"):
+        return annotation
+    if annotation.split(" | ")[0] == "typing.SupportsFloat":
+        return "float"
     sequence = re.fullmatch(r"(?:collections\.abc\.Sequence|list|typing\.List)\[(.*)\]", annotation)
     if sequence:
         return runtime_kind(sequence.group(1)) + " sequence"
@@ -75,9 +83,15 @@ STUB_KINDS = {
     "Iterable[SupportsIndex]": "int sequence",
     "Iterable[ArrayLike]": "array sequence",
     "Iterable[_Op]": "op sequence",
+    "Iterable[SupportsIndex] | None": "int sequence or None",
+    "SupportsFloat | SupportsIndex": "float",
+    "NDArray[np.float64]": "new float64 array",
+    "NDArray[np.int64]": "new int64 array",
+    "str": "str",
+    "float": "float",
+    "tuple[int, float]": "tuple[int, float]",
     "int": "int",
     "None": "None",
-    "str": "str",
 }
 
 

@@ -4,6 +4,7 @@
 // and the interpreter version gate (the running interpreter must be the
 // major.minor version this file was compiled for).  Rows are registered in a
 // fixed order; rows without py::arg names take positional arguments only.
+#include "module/bind_readout.hpp"
 #include "module/bindings.hpp"
 #include "module/fast_path.hpp"
 
@@ -49,4 +50,17 @@ PYBIND11_MODULE(velt_core, m) {
     m.def("apply_sequence", &velt::bind::apply_sequence, py::arg("state"), py::arg("ops"),
           "Apply a sequence of state-vector gate ops in order (cache-blocked, same bits as one "
           "call per op)");
+    m.def("probabilities", &velt::bind::probabilities, py::arg("state"),
+          py::arg("qubits") = py::none(),
+          "Probabilities |amplitude|^2 of every basis state, or the marginal probabilities of "
+          "the given qubits (not normalised)");
+    m.def("expectation_pauli", &velt::bind::expectation_pauli, py::arg("state"), py::arg("paulis"),
+          py::arg("qubits"),
+          "Expectation value <state|P|state> of the Pauli string P (letters I, X, Y, Z on the "
+          "given qubits)");
+    m.def("sample", &velt::bind::sample, py::arg("state"), py::arg("uniforms"),
+          "Basis-state indices drawn from |amplitude|^2, one per uniform in [0, 1)");
+    m.def("measure", &velt::bind::measure, py::arg("state"), py::arg("qubit"), py::arg("u"),
+          "Projective measurement of one qubit with the uniform u, collapsing the state in "
+          "place; returns (outcome, probability)");
 }
