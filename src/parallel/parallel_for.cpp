@@ -173,7 +173,14 @@ private:
             if (loop() == seen) {
                 sleepers_.fetch_add(1, std::memory_order_seq_cst);
                 std::unique_lock<std::mutex> lock(mutex_);
-                wake_.wait(lock, [&] { return loop() != seen || stopping(); });
+                // A timed wait on the steady clock: libstdc++ inlines it down to
+                // pthread_cond_clockwait, while the untimed wait() is a library
+                // symbol new in GCC 12 (GLIBCXX_3.4.30) that would raise the
+                // wheel's manylinux tag above glibc 2.34.  The timeout only
+                // bounds each sleep; the predicate decides.
+                while (loop() == seen && !stopping()) {
+                    wake_.wait_for(lock, std::chrono::seconds(10));
+                }
                 sleepers_.fetch_sub(1, std::memory_order_relaxed);
             }
             if (stopping()) {
