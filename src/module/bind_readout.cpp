@@ -18,21 +18,16 @@ public:
         if (view_.info().ndim < 1) {
             fail(function, "state must have at least one dimension");
         }
-        check_length(function, length());
-    }
-
-    static void check_length(const char* function, std::int64_t length) {
-        if (!is_power_of_two(length)) {
-            fail(function, "state length is not a power of two");
-        }
+        n_qubits_ = state_qubits(function, length());
     }
 
     const amp* data() const { return view_.data(); }
     std::int64_t length() const { return view_.size() == 0 ? 0 : view_.info().shape[0]; }
-    int n_qubits() const { return log2_exact(length()); }
+    int n_qubits() const { return n_qubits_; }
 
 private:
     amp_view view_;
+    int n_qubits_ = 0;
 };
 
 // Every qubit in 0 .. n_qubits - 1 first, then no qubit twice.
@@ -40,13 +35,7 @@ void check_qubits(const char* function, const std::vector<int>& qubits, int n_qu
     for (const int q : qubits) {
         check_qubit(function, q, n_qubits - 1);
     }
-    std::int64_t seen = 0;
-    for (const int q : qubits) {
-        if ((seen & bit(q)) != 0) {
-            fail(function, "repeated qubit");
-        }
-        seen |= bit(q);
-    }
+    occupy(function, qubits.data(), static_cast<int>(qubits.size()), 0, "repeated qubit");
 }
 
 bool unit_interval(double u) { return u >= 0.0 && u < 1.0; }  // false for NaN
@@ -124,8 +113,7 @@ py::array_t<std::int64_t> sample(const complex_array& state, const real_array& u
 std::pair<int, double> measure(complex_array state, int qubit, double u) {
     constexpr const char* name = "measure";
     const writable_state psi(state, name);
-    readable_state::check_length(name, psi.length());
-    check_qubit(name, qubit, log2_exact(psi.length()) - 1);
+    check_qubit(name, qubit, state_qubits(name, psi.length()) - 1);
     if (!unit_interval(u)) {
         fail(name, "uniform outside [0, 1)");
     }

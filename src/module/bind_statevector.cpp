@@ -8,20 +8,6 @@ namespace velt::bind {
 
 namespace {
 
-// Marks every qubit of the list in `occupied` (qubits already range-checked),
-// failing with `complaint` on one that is marked already.
-std::int64_t occupy(const char* function, const int* qubits, int count, std::int64_t occupied,
-                    const char* complaint) {
-    for (int i = 0; i < count; ++i) {
-        const int q = qubits[i];
-        if ((occupied & bit(q)) != 0) {
-            fail(function, complaint);
-        }
-        occupied |= bit(q);
-    }
-    return occupied;
-}
-
 int count(const std::vector<int>& qubits) { return static_cast<int>(qubits.size()); }
 
 }  // namespace
@@ -115,10 +101,7 @@ void check_gate_shape(std::size_t k, std::int64_t u_size) {
 void check_gate_qubits(std::int64_t n, const int* targets, int k, const int* controls,
                        int n_controls) {
     constexpr const char* name = "apply_gate";
-    if (!is_power_of_two(n)) {
-        fail(name, "state length is not a power of two");
-    }
-    const int n_qubits = log2_exact(n);
+    const int n_qubits = state_qubits(name, n);
     for (int i = 0; i < k; ++i) {
         check_qubit(name, targets[i], n_qubits - 1);
     }

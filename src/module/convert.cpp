@@ -3,6 +3,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "common/bits.hpp"
+
 namespace velt::bind {
 
 void fail(const char* function, const char* complaint) {
@@ -13,6 +15,25 @@ void check_qubit(const char* function, int qubit, int max_index) {
     if (qubit < 0 || qubit > max_index) {
         fail(function, "qubit index out of range");
     }
+}
+
+std::int64_t occupy(const char* function, const int* qubits, int count, std::int64_t occupied,
+                    const char* complaint) {
+    for (int i = 0; i < count; ++i) {
+        const int q = qubits[i];
+        if ((occupied & bit(q)) != 0) {
+            fail(function, complaint);
+        }
+        occupied |= bit(q);
+    }
+    return occupied;
+}
+
+int state_qubits(const char* function, std::int64_t length) {
+    if (!is_power_of_two(length)) {
+        fail(function, "state length is not a power of two");
+    }
+    return log2_exact(length);
 }
 
 namespace {

@@ -29,6 +29,16 @@ using complex_array = py::array_t<amp, py::array::c_style | py::array::forcecast
 // Refuses qubit indices outside 0..max_index.
 void check_qubit(const char* function, int qubit, int max_index);
 
+// Marks every qubit of the list in `occupied` (qubits already range-checked),
+// failing with `complaint` on one that is marked already.
+std::int64_t occupy(const char* function, const int* qubits, int count, std::int64_t occupied,
+                    const char* complaint);
+
+// The qubit count of a state of `length` amplitudes, refusing a length that is
+// not a power of two (0 included): "<function>: state length is not a power
+// of two".
+int state_qubits(const char* function, std::int64_t length);
+
 // The elements of a complex array at an address where the kernels may read
 // and write them as amp.
 //
