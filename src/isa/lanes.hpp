@@ -61,6 +61,19 @@ inline void store_split(amp* p, vec re, vec im) {
     store(d + width, unpack_hi(re, im));
 }
 
+// The lane that load_split gives amplitude a (0 <= a < width) of its chunk:
+// the low half of the chunk goes to the even lanes, the high half to the odd
+// ones.  A permutation of the index bits, so amplitudes that differ in bit q
+// sit in lanes that differ in bit lane_of(2^q).
+inline constexpr std::size_t lane_of(std::size_t a) {
+    return ((a % (width / 2)) << 1) | (a / (width / 2));
+}
+
+// Lane selectors: `select(on, a, b)` takes a's lane where `on` is all ones
+// and b's where it is zero.  Only moves lanes: no arithmetic.
+typedef long long lane_mask __attribute__((vector_size(width * sizeof(double))));
+inline vec select(lane_mask on, vec a, vec b) { return on ? a : b; }
+
 // The complex product of the scalar tier, lane by lane:
 // (ar + i ai)(xr + i xi) = (ar xr - ai xi) + i (ar xi + ai xr).
 struct cvec {

@@ -22,7 +22,7 @@
 // for the unit's instruction set, in its namespace.
 #pragma once
 
-#include "isa/target.hpp"
+#include "isa/lanes.hpp"
 
 namespace velt::VELT_ISA_NS {
 
@@ -68,12 +68,15 @@ public:
     // 2^(number of clear qubits 0, 1, ... in a row) (2 for a single-qubit
     // gate on qubit 0, 4 for two clear qubits 0 and 1), so that a kernel's
     // inner loop has a fixed stride even when its pairs are neighbours.
+    //
+    // The loop counts count() pairs of work towards its serial threshold,
+    // or count() >> work_shift when a kernel updates only part of each run.
     template <class RunBody>
-    void for_each_run(const RunBody& body) const {
+    void for_each_run(const RunBody& body, int work_shift = 0) const {
         switch (low_) {
-            case 0: return runs(body, std::integral_constant<std::int64_t, 1>{});
-            case 1: return runs(body, std::integral_constant<std::int64_t, 2>{});
-            case 2: return runs(body, std::integral_constant<std::int64_t, 4>{});
+            case 0: return runs(body, std::integral_constant<std::int64_t, 1>{}, work_shift);
+            case 1: return runs(body, std::integral_constant<std::int64_t, 2>{}, work_shift);
+            case 2: return runs(body, std::integral_constant<std::int64_t, 4>{}, work_shift);
             default:
                 throw std::logic_error("group_walk: strided runs serve at most two low qubits");
         }
@@ -115,9 +118,9 @@ private:
     std::int64_t tiles() const { return (count_ + tile_ - 1) / tile_; }
 
     template <class RunBody, class Stride>
-    void runs(const RunBody& body, Stride stride) const {
+    void runs(const RunBody& body, Stride stride, int work_shift) const {
         const group_walk& w = *this;
-        const loop_work work{w.count_, serial_below::pairs};  // one pair per group
+        const loop_work work{w.count_ >> work_shift, serial_below::pairs};  // one pair per group
         parallel_for(w.tiles(), work, [&w, &body, stride](std::int64_t t) {
             std::int64_t p = t * w.tile_;
             const std::int64_t end = std::min(p + w.tile_, w.count_);
@@ -137,5 +140,19 @@ private:
     std::int64_t count_;
     std::int64_t tile_;
 };
+
+// Calls body(first, count) for tiles of `count` consecutive chunks of `width`
+// amplitudes starting with chunk `first`, together covering chunks
+// 0..chunks-1: the walk of kernels whose amplitude groups lie inside one
+// chunk, so that a tile is one contiguous stretch of memory.
+template <class TileBody>
+void for_each_chunk_tile(std::int64_t chunks, loop_work work, const TileBody& body) {
+    constexpr std::int64_t tile = group_walk::tile_amplitudes / width;
+    parallel_for((chunks + tile - 1) / tile, work, [&body, chunks](std::int64_t i) {
+        const std::int64_t size = tile;
+        const std::int64_t first = i * tile;
+        body(first, std::min(size, chunks - first));
+    });
+}
 
 }  // namespace velt::VELT_ISA_NS
