@@ -111,6 +111,18 @@ def test_random_sequences_match_one_by_one(rng, n, placement):
             + [("apply_swap", 0, 17), ("apply_swap", 17, 0)],
             id="too-wide",
         ),
+        # gates that fit a block but need heap scratch: each runs alone, in order,
+        # between ops that stay blocked
+        pytest.param(
+            [("apply_1q", 1, 0.6, 0.8j, 0.8j, 0.6), ("apply_gate", [0, 1, 2], np.eye(8)[::-1], [5, 6])]
+            + [("apply_gate", [6, 0, 1, 2, 3, 4, 5], np.roll(np.eye(128), 3, axis=1) * 1j, [9])]
+            + [
+                ("apply_cnot_fast", 2, 3),
+                ("apply_gate", list(range(7)), np.eye(128)[::-1]),
+                ("apply_1q", 4, 1, 2, 3, 4),
+            ],
+            id="heap-scratch",
+        ),
         # ops that change nothing: above the register, equal qubits
         pytest.param(
             [

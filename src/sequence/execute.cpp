@@ -12,10 +12,10 @@
 // group is computed by the kernel's own per-group core from the same inputs.
 // Blocks are disjoint, so results do not depend on which worker takes which.
 // The kernels' own loops, called from inside a block, run on that worker.
-// apply_gate builds its small index tables on every call, so inside a block
-// it allocates on the worker: a failed allocation there cannot be raised as
-// an exception (it would end the process), a risk the one-call kernel runs
-// only on the calling thread.
+// Nothing may throw there (an exception on a worker would end the process),
+// so blocks hold only ops whose kernels never allocate: every kernel but
+// apply_gate with more than blocked_dense_targets targets, which needs heap
+// scratch and stays a whole run of its own (see plan.hpp).
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -35,9 +35,12 @@ namespace {
 // Blocks of 2^15 amplitudes (512 KiB) stay in a core's second-level cache
 // while a run's ops pass over them, gathered copy and all.
 constexpr int block_qubits = 15;
-// Segments of at least 2^6 amplitudes (1 KiB): sixteen cache lines in a row,
-// which the gather and scatter copies stream at close to full speed.
-constexpr int min_low = 6;
+// Segments of at least 2^7 amplitudes (2 KiB): 32 cache lines in a row,
+// which the gather and scatter copies stream at close to full speed (2^6
+// and 2^8 measured slower on the layered and QFT circuits of
+// bench/bench_circuits.py: fewer high qubits per block against longer
+// segments).
+constexpr int min_low = 7;
 // States of up to 2^12 amplitudes (64 KiB, one tile of the kernels' loops)
 // are one block, run by one worker; larger ones get at least eight blocks,
 // so that every worker has several.

@@ -1,6 +1,7 @@
 #include "sequence/plan.hpp"
 
 #include "common/bits.hpp"
+#include "statevector/kernels.hpp"
 
 namespace velt {
 
@@ -29,6 +30,12 @@ mask op_qubits(const sequence_op& op, int n_qubits, bool& noop) {
 }
 
 int count_bits(mask x) { return __builtin_popcountll(x); }
+
+// Whether the op may run inside a block, on a worker: its kernel must not
+// allocate, as nothing could catch the failure there.
+bool blockable(const sequence_op& op) {
+    return op.kind != op_kind::apply_gate || op.n_targets <= apply_gate_stack_targets;
+}
 
 // The number m of high qubits of the smallest block holding `qubits`: the
 // block's low part is 0..b-m-1 and its high part the qubits at or above
@@ -75,10 +82,15 @@ std::vector<sequence_run> plan_sequence(const std::vector<sequence_op>& ops, int
             continue;
         }
         const mask joined = current_qubits | qubits;
-        if (!current.empty() && high_count(joined, block_qubits, min_low) < 0) {
+        if (!current.empty() &&
+            (!blockable(ops[i]) || high_count(joined, block_qubits, min_low) < 0)) {
             runs.push_back(close_run(std::move(current), current_qubits, block_qubits, min_low));
             current.clear();
             current_qubits = 0;
+        }
+        if (!blockable(ops[i])) {
+            runs.push_back(close_run({i}, qubits, block_qubits, min_low));  // whole: one op
+            continue;
         }
         current.push_back(i);
         current_qubits |= qubits;

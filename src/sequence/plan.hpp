@@ -18,7 +18,11 @@
 // and a run of a single op, are "whole" runs: the one-call kernel over the
 // whole state, which is at least as fast for one op as a pass by blocks.
 // Ops that change nothing (a qubit at or above the register width, equal
-// control and target) are left out of the plan.
+// control and target) are left out of the plan.  An op whose kernel needs
+// heap scratch (apply_gate beyond apply_gate_stack_targets targets) is a
+// whole run of its own: blocks run on workers, where an allocation failure
+// could not be reported.  Such a gate costs many operations per amplitude,
+// so one pass of its own costs little extra.
 #pragma once
 
 #include <cstddef>

@@ -23,7 +23,7 @@ namespace {
 // Gates up to this size travel in batches, with their lanes on the worker's
 // own stack (2 * 64 * 8 doubles, 8 KiB): nothing shared between workers, not
 // even a cache line at the border of two scratch slots.
-constexpr std::int64_t batched_dim = 64;
+constexpr std::int64_t batched_dim = std::int64_t{1} << apply_gate_stack_targets;
 constexpr int batch = dense_batch_size;
 
 void run_batched(amp* psi, const group_walk& walk, const std::int64_t* offset, std::int64_t dim,
@@ -55,25 +55,31 @@ void run_wide(amp* psi, const group_walk& walk, const std::int64_t* offset, std:
 
 void apply_gate(amp* psi, std::int64_t n, const int* targets, int k, const int* controls,
                 int n_controls, const amp* u) {
-    std::vector<int> occupied(targets, targets + k);
-    occupied.insert(occupied.end(), controls, controls + n_controls);
-    std::sort(occupied.begin(), occupied.end());
+    // Distinct qubits below 63: at most 63 of them.
+    int occupied[64];
+    std::copy(targets, targets + k, occupied);
+    std::copy(controls, controls + n_controls, occupied + k);
+    std::sort(occupied, occupied + k + n_controls);
     std::int64_t control_mask = 0;
     for (int c = 0; c < n_controls; ++c) {
         control_mask |= bit(controls[c]);
     }
-    const group_walk walk(n, occupied.data(), static_cast<int>(occupied.size()), control_mask);
+    const group_walk walk(n, occupied, k + n_controls, control_mask);
 
     const std::int64_t dim = bit(k);
+    if (dim <= batched_dim) {
+        std::int64_t offset[batched_dim];
+        for (std::int64_t g = 0; g < dim; ++g) {
+            offset[g] = deposit_bits(g, targets, k);
+        }
+        run_batched(psi, walk, offset, dim, u);
+        return;
+    }
     std::vector<std::int64_t> offset(static_cast<std::size_t>(dim));
     for (std::int64_t g = 0; g < dim; ++g) {
         offset[static_cast<std::size_t>(g)] = deposit_bits(g, targets, k);
     }
-    if (dim <= batched_dim) {
-        run_batched(psi, walk, offset.data(), dim, u);
-    } else {
-        run_wide(psi, walk, offset.data(), dim, u);
-    }
+    run_wide(psi, walk, offset.data(), dim, u);
 }
 
 }  // namespace velt::VELT_ISA_NS

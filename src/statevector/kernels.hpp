@@ -46,7 +46,11 @@ void apply_gate_fast(amp* psi, std::int64_t n, const int* targets, int k, const 
 
 // Dense gate on k >= 0 targets, applied where every control bit is 1; the
 // other amplitudes are neither read nor written.  n is a power of two, targets
-// and controls are pairwise distinct qubits below log2(n).
+// and controls are pairwise distinct qubits below log2(n).  With at most
+// apply_gate_stack_targets targets it allocates nothing (its scratch is on
+// the stack) and cannot throw; larger gates take heap scratch for every
+// worker before the first write.
+inline constexpr int apply_gate_stack_targets = 6;
 void apply_gate(amp* psi, std::int64_t n, const int* targets, int k, const int* controls,
                 int n_controls, const amp* u);
 
