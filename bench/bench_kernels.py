@@ -17,6 +17,13 @@ same array:
 - numpy: the same gate applied the way a Python simulator without native
   kernels would (tensordot on the state reshaped into one axis per qubit).
 
+With each case goes its compute floor ("floor" columns): the same call on a
+2^14-amplitude state (256 KiB, held in a core's cache; the same qubit choice
+scaled down), per amplitude, times the state size, divided by the thread
+count, over the streaming pass.  It is the time the kernel's own arithmetic
+takes with memory out of the way, on ideally shared work: a kernel whose floor
+is above a target cannot reach it by moving data better.
+
 Every case checks itself first: the kernel's result must match the NumPy
 baseline's.  Thread counts and paths run in separate processes, since the
 OpenMP runtime reads its thread count once and the module its path once; the
@@ -39,6 +46,7 @@ import numpy as np
 
 HERE = Path(__file__).resolve().parent
 RESULTS = HERE / "results"
+FLOOR_N = 14  # qubits of the in-cache state that gives each case's compute floor
 ORDER = [
     "apply_1q",
     "apply_cnot_fast",
@@ -191,7 +199,9 @@ def worker(args):
     for n in args.sizes:
         state = rng.standard_normal(1 << n) + 1j * rng.standard_normal(1 << n)
         state /= np.linalg.norm(state)
-        for kernel, label, call, baseline, madds in cases(n, rng):
+        # The same cases on a state that stays in cache, position by position.
+        small = cases(FLOOR_N, np.random.default_rng(2026))
+        for (kernel, label, call, baseline, madds), floor_case in zip(cases(n, rng), small, strict=True):
             if only and kernel not in only:
                 continue
             a = state.copy()
@@ -219,6 +229,11 @@ def worker(args):
             t_kernel, t_stream = paired_medians(
                 lambda: call(a), lambda: stream_pass(a, parallel=threads > 1), budget=2 * args.budget
             )
+            t_floor = None
+            if n > FLOOR_N:
+                c = floor_case[2]
+                f = (state[: 1 << FLOOR_N] if kernel != "apply_kraus_1q" else a[: 1 << FLOOR_N]).copy()
+                t_floor = median_time(lambda: c(f), budget=args.budget / 4) * (1 << (n - FLOOR_N)) / threads
             t_numpy = None
             if args.numpy:
                 t_numpy = median_time(lambda: baseline(b), budget=args.budget, min_reps=1, warm_up=n < 20)
@@ -233,6 +248,7 @@ def worker(args):
                     "kernel_s": t_kernel,
                     "stream_s": t_stream,
                     "numpy_s": t_numpy,
+                    "floor_s": t_floor,
                     "madds": madds,
                 }
             )
@@ -262,7 +278,8 @@ def run_threads(args, threads, isa, numpy):
                 versus = f"{rec['numpy_s'] / rec['kernel_s']:>7.1f}x faster than numpy" if rec["numpy_s"] else ""
                 print(
                     f"  [{isa} {threads} thr] n={rec['n']:>2} {rec['kernel']:<20} {rec['case']:<16} "
-                    f"{rec['kernel_s'] * 1e6:>11.1f} us  {rec['kernel_s'] / rec['stream_s']:>6.2f}x stream  {versus}",
+                    f"{rec['kernel_s'] * 1e6:>11.1f} us  {rec['kernel_s'] / rec['stream_s']:>6.2f}x stream  "
+                    f"{floor(rec):>8} floor  {versus}",
                     flush=True,
                 )
             elif rec["type"] == "error":
@@ -272,10 +289,16 @@ def run_threads(args, threads, isa, numpy):
     return records
 
 
+def floor(rec):
+    """The compute floor over the streaming pass, as text ('' when not measured)."""
+    return f"{rec['floor_s'] / rec['stream_s']:.2f}x" if rec.get("floor_s") else ""
+
+
 def table(records, sizes, threads, paths):
     """Markdown table of the cases at the given sizes: one row per case and n;
     per thread count, the time per call on the widest path and the ratio to the
-    streaming pass on every path, then the speed-up over NumPy."""
+    streaming pass and the compute floor (see the module's docstring) on every
+    path, then the speed-up over NumPy."""
     by = {}
     for r in records:
         if r["type"] == "case" and r["n"] in sizes:
@@ -284,7 +307,12 @@ def table(records, sizes, threads, paths):
     widest = paths[-1]
     head = f"| {'kernel':<20} | {'case':<16} | {'n':>2} |"
     for t in threads:
-        head += f" {t} thr us ({widest}) |" + "".join(f" {t} thr ÷stream {p} |" for p in paths) + f" {t} thr ×numpy |"
+        head += (
+            f" {t} thr us ({widest}) |"
+            + "".join(f" {t} thr ÷stream {p} |" for p in paths)
+            + "".join(f" {t} thr floor {p} |" for p in paths)
+            + f" {t} thr ×numpy |"
+        )
     cells = head.split("|")[1:-1]
     lines = [head, "|" + "|".join("-" * len(c) for c in cells) + "|"]
     for kernel, case, n in keys:
@@ -295,6 +323,9 @@ def table(records, sizes, threads, paths):
             for p in paths:
                 r = by.get((kernel, case, n, t, p))
                 row.append(f" {r['kernel_s'] / r['stream_s']:.2f} " if r else " ")
+            for p in paths:
+                r = by.get((kernel, case, n, t, p))
+                row.append(f" {floor(r)[:-1]} " if r and floor(r) else " ")
             first = by.get((kernel, case, n, t, paths[0]))
             row.append(f" {first['numpy_s'] / top['kernel_s']:.1f} " if first and top and first["numpy_s"] else " ")
         lines.append("|" + "|".join(c.rjust(len(h)) for c, h in zip(row, cells, strict=True)) + "|")
