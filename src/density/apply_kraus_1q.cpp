@@ -68,6 +68,78 @@ inline void blocks_gathered(amp* top, amp* bottom, std::int64_t s, const std::in
     scatter(bottom, s, out.m11);
 }
 
+// Columns that differ in the target bit s < width share a chunk of `width`
+// columns: two chunks, c .. c + 2 width - 1, hold `width` whole sub-block
+// columns.  After load_split the columns with the target bit clear sit in
+// the lanes with bit P = lane_of(s) clear, and their partners in the lanes
+// with it set; `picks` lists, for each sub-block lane, the lane of the two
+// chunks (second chunk + width) that holds its clear column.
+template <std::size_t P>
+struct pair_lanes {
+    static constexpr std::size_t pick(std::size_t i) {
+        // the i-th lane with bit P clear, counting the first chunk's first
+        std::size_t seen = 0;
+        for (std::size_t l = 0; l < 2 * width; ++l) {
+            if ((l & P) == 0 && seen++ == i) {
+                return l;
+            }
+        }
+        return 0;
+    }
+    // Where lane l of the chunks comes from after the channel: from the
+    // clear-column vector (first operand) or the partner vector (second).
+    static constexpr std::size_t place(std::size_t l) {
+        const std::size_t clear = l & ~P;
+        std::size_t i = 0;
+        while (pick(i) != clear) {
+            ++i;
+        }
+        return (l & P) ? width + i : i;
+    }
+};
+
+template <std::size_t P, std::size_t... I>
+inline vec columns_clear(vec a, vec b, std::index_sequence<I...>) {
+    return __builtin_shufflevector(a, b, pair_lanes<P>::pick(I)...);
+}
+
+template <std::size_t P, std::size_t... I>
+inline vec columns_set(vec a, vec b, std::index_sequence<I...>) {
+    return __builtin_shufflevector(a, b, (pair_lanes<P>::pick(I) | P)...);
+}
+
+// Lanes 0..width-1 (first chunk) or width..2 width - 1 (second) back from
+// the clear-column and partner vectors.
+template <std::size_t P, std::size_t Offset, std::size_t... I>
+inline vec columns_back(vec clear, vec set, std::index_sequence<I...>) {
+    return __builtin_shufflevector(clear, set, pair_lanes<P>::place(Offset + I)...);
+}
+
+template <std::size_t P>
+inline void blocks_near(amp* top, amp* bottom, std::int64_t c, const mat2* ops,
+                        std::size_t count) {
+    constexpr auto lanes = std::make_index_sequence<width>{};
+    const auto load_row = [&](const amp* row, cvec& clear, cvec& set) {
+        cvec a, b;
+        load_split(row + c, a.re, a.im);
+        load_split(row + c + width, b.re, b.im);
+        clear = {columns_clear<P>(a.re, b.re, lanes), columns_clear<P>(a.im, b.im, lanes)};
+        set = {columns_set<P>(a.re, b.re, lanes), columns_set<P>(a.im, b.im, lanes)};
+    };
+    const auto store_row = [&](amp* row, const cvec& clear, const cvec& set) {
+        store_split(row + c, columns_back<P, 0>(clear.re, set.re, lanes),
+                    columns_back<P, 0>(clear.im, set.im, lanes));
+        store_split(row + c + width, columns_back<P, width>(clear.re, set.re, lanes),
+                    columns_back<P, width>(clear.im, set.im, lanes));
+    };
+    block_lanes r;
+    load_row(top, r.m00, r.m01);
+    load_row(bottom, r.m10, r.m11);
+    const block_lanes out = channel(r, ops, count);
+    store_row(top, out.m00, out.m01);
+    store_row(bottom, out.m10, out.m11);
+}
+
 // `width` sub-blocks at consecutive columns c..c+width-1 (all with the target
 // bit clear), moved with whole registers.
 inline void blocks_consecutive(amp* top, amp* bottom, std::int64_t s, std::int64_t c,
@@ -105,6 +177,22 @@ void apply_kraus_1q(amp* rho, std::int64_t dim, int qubit, const mat2* ops, std:
             // Runs of s consecutive columns hold whole registers.
             for (; j + width <= half; j += width) {
                 blocks_consecutive(top, bottom, s, insert_zero_bit(j, qubit), kops, count);
+            }
+        } else if (dim >= 2 * width) {
+            // Two chunks of columns hold `width` sub-blocks.
+            const std::size_t p = lane_of(static_cast<std::size_t>(s));
+            for (; j + width <= half; j += width) {
+                const std::int64_t c = 2 * j;  // s < width: 2j is j with a zero bit inserted at
+                                               // the target, for j a multiple of width
+                if (p == 1) {
+                    blocks_near<1>(top, bottom, c, kops, count);
+                } else if constexpr (width > 2) {
+                    if (p == 2) {
+                        blocks_near<2>(top, bottom, c, kops, count);
+                    } else if constexpr (width > 4) {
+                        blocks_near<4>(top, bottom, c, kops, count);
+                    }
+                }
             }
         } else {
             for (; j + width <= half; j += width) {
