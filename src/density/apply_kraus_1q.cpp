@@ -116,8 +116,7 @@ inline vec columns_back(vec clear, vec set, std::index_sequence<I...>) {
 }
 
 template <std::size_t P>
-inline void blocks_near(amp* top, amp* bottom, std::int64_t c, const mat2* ops,
-                        std::size_t count) {
+inline void blocks_near(amp* top, amp* bottom, std::int64_t c, const mat2* ops, std::size_t count) {
     constexpr auto lanes = std::make_index_sequence<width>{};
     const auto load_row = [&](const amp* row, cvec& clear, cvec& set) {
         cvec a, b;
