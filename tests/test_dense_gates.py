@@ -51,6 +51,28 @@ def test_fast_matches_reference(rng, k, length):
         assert_matches_reference(psi, before, expected, groups)
 
 
+@pytest.mark.parametrize("length", [2, 4, 8, 2**7, 3 * 2**6 + 5, 2**10 + 3])
+@pytest.mark.parametrize("k", [0, 1, 2, 3, 4])
+def test_lowest_targets_in_order_match_reference(rng, k, length):
+    # Targets 0..k-1 in this order: groups of consecutive amplitudes, which
+    # small gates update a register-sized chunk at a time.
+    targets = list(range(k))
+    u = random_matrix(rng, 1 << k)
+    for kernel in ["apply_gate"] if k == 0 else ["apply_gate", "apply_gate_fast"]:
+        psi = random_state(rng, length, special=True)
+        before = psi.copy()
+        if kernel == "apply_gate":
+            if length & (length - 1) or length < 1 << k:
+                continue  # apply_gate needs a power of two holding the targets
+            expected = ref.apply_gate(psi, targets, u, [])
+            velt_core.apply_gate(psi, targets, u)
+        else:
+            expected = ref.apply_gate_fast(psi, targets, u)
+            velt_core.apply_gate_fast(psi, targets, u)
+        groups = ref.group_addresses((length >> k) << k, targets)
+        assert_matches_reference(psi, before, expected, groups)
+
+
 @pytest.mark.parametrize("n_controls", [0, 1, 2, 3])
 @pytest.mark.parametrize("k", range(7))
 def test_general_matches_reference(rng, k, n_controls):

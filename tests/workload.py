@@ -37,9 +37,19 @@ def run():
 
         # Target sets low, mixed and high, so that the outer count ranges from
         # many iterations down to one.
-        for targets in ([0], [3, 1], [12, 0, 7], [2, 13, 5, 9], [13, 12, 11, 10]):
+        for targets in ([0], [0, 1], [0, 1, 2], [3, 1], [12, 0, 7], [2, 13, 5, 9], [13, 12, 11, 10]):
             velt_core.apply_gate_fast(psi, targets, mat(1 << len(targets)))
             digest.update(psi.tobytes())
+
+    # Low targets and controls, on a state large enough for every worker to
+    # take several tiles of the 2x2 kernels.
+    psi = state(2**17 + 3)
+    for q in (0, 1, 2, 3, 5):
+        velt_core.apply_1q(psi, q, *mat(2).reshape(4))
+        digest.update(psi.tobytes())
+    for c, t in ((1, 2), (2, 0), (0, 6), (9, 1), (1, 9), (2, 16)):
+        velt_core.apply_controlled_1q(psi, c, t, *mat(2).reshape(4))
+        digest.update(psi.tobytes())
 
     psi = state(2**13)
     for targets, controls in (([], [4]), ([0], []), ([5, 2], [12]), ([1, 11, 6], [0, 9]), ([12, 3, 8, 0, 10], [])):

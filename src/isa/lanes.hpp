@@ -69,6 +69,24 @@ inline constexpr std::size_t lane_of(std::size_t a) {
     return ((a % (width / 2)) << 1) | (a / (width / 2));
 }
 
+// Streaming loops that do much arithmetic per byte keep too few cache-line
+// loads in flight for the memory to stream at full speed: the dense gates
+// on two or three of the lowest qubits ran 1.3-2x slower at 2^24 amplitudes
+// than with this prefetch, while the 2x2 kernels and the Kraus channel, with
+// less arithmetic per line, measured 5-15% slower with it and go without.
+// The line asked for lies 2 KiB ahead of the one read; the address is only a
+// hint, never read, so it may lie past the array.
+inline constexpr std::uintptr_t prefetch_bytes = 2048;
+inline void prefetch_ahead(const void* p) {
+    __builtin_prefetch(
+        reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(p) + prefetch_bytes), 1);
+}
+
+// The amplitude of the chunk in lane L: the inverse of lane_of.
+inline constexpr std::size_t amp_of_lane(std::size_t lane) {
+    return (lane >> 1) + (lane & 1) * (width / 2);
+}
+
 // Lane selectors: `select(on, a, b)` takes a's lane where `on` is all ones
 // and b's where it is zero.  Only moves lanes: no arithmetic.
 typedef long long lane_mask __attribute__((vector_size(width * sizeof(double))));

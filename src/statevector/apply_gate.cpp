@@ -14,6 +14,7 @@
 #include "isa/kernel_table.hpp"
 #include "isa/target.hpp"
 #include "statevector/dense_batch.hpp"
+#include "statevector/dense_rows.hpp"
 #include "statevector/group_walk.hpp"
 
 namespace velt::VELT_ISA_NS {
@@ -55,6 +56,10 @@ void run_wide(amp* psi, const group_walk& walk, const std::int64_t* offset, std:
 
 void apply_gate(amp* psi, std::int64_t n, const int* targets, int k, const int* controls,
                 int n_controls, const amp* u) {
+    if (n_controls == 0 && dense_rows_apply(targets, k)) {
+        dense_rows_state(psi, n, k, u);
+        return;
+    }
     // Distinct qubits below 63: at most 63 of them.
     int occupied[64];
     std::copy(targets, targets + k, occupied);

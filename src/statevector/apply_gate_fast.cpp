@@ -14,6 +14,7 @@
 #include "isa/kernel_table.hpp"
 #include "isa/target.hpp"
 #include "statevector/dense_batch.hpp"
+#include "statevector/dense_rows.hpp"
 #include "statevector/group_walk.hpp"
 
 namespace velt::VELT_ISA_NS {
@@ -25,6 +26,10 @@ constexpr int batch = dense_batch_size;
 }  // namespace
 
 void apply_gate_fast(amp* psi, std::int64_t n, const int* targets, int k, const amp* u) {
+    if (dense_rows_apply(targets, k)) {
+        dense_rows_state(psi, n, k, u);
+        return;
+    }
     // Insertion sort: at most four entries.
     int sorted[max_targets];
     for (int i = 0; i < k; ++i) {

@@ -101,6 +101,7 @@ inline void apply_dense_batch(amp* psi, const std::int64_t* bases, int count,
         double* ji = im + j * B;
         if (consecutive) {
             const amp* p = psi + bases[0] + offset[j];
+            prefetch_ahead(p);
             for (int v = 0; v < V; ++v) {
                 vec r, i;
                 load_split(p + v * width, r, i);
