@@ -13,7 +13,9 @@ Circuits (final state from |0...0>):
 - ghz:N      a Hadamard and a ladder of CNOTs.
 
 For each circuit and thread count it times one call per gate from Python and
-one apply_sequence call, after checking that both give the same bytes.  With
+one apply_sequence call, after checking that both give the same bytes, and
+gives the circuit's compute floor (see compute_floor): the time of its
+arithmetic alone, so that calls / floor bounds what any blocking can gain.  With
 --others it also times Qiskit Aer (double precision, gate fusion on) and qsim
 through qsimcirq (single precision, its default fusion), the optional extra
 `circuits` of the package, after checking their final states against
@@ -244,6 +246,48 @@ def small_case(reps):
     return {"compute": compute, "sequence": seq, "convert": convert, "calls": calls}
 
 
+FLOOR_QUBITS = 15  # the in-cache state of the compute floor: 512 KiB, one block
+FLOOR_LOW = 8  # qubits below this keep their index there; higher ones are renamed
+
+
+def compute_floor(ops, n, threads):
+    """The circuit's arithmetic with memory out of the way: each op's kernel on a
+    2^15-amplitude state held in cache, its qubits below 8 kept and its higher
+    qubits renamed 8, 9, ... in order (as apply_sequence renames a block's high
+    qubits), scaled to the state size and divided by the thread count.  No
+    blocking scheme can take less time on ideally shared work."""
+    import velt_core as vc
+
+    if n <= FLOOR_QUBITS:
+        return None
+    rng = np.random.default_rng(5)
+    small = rng.standard_normal(1 << FLOOR_QUBITS) + 1j * rng.standard_normal(1 << FLOOR_QUBITS)
+    small /= np.linalg.norm(small)
+    cache = {}
+    total = 0.0
+    for op in ops:
+        # Positions of the qubit arguments: one qubit, two, or lists (targets, controls).
+        spots = {"apply_1q": [1], "apply_gate_fast": [1], "apply_gate": [1, 3]}.get(op[0], [1, 2])
+        spots = [i for i in spots if i < len(op)]
+        qubits = [q for i in spots for q in (list(op[i]) if np.ndim(op[i]) else [op[i]])]
+        rename = {q: FLOOR_LOW + i for i, q in enumerate(sorted({q for q in qubits if q >= FLOOR_LOW}))}
+        renamed = list(op)
+        for i in spots:
+            renamed[i] = [rename.get(q, q) for q in op[i]] if np.ndim(op[i]) else rename.get(op[i], op[i])
+        key = (op[0], repr([renamed[i] for i in spots]))
+        if key not in cache:
+            fn, args = getattr(vc, op[0]), renamed[1:]
+            fn(small, *args)
+            times = []
+            for _ in range(7):
+                t0 = time.perf_counter()
+                fn(small, *args)
+                times.append(time.perf_counter() - t0)
+            cache[key] = statistics.median(times)
+        total += cache[key]
+    return total * (1 << (n - FLOOR_QUBITS)) / threads
+
+
 def worker(args):
     reps = args.reps
     if args.small:
@@ -256,6 +300,7 @@ def worker(args):
         record = {"circuit": spec, "gates": len(gates)}
         velt, expected = run_velt(gates, n, reps)
         record.update(velt)
+        record["floor"] = compute_floor([g[3] for g in gates], n, args.threads_now)
         if args.others:
             record["aer"] = run_aer(gates, n, args.threads_now, reps, expected)
             record["qsim"] = run_qsim(gates, n, args.threads_now, reps, expected)
@@ -300,7 +345,9 @@ def main(argv=None):
 
                 print(
                     f"{rec['circuit']:<11} {t} thr {rec['gates']:5d} gates  calls {fmt(rec['calls'])} s  "
-                    f"sequence {fmt(rec['sequence'])} s  ({rec['calls'] / rec['sequence']:5.2f}x)"
+                    f"sequence {fmt(rec['sequence'])} s  ({rec['calls'] / rec['sequence']:5.2f}x)  "
+                    f"floor {fmt(rec['floor'])} s"
+                    + (f" (at most {rec['calls'] / rec['floor']:5.2f}x)" if rec["floor"] else "")
                     + (f"  aer {fmt(rec['aer'])} s  qsim {fmt(rec['qsim'])} s" if args.others else ""),
                     flush=True,
                 )
