@@ -103,3 +103,31 @@ def test_read_only_state_is_refused_unchanged(rng):
     with pytest.raises(ValueError, match=r"^apply_1q: state is read-only$"):
         call(psi, 0, HADAMARD)
     assert_same_bits(psi, before)
+
+
+# Signed zeros as gate entries and amplitudes: (-0)(1) - (0)(0) + (-0)(1) - ...
+# keeps its sign only if every lane holds the entry exactly as given.
+SIGNED = np.array([complex(-0.0, 0.0), complex(0.0, -0.0), complex(-0.0, -0.0), 0, 1, -1, 1j, -1j])
+
+
+@pytest.mark.parametrize("kernel", ["apply_1q", "apply_controlled_1q", "apply_kraus_1q"])
+def test_signed_zero_entries_keep_their_sign_on_every_qubit(rng, kernel):
+    n = 7
+    for _ in range(6):
+        m = rng.choice(SIGNED, size=4)
+        psi = rng.choice(SIGNED, size=1 << n)
+        for q in range(n):
+            got = psi.copy()
+            if kernel == "apply_1q":
+                velt_core.apply_1q(got, q, *m)
+                expected = ref.apply_1q(psi, q, m)
+            elif kernel == "apply_controlled_1q":
+                c = (q + 3) % n
+                velt_core.apply_controlled_1q(got, c, q, *m)
+                expected = ref.apply_controlled_1q(psi, c, q, m)
+            else:
+                ops = [m.reshape(2, 2), rng.choice(SIGNED, size=(2, 2))]
+                velt_core.apply_kraus_1q(got, 3, q % 3, ops)
+                expected = psi.copy()
+                expected[:64] = ref.kraus_1q(psi[:64].reshape(8, 8), 3, q % 3, ops).reshape(-1)
+            assert_same_bits(got, expected)

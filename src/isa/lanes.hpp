@@ -20,7 +20,15 @@ inline vec load(const double* p) {
 
 inline void store(double* p, vec v) { std::memcpy(p, &v, sizeof v); }
 
-inline vec broadcast(double x) { return vec{} + x; }
+// x in every lane, bit for bit: adding x to a zero vector would turn -0
+// into +0.
+namespace detail {
+template <std::size_t... I>
+inline vec splat(double x, std::index_sequence<I...>) {
+    return vec{((void)I, x)...};
+}
+}  // namespace detail
+inline vec broadcast(double x) { return detail::splat(x, std::make_index_sequence<width>{}); }
 
 namespace detail {
 template <std::size_t... I>
