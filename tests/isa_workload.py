@@ -1,13 +1,12 @@
 """Every kernel at every qubit position, hashed case by case.
 
 Run as a script, it prints one line per case, "<case> <SHA-256 of the
-result>", and the line "isa <kernel_isa()>".  Before hashing, every NaN is
-replaced by one fixed NaN: where both operands of an addition are NaN, the
-one that propagates is the compiler's choice of operand order (IEEE-754
-leaves it open), on every path alike; every other bit, the positions of the
-NaNs included, must agree.  The instruction-set test runs it
-under each VELT_ISA path and several OMP_NUM_THREADS and compares the lines.
-States hold signed zeros, infinities and NaNs; lengths include odd ones (not a
+result>", and the line "isa <kernel_isa()>".  Every bit counts, NaN signs and
+payloads included: where two NaNs meet in an addition or product, the one
+that propagates must be the same on every path.  The instruction-set test
+runs it under each VELT_ISA path and several OMP_NUM_THREADS and compares the
+lines.  States and matrices hold signed zeros, infinities and NaNs of several
+signs and payloads; lengths include odd ones (not a
 multiple of any register width), and the larger registers span several tiles
 of the parallel loop so that several workers share each call.
 """
@@ -19,7 +18,15 @@ import numpy as np
 
 import velt_core as vc
 
-SPECIAL = np.array([-0.0, complex(0.0, -0.0), complex(-0.0, -0.0), np.inf, -np.inf, np.nan, complex(np.nan, 1.0)])
+# NaNs with distinct signs and payloads, so that the one an operation keeps shows.
+NANS = np.array([0x7FF8000000000001, 0xFFF8000000000F00, 0x7FF4000000000002, 0x7FFFFFFFFFFFFFFF], np.uint64).view(
+    np.float64
+)
+SPECIAL = np.array(
+    [-0.0, complex(0.0, -0.0), complex(-0.0, -0.0), np.inf, -np.inf, np.nan, complex(np.nan, 1.0)]
+    + [complex(a, b) for a, b in zip(NANS, NANS[::-1], strict=True)]
+    + [complex(1.0, a) for a in NANS]
+)
 
 
 def cases():
@@ -34,6 +41,8 @@ def cases():
     def mat(dim):
         m = rng.standard_normal((dim, dim)) + 1j * rng.standard_normal((dim, dim))
         m.flat[rng.integers(0, dim * dim)] = 0.0  # a zero entry is multiplied like any other
+        # and a special one: NaN times NaN, inf times zero
+        m.flat[rng.integers(0, dim * dim)] = SPECIAL[rng.integers(0, len(SPECIAL))]
         return m
 
     # (amplitude count, qubits reached): powers of two and odd lengths.
@@ -88,9 +97,7 @@ def cases():
 
 
 def digest(arr):
-    words = arr.view(np.float64).copy()
-    words[np.isnan(words)] = np.nan
-    return hashlib.sha256(words.tobytes()).hexdigest()
+    return hashlib.sha256(np.ascontiguousarray(arr).tobytes()).hexdigest()
 
 
 def main():

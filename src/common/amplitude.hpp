@@ -15,12 +15,30 @@ namespace velt {
 // NumPy complex128: two IEEE-754 doubles, real part first.
 using amp = std::complex<double>;
 
-// (a.re + i a.im)(x.re + i x.im) = (a.re x.re - a.im x.im) + i (a.re x.im + a.im x.re)
-inline amp cmul(const amp& a, const amp& x) {
-    return {a.real() * x.real() - a.imag() * x.imag(), a.real() * x.imag() + a.imag() * x.real()};
+// Addition and multiplication with the operands in the order written: when
+// both are NaN, the result is the first one's NaN (quietened), and the
+// compiler, free to swap the operands of a commutative operation, would
+// otherwise decide which NaN survives, differently in differently compiled
+// copies of the same loop.  Spelled out as instructions, the first operand
+// stays first; the vector lanes (isa/lanes.hpp) do the same.
+inline double add(double a, double b) {
+    asm("addsd %1, %0" : "+x"(a) : "x"(b));
+    return a;
+}
+inline double mul(double a, double b) {
+    asm("mulsd %1, %0" : "+x"(a) : "x"(b));
+    return a;
 }
 
-inline amp cadd(const amp& a, const amp& b) { return {a.real() + b.real(), a.imag() + b.imag()}; }
+// (a.re + i a.im)(x.re + i x.im) = (a.re x.re - a.im x.im) + i (a.re x.im + a.im x.re)
+inline amp cmul(const amp& a, const amp& x) {
+    return {mul(a.real(), x.real()) - mul(a.imag(), x.imag()),
+            add(mul(a.real(), x.imag()), mul(a.imag(), x.real()))};
+}
+
+inline amp cadd(const amp& a, const amp& b) {
+    return {add(a.real(), b.real()), add(a.imag(), b.imag())};
+}
 
 // Complex conjugate: only the sign bit of the imaginary part changes (exact,
 // NaNs included), so cmul(x, cconj(a)) is the product with a* as written.

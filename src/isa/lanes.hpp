@@ -53,6 +53,37 @@ inline vec unpack_hi(vec a, vec b) {
     return detail::unpack_hi(a, b, std::make_index_sequence<width>{});
 }
 
+// Lane-wise arithmetic with the operands in the order written.  When both
+// operands of an addition or multiplication are NaN, the result is the first
+// operand's NaN (quietened); the compiler, free to swap the operands of a
+// commutative operation, could make the surviving NaN differ between paths.
+// The instructions are therefore spelled out, first operand first, as the
+// scalar helpers of common/amplitude.hpp do (subtraction keeps its order by
+// itself).  Every path then returns the same NaN, sign and payload.
+inline vec add(vec a, vec b) {
+#if VELT_ISA_WIDTH == 2
+    asm("addpd %1, %0" : "+x"(a) : "x"(b));
+    return a;
+#else
+    vec r;
+    asm("vaddpd %2, %1, %0" : "=v"(r) : "v"(a), "vm"(b));
+    return r;
+#endif
+}
+inline vec mul(vec a, vec b) {
+#if VELT_ISA_WIDTH == 2
+    asm("mulpd %1, %0" : "+x"(a) : "x"(b));
+    return a;
+#else
+    vec r;
+    asm("vmulpd %2, %1, %0" : "=v"(r) : "v"(a), "vm"(b));
+    return r;
+#endif
+}
+inline vec sub(vec a, vec b) { return a - b; }
+using velt::add;  // the scalar ones too, for the scalar remainders
+using velt::mul;
+
 // Real and imaginary parts of `width` consecutive amplitudes at p.
 inline void load_split(const amp* p, vec& re, vec& im) {
     const double* d = reinterpret_cast<const double*>(p);
@@ -105,8 +136,10 @@ inline vec select(lane_mask on, vec a, vec b) { return on ? a : b; }
 struct cvec {
     vec re, im;
 };
-inline cvec cmul(cvec a, cvec x) { return {a.re * x.re - a.im * x.im, a.re * x.im + a.im * x.re}; }
-inline cvec cadd(cvec a, cvec b) { return {a.re + b.re, a.im + b.im}; }
+inline cvec cmul(cvec a, cvec x) {
+    return {sub(mul(a.re, x.re), mul(a.im, x.im)), add(mul(a.re, x.im), mul(a.im, x.re))};
+}
+inline cvec cadd(cvec a, cvec b) { return {add(a.re, b.re), add(a.im, b.im)}; }
 inline cvec broadcast(const amp& a) { return {broadcast(a.real()), broadcast(a.imag())}; }
 
 }  // namespace velt::VELT_ISA_NS

@@ -55,8 +55,8 @@ inline void multiply(amp* psi, const std::int64_t* bases, int count, const std::
                 const vec ui = broadcast(w.imag());
                 for (int v = 0; v < V; ++v) {
                     const std::size_t a = static_cast<std::size_t>(i * V + v);
-                    acc_re[a] = acc_re[a] + (ur * x_re[v] - ui * x_im[v]);
-                    acc_im[a] = acc_im[a] + (ur * x_im[v] + ui * x_re[v]);
+                    acc_re[a] = add(acc_re[a], sub(mul(ur, x_re[v]), mul(ui, x_im[v])));
+                    acc_im[a] = add(acc_im[a], add(mul(ur, x_im[v]), mul(ui, x_re[v])));
                 }
             }
         }

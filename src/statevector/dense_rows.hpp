@@ -45,8 +45,8 @@ inline void dense_rows(amp* a, std::int64_t chunks, const amp* u, std::index_seq
         vec re = broadcast(0.0);
         vec im = broadcast(0.0);
         const auto add_column = [&](const cvec& w, vec mr, vec mi) {
-            re = re + (w.re * mr - w.im * mi);
-            im = im + (w.re * mi + w.im * mr);
+            re = add(re, sub(mul(w.re, mr), mul(w.im, mi)));
+            im = add(im, add(mul(w.re, mi), mul(w.im, mr)));
         };
         (add_column(column[C], group_member<K, C>(xr, lanes), group_member<K, C>(xi, lanes)), ...);
         store_split(p, re, im);
@@ -103,8 +103,8 @@ inline void dense_rows_state(amp* psi, std::int64_t n, int k, const amp* u) {
             double im = 0.0;
             for (std::int64_t c = 0; c < dim; ++c) {
                 const amp w = u[j * dim + c];
-                re = re + (w.real() * x[c].real() - w.imag() * x[c].imag());
-                im = im + (w.real() * x[c].imag() + w.imag() * x[c].real());
+                re = add(re, mul(w.real(), x[c].real()) - mul(w.imag(), x[c].imag()));
+                im = add(im, add(mul(w.real(), x[c].imag()), mul(w.imag(), x[c].real())));
             }
             psi[g + j] = amp{re, im};
         }

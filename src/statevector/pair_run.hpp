@@ -24,6 +24,10 @@ inline std::int64_t pair_lanes_unit(amp* a0, amp* a1, std::int64_t length, const
     const cvec m10 = broadcast(m.m10), m11 = broadcast(m.m11);
     std::int64_t j = 0;
     for (; j + width <= length; j += width) {
+        if constexpr (Masked) {
+            prefetch_ahead(a0 + j);
+            prefetch_ahead(a1 + j);
+        }
         cvec x0, x1;
         load_split(a0 + j, x0.re, x0.im);
         load_split(a1 + j, x1.re, x1.im);
