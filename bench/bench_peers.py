@@ -3,13 +3,15 @@
     python bench/bench_peers.py [--sizes 16,20,24] [--threads 1,2] [--budget 0.2]
 
 For each size, thread count and gate family, every installed peer
-(bench/peers.py: pip install qulacs qiskit-aer) is first checked: one gate
+(bench/peers.py: pip install '.[peers]', which brings Qulacs, Qiskit Aer,
+PennyLane Lightning and qibojit) is first checked: one gate
 from the same random state must give velt_core's result (to rounding).  Then
 each simulator applies the gate over and over to a state it keeps itself,
 and the median time per call is reported, with peer time / velt_core time
-(above 1: velt_core is faster).  Thread counts run in separate processes.
+(above 1: velt_core is faster).  Thread counts run in separate processes, each with OMP_NUM_THREADS and
+NUMBA_NUM_THREADS (qibojit's kernels) set to the count.
 velt_core runs on the path it chooses (VELT_ISA caps it).  The table goes to
-bench/results/peers.md.
+bench/results/peers.md, the peers' versions to its first line.
 """
 
 import argparse
@@ -39,6 +41,19 @@ def families(n, rng):
         (f"dense k=2 {h},{h + 1}", "dense", ([h, h + 1], u4)),
         (f"dense k=3 {h - 1}..{h + 1}", "dense", ([h - 1, h, h + 1], u8)),
     ]
+
+
+def versions():
+    """The installed peers' distributions and versions, as one line."""
+    from importlib import metadata
+
+    out = []
+    for dist in ("qulacs", "qiskit-aer", "pennylane-lightning", "qibojit", "numba"):
+        try:
+            out.append(f"{dist} {metadata.version(dist)}")
+        except metadata.PackageNotFoundError:
+            continue
+    return "peers: " + ", ".join(out) if out else "peers: none installed"
 
 
 def worker(args):
@@ -93,7 +108,7 @@ def main(argv=None):
         return 0
     records = []
     for t in sorted({int(x) for x in args.threads.split(",")}):
-        env = dict(os.environ, OMP_NUM_THREADS=str(t))
+        env = dict(os.environ, OMP_NUM_THREADS=str(t), NUMBA_NUM_THREADS=str(t))
         cmd = [sys.executable, __file__, "--worker", "--sizes", ",".join(map(str, args.sizes))]
         cmd += ["--budget", str(args.budget)]
         out = subprocess.run(cmd, env=env, capture_output=True, text=True)
@@ -108,10 +123,12 @@ def main(argv=None):
         cells = [f"{r['seconds'][p] / base:.2f}" if p in r["seconds"] else "" for p in peers_seen]
         lines.append(f"| {r['n']} | {r['threads']} | {r['gate']} | {base * 1e6:.1f} | " + " | ".join(cells) + " |")
     table = "\n".join(lines)
+    found = versions()
     print(f"velt_core path: {records[0]['isa'] if records else '?'}; above 1: velt_core is faster")
+    print(found)
     print(table)
     (HERE / "results").mkdir(exist_ok=True)
-    (HERE / "results" / "peers.md").write_text(table + "\n")
+    (HERE / "results" / "peers.md").write_text(f"{found}\n\n{table}\n")
     (HERE / "results" / "peers.json").write_text(json.dumps(records, indent=1))
     return 0
 
