@@ -6,8 +6,8 @@ For each size, thread count and gate family, every installed peer
 (bench/peers.py: pip install '.[peers]', which brings Qulacs, Qiskit Aer,
 PennyLane Lightning and qibojit) is first checked: one gate
 from the same random state must give velt_core's result (to rounding).  Then
-velt_core and the peer apply the gate over and over, alternately, each to a
-state it keeps itself, and the table gives the peer's time / velt_core's time
+velt_core and the peer apply the gate over and over, in alternating blocks
+of calls (paired_times), each to a state it keeps itself, and the table gives the peer's time / velt_core's time
 as the ratio of the medians, with the ratio of the fastest calls in brackets
 (above 1: velt_core is faster; the fastest calls are the least disturbed by
 other jobs on a shared machine), and velt_core's median time per call.
@@ -61,18 +61,27 @@ def versions():
     return "peers: " + ", ".join(out) if out else "peers: none installed"
 
 
-def paired_times(fn_a, fn_b, budget, min_reps=3, max_reps=2000):
-    """Wall times of fn_a() and fn_b() called alternately (after one warm-up
-    call each), so that a change in the shared machine's load touches both."""
+def paired_times(fn_a, fn_b, budget, block=0.02, min_reps=3):
+    """Wall times of fn_a() and fn_b(), called in alternating blocks of about
+    `block` seconds each (after one warm-up call each), so that a change in
+    the shared machine's load touches both.  Blocks rather than single calls:
+    an OpenMP runtime's threads spin for a while after each parallel region,
+    and a block keeps one simulator's spinning threads from taking the cores
+    from the other's next call; the first call of each block is dropped."""
     fn_a()
     fn_b()
     times_a, times_b = [], []
     start = time.perf_counter()
-    while len(times_a) < max_reps and (len(times_a) < min_reps or time.perf_counter() - start < budget):
+    while len(times_a) < min_reps or time.perf_counter() - start < budget:
         for fn, times in ((fn_a, times_a), (fn_b, times_b)):
-            t0 = time.perf_counter()
+            block_start = time.perf_counter()
             fn()
-            times.append(time.perf_counter() - t0)
+            reps = 0
+            while reps < 1 or time.perf_counter() - block_start < block:
+                t0 = time.perf_counter()
+                fn()
+                times.append(time.perf_counter() - t0)
+                reps += 1
     return times_a, times_b
 
 
