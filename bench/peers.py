@@ -169,11 +169,12 @@ class Lightning:
 
     def _flat(self, m):
         # The bindings take a contiguous complex128 array: convert once per
-        # matrix, not per call.
-        flat = self.mats.get(id(m))
-        if flat is None:
-            flat = self.mats[id(m)] = np.ascontiguousarray(np.asarray(m, dtype=np.complex128).ravel())
-        return flat
+        # matrix, not per call.  The entry keeps the matrix itself, so that a
+        # new matrix at a freed one's id is not mistaken for it.
+        entry = self.mats.get(id(m))
+        if entry is None or entry[0] is not m:
+            entry = self.mats[id(m)] = (m, np.ascontiguousarray(np.asarray(m, dtype=np.complex128).ravel()))
+        return entry[1]
 
     def one(self, q, m):
         self.sv.applyMatrix(self._flat(m), [self._wire(q)], False)
@@ -229,10 +230,11 @@ class Qibojit:
         return arr
 
     def _mat(self, m):
-        mat = self.mats.get(id(m))
-        if mat is None:
-            mat = self.mats[id(m)] = np.ascontiguousarray(m, dtype=np.complex128)
-        return mat
+        # Converted once per matrix; the entry keeps the matrix (see Lightning).
+        entry = self.mats.get(id(m))
+        if entry is None or entry[0] is not m:
+            entry = self.mats[id(m)] = (m, np.ascontiguousarray(m, dtype=np.complex128))
+        return entry[1]
 
     def one(self, q, m):
         self.g.apply_gate_kernel(self.state, self._mat(m), 1 << (self.n - 1), q)
