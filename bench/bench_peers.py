@@ -3,20 +3,27 @@
     python bench/bench_peers.py [--sizes 16,20,24] [--threads 1,2] [--budget 0.2]
 
 For each size, thread count and gate family, every installed peer
-(bench/peers.py: pip install qulacs qiskit-aer) is first checked: one gate
+(bench/peers.py: pip install '.[peers]', which brings Qulacs, Qiskit Aer,
+PennyLane Lightning and qibojit) is first checked: one gate
 from the same random state must give velt_core's result (to rounding).  Then
-each simulator applies the gate over and over to a state it keeps itself,
-and the median time per call is reported, with peer time / velt_core time
-(above 1: velt_core is faster).  Thread counts run in separate processes.
+velt_core and the peer apply the gate over and over, in alternating blocks
+of calls (paired_times), each to a state it keeps itself, and the table gives the peer's time / velt_core's time
+as the ratio of the medians, with the ratio of the fastest calls in brackets
+(above 1: velt_core is faster; the fastest calls are the least disturbed by
+other jobs on a shared machine), and velt_core's median time per call.
+Thread counts run in separate processes, each with OMP_NUM_THREADS and
+NUMBA_NUM_THREADS (qibojit's kernels) set to the count.
 velt_core runs on the path it chooses (VELT_ISA caps it).  The table goes to
-bench/results/peers.md.
+bench/results/peers.md, the peers' versions to its first line.
 """
 
 import argparse
 import json
 import os
+import statistics
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import numpy as np
@@ -41,10 +48,46 @@ def families(n, rng):
     ]
 
 
+def versions():
+    """The installed peers' distributions and versions, as one line."""
+    from importlib import metadata
+
+    out = []
+    for dist in ("qulacs", "qiskit-aer", "pennylane-lightning", "qibojit", "numba"):
+        try:
+            out.append(f"{dist} {metadata.version(dist)}")
+        except metadata.PackageNotFoundError:
+            continue
+    return "peers: " + ", ".join(out) if out else "peers: none installed"
+
+
+def paired_times(fn_a, fn_b, budget, block=0.02, min_reps=3):
+    """Wall times of fn_a() and fn_b(), called in alternating blocks of about
+    `block` seconds each (after one warm-up call each), so that a change in
+    the shared machine's load touches both.  Blocks rather than single calls:
+    an OpenMP runtime's threads spin for a while after each parallel region,
+    and a block keeps one simulator's spinning threads from taking the cores
+    from the other's next call; the first call of each block is dropped."""
+    fn_a()
+    fn_b()
+    times_a, times_b = [], []
+    start = time.perf_counter()
+    while len(times_a) < min_reps or time.perf_counter() - start < budget:
+        for fn, times in ((fn_a, times_a), (fn_b, times_b)):
+            block_start = time.perf_counter()
+            fn()
+            reps = 0
+            while reps < 1 or time.perf_counter() - block_start < block:
+                t0 = time.perf_counter()
+                fn()
+                times.append(time.perf_counter() - t0)
+                reps += 1
+    return times_a, times_b
+
+
 def worker(args):
     sys.path.insert(0, str(HERE))
     import peers
-    from common import median_time
 
     import velt_core
 
@@ -53,13 +96,17 @@ def worker(args):
     for n in args.sizes:
         psi = rng.standard_normal(1 << n) + 1j * rng.standard_normal(1 << n)
         psi /= np.linalg.norm(psi)
-        sims = [peers.Velt] + peers.available()
         for label, family, params in families(n, rng):
             ref = peers.Velt(psi)
             getattr(ref, family)(*params)
             expected = ref.vector()
-            times = {}
-            for sim in sims:
+            del ref
+            # velt_core is timed alternately with each peer in turn, on a state
+            # of its own; each peer's ratio comes from its own pairing.
+            velt = peers.Velt(psi)
+            velt_call = getattr(velt, family)
+            velt_all, ratios = [], {}
+            for sim in peers.available():
                 check = sim(psi)
                 try:
                     getattr(check, family)(*params)
@@ -70,14 +117,23 @@ def worker(args):
                 del check
                 s = sim(psi)
                 call = getattr(s, family)
-                times[sim.name] = median_time(lambda: call(*params), budget=args.budget)
+                ours, theirs = paired_times(lambda: velt_call(*params), lambda: call(*params), args.budget)
                 del s
-            print(
-                json.dumps(
-                    {"n": n, "threads": threads, "gate": label, "isa": velt_core.kernel_isa(), "seconds": times}
-                ),
-                flush=True,
-            )
+                velt_all += ours
+                ratios[sim.name] = {
+                    "median": statistics.median(theirs) / statistics.median(ours),
+                    "min": min(theirs) / min(ours),
+                    "seconds": statistics.median(theirs),
+                }
+            record = {
+                "n": n,
+                "threads": threads,
+                "gate": label,
+                "isa": velt_core.kernel_isa(),
+                "velt_seconds": statistics.median(velt_all) if velt_all else None,
+                "peers": ratios,
+            }
+            print(json.dumps(record), flush=True)
 
 
 def main(argv=None):
@@ -93,25 +149,33 @@ def main(argv=None):
         return 0
     records = []
     for t in sorted({int(x) for x in args.threads.split(",")}):
-        env = dict(os.environ, OMP_NUM_THREADS=str(t))
+        env = dict(os.environ, OMP_NUM_THREADS=str(t), NUMBA_NUM_THREADS=str(t))
         cmd = [sys.executable, __file__, "--worker", "--sizes", ",".join(map(str, args.sizes))]
         cmd += ["--budget", str(args.budget)]
         out = subprocess.run(cmd, env=env, capture_output=True, text=True)
         if out.returncode != 0:
             raise SystemExit(out.stderr)
         records += [json.loads(line) for line in out.stdout.splitlines()]
-    peers_seen = sorted({p for r in records for p in r["seconds"]} - {"velt_core"})
+    peers_seen = sorted({p for r in records for p in r["peers"]})
     head = "| n | threads | gate | velt_core us | " + " | ".join(f"{p} ÷ velt_core" for p in peers_seen) + " |"
     lines = [head, "|" + "|".join("---" for _ in head.split("|")[1:-1]) + "|"]
     for r in records:
-        base = r["seconds"]["velt_core"]
-        cells = [f"{r['seconds'][p] / base:.2f}" if p in r["seconds"] else "" for p in peers_seen]
-        lines.append(f"| {r['n']} | {r['threads']} | {r['gate']} | {base * 1e6:.1f} | " + " | ".join(cells) + " |")
+        cells = []
+        for p in peers_seen:
+            got = r["peers"].get(p)
+            cells.append(f"{got['median']:.2f} ({got['min']:.2f})" if got else "n/a")
+        base = f"{r['velt_seconds'] * 1e6:.1f}" if r["velt_seconds"] else ""
+        lines.append(f"| {r['n']} | {r['threads']} | {r['gate']} | {base} | " + " | ".join(cells) + " |")
     table = "\n".join(lines)
-    print(f"velt_core path: {records[0]['isa'] if records else '?'}; above 1: velt_core is faster")
+    found = versions()
+    print(
+        f"velt_core path: {records[0]['isa'] if records else '?'}; ratio of medians (ratio of fastest calls);"
+        " above 1: velt_core is faster"
+    )
+    print(found)
     print(table)
     (HERE / "results").mkdir(exist_ok=True)
-    (HERE / "results" / "peers.md").write_text(table + "\n")
+    (HERE / "results" / "peers.md").write_text(f"{found}\n\n{table}\n")
     (HERE / "results" / "peers.json").write_text(json.dumps(records, indent=1))
     return 0
 

@@ -14,8 +14,13 @@ A family a simulator lacks raises NotImplementedError.  `vector()` returns the
 current state as a NumPy complex128 vector (qubit 0 the least significant bit),
 so that a benchmark can check every peer against velt_core before it times it.
 Peers are optional: `available()` lists the adapters whose package is
-installed (pip install qulacs qiskit-aer).  Thread counts follow
-OMP_NUM_THREADS, which the benchmark sets per process.
+installed (pip install '.[peers]': qulacs, qiskit-aer, pennylane-lightning,
+qibojit).  Thread counts follow OMP_NUM_THREADS (qibojit's numba kernels:
+NUMBA_NUM_THREADS), which the benchmark sets per process.
+
+Several peers number qubits from the most significant bit of the index
+(Lightning's wires, qibo's qubits); their adapters map qubit q to n - 1 - q,
+so that every adapter's qubit q is bit q of the index, as in velt_core.
 """
 
 import os
@@ -141,14 +146,144 @@ class Aer:
         return np.array(self.state.move_to_ndarray())
 
 
-ADAPTERS = (Qulacs, Aer)
+class Lightning:
+    """PennyLane Lightning (lightning.qubit): its C++ state vector through the
+    bindings, one named-gate or matrix call per gate.  The object keeps its
+    own copy of the amplitudes (updateData copies in, getState copies out).
+    Lightning's wire 0 is the index's most significant bit, so qubit q is wire
+    n - 1 - q; a matrix's row index has its first wire as the high bit, hence
+    the reversed target list."""
+
+    name = "lightning"
+
+    def __init__(self, psi):
+        from pennylane_lightning.lightning_qubit_ops import StateVectorC128
+
+        self.n = int(np.log2(len(psi)))
+        self.sv = StateVectorC128(self.n)
+        self.sv.updateData(np.ascontiguousarray(psi, dtype=np.complex128))
+        self.mats = {}
+
+    def _wire(self, q):
+        return self.n - 1 - q
+
+    def _flat(self, m):
+        # The bindings take a contiguous complex128 array: convert once per
+        # matrix, not per call.  The entry keeps the matrix itself, so that a
+        # new matrix at a freed one's id is not mistaken for it.
+        entry = self.mats.get(id(m))
+        if entry is None or entry[0] is not m:
+            entry = self.mats[id(m)] = (m, np.ascontiguousarray(np.asarray(m, dtype=np.complex128).ravel()))
+        return entry[1]
+
+    def one(self, q, m):
+        self.sv.applyMatrix(self._flat(m), [self._wire(q)], False)
+
+    def cnot(self, c, t):
+        self.sv.CNOT([self._wire(c), self._wire(t)], False, [])
+
+    def swap(self, a, b):
+        self.sv.SWAP([self._wire(a), self._wire(b)], False, [])
+
+    def controlled(self, c, t, m):
+        self.sv.applyControlledMatrix(self._flat(m), [self._wire(c)], [True], [self._wire(t)], False)
+
+    def dense(self, targets, u):
+        self.sv.applyMatrix(self._flat(u), [self._wire(t) for t in reversed(targets)], False)
+
+    def vector(self):
+        out = np.empty(1 << self.n, dtype=np.complex128)
+        self.sv.getState(out)
+        return out
+
+
+class Qibojit:
+    """qibojit's numba kernels (qibojit.custom_operators.gates) called directly
+    on a NumPy state, without qibo's gate objects and backend dispatch.  The
+    kernels take bit positions of the index (the backend turns qibo's qubit q,
+    numbered from the most significant bit, into bit n - 1 - q), so velt_core's
+    qubit q is passed as bit q.  The two-qubit kernels want their two bit
+    positions in ascending order; swap_targets says that the matrix's low index
+    bit is the higher position.  The three-qubit kernel takes one mask per
+    matrix index bit, lowest first, and the sorted positions of all qubits.
+    Threads: numba's pool, sized by NUMBA_NUM_THREADS when numba loads."""
+
+    name = "qibojit"
+
+    def __init__(self, psi):
+        from qibojit.custom_operators import gates
+
+        self.g = gates
+        self.n = int(np.log2(len(psi)))
+        self.state = np.array(psi, dtype=np.complex128)
+        self.mats = {}
+        self.positions = {}
+        # The X and SWAP kernels take a matrix argument they do not read.
+        self.unused = np.eye(2, dtype=np.complex128)
+
+    def _sorted(self, qubits):
+        # The kernels' int32 array of the sorted bit positions, made once.
+        key = tuple(qubits)
+        arr = self.positions.get(key)
+        if arr is None:
+            arr = self.positions[key] = np.array(sorted(key), dtype=np.int32)
+        return arr
+
+    def _mat(self, m):
+        # Converted once per matrix; the entry keeps the matrix (see Lightning).
+        entry = self.mats.get(id(m))
+        if entry is None or entry[0] is not m:
+            entry = self.mats[id(m)] = (m, np.ascontiguousarray(m, dtype=np.complex128))
+        return entry[1]
+
+    def one(self, q, m):
+        self.g.apply_gate_kernel(self.state, self._mat(m), 1 << (self.n - 1), q)
+
+    def cnot(self, c, t):
+        self.g.multicontrol_apply_x_kernel(self.state, self.unused, self._sorted((c, t)), 1 << (self.n - 2), t)
+
+    def swap(self, a, b):
+        lo, hi = sorted((a, b))
+        self.g.apply_swap_kernel(self.state, self.unused, 1 << (self.n - 2), lo, hi, False)
+
+    def controlled(self, c, t, m):
+        self.g.multicontrol_apply_gate_kernel(self.state, self._mat(m), self._sorted((c, t)), 1 << (self.n - 2), t)
+
+    def dense(self, targets, u):
+        k = len(targets)
+        if k == 2:
+            a, b = targets
+            self.g.apply_two_qubit_gate_kernel(self.state, self._mat(u), 1 << (self.n - 2), min(a, b), max(a, b), a > b)
+        elif k == 3:
+            key = ("masks", *targets)
+            masks = self.positions.get(key)
+            if masks is None:
+                masks = self.positions[key] = np.array([1 << t for t in targets], dtype=np.int64)
+            self.g.apply_three_qubit_gate_kernel(
+                self.state, self._mat(u), self._sorted(targets), 1 << (self.n - 3), masks
+            )
+        else:
+            raise NotImplementedError(f"qibojit: dense gates on {k} qubits are not wired up here")
+
+    def vector(self):
+        return self.state.copy()
+
+
+ADAPTERS = (Qulacs, Aer, Lightning, Qibojit)
+
+MODULES = {
+    "qulacs": "qulacs",
+    "qiskit-aer": "qiskit_aer",
+    "lightning": "pennylane_lightning.lightning_qubit_ops",
+    "qibojit": "qibojit.custom_operators.gates",
+}
 
 
 def available():
     """The peer adapters whose package imports here."""
     out = []
     for adapter in ADAPTERS:
-        module = {"qulacs": "qulacs", "qiskit-aer": "qiskit_aer"}[adapter.name]
+        module = MODULES[adapter.name]
         try:
             __import__(module)
         except ImportError:
