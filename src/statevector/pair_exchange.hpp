@@ -90,7 +90,7 @@ struct unit_map {
 template <int QA, int QB, int Codes, int Slices>
 struct unit_exchange {
     using map = unit_map<QA, QB, Codes>;
-    static constexpr int registers = Slices * chunk_registers;
+    static constexpr std::size_t registers = Slices * chunk_registers;
 
     template <int R, std::size_t... D>
     static vec output(const vec* in, std::index_sequence<D...>) {
@@ -98,23 +98,23 @@ struct unit_exchange {
                                        map::lane(R, static_cast<int>(D))...);
     }
 
-    template <int R>
+    template <std::size_t R>
     static void load_one(vec* in, double* const* at) {
-        if constexpr (map::changed(R)) {
+        if constexpr (map::changed(static_cast<int>(R))) {
             in[R] = load(at[R]);
         }
     }
 
-    template <int R>
+    template <std::size_t R>
     static void permute_one(vec* out, const vec* in) {
-        if constexpr (map::changed(R)) {
-            out[R] = output<R>(in, std::make_index_sequence<width>{});
+        if constexpr (map::changed(static_cast<int>(R))) {
+            out[R] = output<static_cast<int>(R)>(in, std::make_index_sequence<width>{});
         }
     }
 
-    template <int R>
+    template <std::size_t R>
     static void store_one(double* const* at, const vec* out) {
-        if constexpr (map::changed(R)) {
+        if constexpr (map::changed(static_cast<int>(R))) {
             store(at[R], out[R]);
         }
     }
@@ -127,9 +127,9 @@ struct unit_exchange {
                                        (static_cast<int>(R) % chunk_registers) * width...};
         vec in[registers]{};
         vec out[registers]{};
-        (load_one<static_cast<int>(R)>(in, at), ...);
-        (permute_one<static_cast<int>(R)>(out, in), ...);
-        (store_one<static_cast<int>(R)>(at, out), ...);
+        (load_one<R>(in, at), ...);
+        (permute_one<R>(out, in), ...);
+        (store_one<R>(at, out), ...);
     }
 
     // Units u in [0, count): with one slice the chunk u; with two, the u-th
