@@ -25,9 +25,22 @@ namespace velt::VELT_ISA_NS {
 namespace detail {
 
 // Amplitudes per chunk: 2^3 = 8 (128 bytes), so that qubits 0, 1 and 2 fall
-// inside a chunk on every path (eight, four or two registers).
+// inside a chunk on every path (eight or four registers, see unit_width).
 inline constexpr int chunk_bits = 3;
-inline constexpr int per_register = width / 2;  // amplitudes per register
+// The permutations inside units use registers of at most four doubles: on
+// the AVX-512 path, with 64-byte registers CNOT and SWAP of qubits 0 and 1
+// on a state larger than the caches ran 10-25 % slower than with 32-byte
+// ones (whether the state started on a cache line or 16 bytes into one),
+// and in cache the narrower registers were no slower.
+inline constexpr int unit_width = width < 4 ? width : 4;
+typedef double uvec __attribute__((vector_size(unit_width * sizeof(double))));
+inline uvec load_unit(const double* p) {
+    uvec v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+inline void store_unit(double* p, uvec v) { std::memcpy(p, &v, sizeof v); }
+inline constexpr int per_register = unit_width / 2;  // amplitudes per register
 inline constexpr int chunk_registers = (1 << chunk_bits) / per_register;
 
 // Which members of a group of four are exchanged: bit 0 set when the offset
@@ -83,7 +96,7 @@ struct unit_map {
     static constexpr int lane(int r, int d) {
         const int from = source(r * per_register + d / 2);
         const int at = (from % per_register) * 2 + d % 2;
-        return from / per_register == first(r) ? at : width + at;
+        return from / per_register == first(r) ? at : unit_width + at;
     }
 };
 
@@ -93,29 +106,29 @@ struct unit_exchange {
     static constexpr std::size_t registers = Slices * chunk_registers;
 
     template <int R, std::size_t... D>
-    static vec output(const vec* in, std::index_sequence<D...>) {
+    static uvec output(const uvec* in, std::index_sequence<D...>) {
         return __builtin_shufflevector(in[map::first(R)], in[map::second(R)],
                                        map::lane(R, static_cast<int>(D))...);
     }
 
     template <std::size_t R>
-    static void load_one(vec* in, double* const* at) {
+    static void load_one(uvec* in, double* const* at) {
         if constexpr (map::changed(static_cast<int>(R))) {
-            in[R] = load(at[R]);
+            in[R] = load_unit(at[R]);
         }
     }
 
     template <std::size_t R>
-    static void permute_one(vec* out, const vec* in) {
+    static void permute_one(uvec* out, const uvec* in) {
         if constexpr (map::changed(static_cast<int>(R))) {
-            out[R] = output<static_cast<int>(R)>(in, std::make_index_sequence<width>{});
+            out[R] = output<static_cast<int>(R)>(in, std::make_index_sequence<unit_width>{});
         }
     }
 
     template <std::size_t R>
-    static void store_one(double* const* at, const vec* out) {
+    static void store_one(double* const* at, const uvec* out) {
         if constexpr (map::changed(static_cast<int>(R))) {
-            store(at[R], out[R]);
+            store_unit(at[R], out[R]);
         }
     }
 
@@ -124,9 +137,9 @@ struct unit_exchange {
     template <std::size_t... R>
     static void apply(double* s0, double* s1, std::index_sequence<R...>) {
         double* const at[registers] = {(static_cast<int>(R) < chunk_registers ? s0 : s1) +
-                                       (static_cast<int>(R) % chunk_registers) * width...};
-        vec in[registers]{};
-        vec out[registers]{};
+                                       (static_cast<int>(R) % chunk_registers) * unit_width...};
+        uvec in[registers]{};
+        uvec out[registers]{};
         (load_one<R>(in, at), ...);
         (permute_one<R>(out, in), ...);
         (store_one<R>(at, out), ...);
@@ -191,7 +204,7 @@ inline unit_run find_unit_run(int qa, int qb, int codes) {
 // smaller of 2^l and 2^6 (a kilobyte per half).
 template <int CB>
 void exchange_runs(amp* psi, std::int64_t whole, int l, int h, std::int64_t dx, std::int64_t dy) {
-    constexpr int registers = (1 << CB) / per_register;
+    constexpr int registers = (1 << CB) / (width / 2);
     const std::int64_t count = whole >> (CB + 2);
     const std::int64_t tile = std::max<std::int64_t>(1, group_walk::tile_amplitudes >> (CB + 2));
     parallel_for(
