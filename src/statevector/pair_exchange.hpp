@@ -79,6 +79,21 @@ struct unit_map {
         return false;
     }
 
+    // Register r shares four amplitudes (64 bytes, a cache line when the
+    // state starts on one) with a changed register: it is read and written
+    // back unchanged, so that every line the exchange writes is written
+    // whole.  From memory, a CNOT of control 1 and target 0 that wrote only
+    // the changed half of each line ran 15 % slower.
+    static constexpr bool touched(int r) {
+        constexpr int group = per_register < 4 ? 4 / per_register : 1;
+        for (int i = r / group * group; i < (r / group + 1) * group; ++i) {
+            if (changed(i)) {
+                return true;
+            }
+        }
+        return false;
+    }
+
     // Register r's values come from at most two registers: only one qubit
     // can move an amplitude across registers, so the lanes' sources differ
     // in at most one register-index bit.
@@ -113,8 +128,12 @@ struct unit_exchange {
 
     template <std::size_t R>
     static void load_one(uvec* in, double* const* at) {
-        if constexpr (map::changed(static_cast<int>(R))) {
+        if constexpr (map::touched(static_cast<int>(R))) {
             in[R] = load_unit(at[R]);
+            if constexpr (!map::changed(static_cast<int>(R))) {
+                // Hides the value, or the compiler drops the store of what was loaded.
+                __asm__("" : "+x"(in[R]));
+            }
         }
     }
 
@@ -126,9 +145,9 @@ struct unit_exchange {
     }
 
     template <std::size_t R>
-    static void store_one(double* const* at, const uvec* out) {
-        if constexpr (map::changed(static_cast<int>(R))) {
-            store_unit(at[R], out[R]);
+    static void store_one(double* const* at, const uvec* in, const uvec* out) {
+        if constexpr (map::touched(static_cast<int>(R))) {
+            store_unit(at[R], map::changed(static_cast<int>(R)) ? out[R] : in[R]);
         }
     }
 
@@ -142,7 +161,7 @@ struct unit_exchange {
         uvec out[registers]{};
         (load_one<R>(in, at), ...);
         (permute_one<R>(out, in), ...);
-        (store_one<R>(at, out), ...);
+        (store_one<R>(at, in, out), ...);
     }
 
     // Units u in [0, count): with one slice the chunk u; with two, the u-th
