@@ -1,11 +1,15 @@
 """apply_cnot_fast, apply_swap and apply_controlled_1q."""
 
 import itertools
+import os
+import subprocess
+import sys
+import textwrap
 
 import numpy as np
 import pytest
 import reference as ref
-from helpers import assert_same_bits, random_matrix, random_state
+from helpers import assert_same_bits, misaligned, random_matrix, random_state
 
 import velt_core
 
@@ -37,6 +41,63 @@ def test_every_qubit_pair_matches_reference(rng, kernel, n):
         assert run(psi, a, b) is None
         # Permutations move bits exactly; arithmetic promises NaN positions.
         assert_same_bits(psi, expected, any_nan=kernel == "controlled")
+
+
+# Lengths around the eight-amplitude chunks the exchanges permute in registers
+# and the blocks of their walks: below one chunk, 2^k - 1, 2^k + 3.
+EXCHANGE_LENGTHS = [1, 3, 5, 7, 12, 15, 19, 31, 35, 63, 64, 67, 127, 131, 255, 259, 515, 1027]
+
+
+@pytest.mark.parametrize("offset", [0, 8], ids=["aligned", "misaligned"])
+@pytest.mark.parametrize("length", EXCHANGE_LENGTHS)
+@pytest.mark.parametrize("kernel", ["cnot", "swap"])
+def test_exchanges_on_every_low_qubit_pair_and_length(rng, kernel, length, offset):
+    # Every ordered pair of qubits 0..8: both inside a chunk, one inside and
+    # one outside, both outside with runs of 8 to 64 amplitudes; the
+    # trailing partial block must come through untouched.
+    run, expect = KERNELS[kernel]
+    for a, b in itertools.permutations(range(9), 2):
+        values = random_state(rng, length, special=True)
+        psi, buffer = misaligned(values, offset, rng)
+        outside = np.r_[buffer[:offset], buffer[offset + psi.nbytes :]]
+        run(psi, a, b)
+        assert_same_bits(psi, expect(values, a, b))
+        assert np.array_equal(np.r_[buffer[:offset], buffer[offset + psi.nbytes :]], outside)
+
+
+# Qubit pairs for each way the exchanges walk a state that several workers
+# share: inside a chunk, across chunks with a low qubit, whole runs.
+SHARED_PAIRS = [(0, 1), (2, 1), (0, 2), (1, 16), (16, 2), (0, 5), (3, 4), (6, 4), (7, 16), (16, 9)]
+SHARED_LENGTH = (1 << 17) + 3
+
+
+def shared_exchanges(rng):
+    for kernel in ("cnot", "swap"):
+        for a, b in SHARED_PAIRS:
+            yield kernel, a, b, random_state(rng, SHARED_LENGTH, special=True)
+
+
+@pytest.mark.parametrize("threads", [1, 2, 3])
+def test_exchanges_shared_by_workers_match_reference(threads):
+    code = textwrap.dedent(
+        f"""
+        import sys
+        import numpy as np
+        sys.path.insert(0, {os.path.dirname(__file__)!r})
+        import test_two_qubit as t
+        for kernel, a, b, psi in t.shared_exchanges(np.random.default_rng(17)):
+            t.KERNELS[kernel][0](psi, a, b)
+            sys.stdout.buffer.write(psi.tobytes())
+        """
+    )
+    env = dict(os.environ, OMP_NUM_THREADS=str(threads))
+    out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, timeout=300)
+    assert out.returncode == 0, out.stderr.decode()
+    got = np.frombuffer(out.stdout, dtype=np.complex128).reshape(-1, SHARED_LENGTH)
+    cases = list(shared_exchanges(np.random.default_rng(17)))
+    assert len(got) == len(cases)
+    for (kernel, a, b, psi), result in zip(cases, got, strict=True):
+        assert_same_bits(result, KERNELS[kernel][1](psi, a, b))
 
 
 def test_controlled_random_matrices_match_reference(rng):
