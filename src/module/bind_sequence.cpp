@@ -38,8 +38,9 @@ constexpr kernel_row kernel_rows[] = {
 // One op's tuple, read with the prefix that every complaint about it carries.
 class op_reader {
 public:
-    op_reader(std::size_t index, py::handle op)
-        : prefix_("apply_sequence: op " + std::to_string(index) + ": ") {
+    // The prefix is spelled out only for a complaint: a sequence of
+    // thousands of small gates pays nothing for it.
+    op_reader(std::size_t index, py::handle op) : index_(index) {
         if (!py::isinstance<py::tuple>(op) && !py::isinstance<py::list>(op)) {
             malformed("an op is a tuple (kernel name, arguments...)");
         }
@@ -47,14 +48,20 @@ public:
         if (items_.size() == 0 || !py::isinstance<py::str>(items_[0])) {
             malformed("an op is a tuple (kernel name, arguments...)");
         }
-        const auto name = items_[0].cast<std::string>();
+        const py::object first = items_[0];
+        Py_ssize_t size = 0;
+        const char* name = PyUnicode_AsUTF8AndSize(first.ptr(), &size);
+        if (name == nullptr) {
+            throw py::error_already_set();
+        }
         for (const kernel_row& row : kernel_rows) {
-            if (name == row.name) {
+            if (std::strlen(row.name) == static_cast<std::size_t>(size) &&
+                std::memcmp(name, row.name, static_cast<std::size_t>(size)) == 0) {
                 row_ = &row;
             }
         }
         if (row_ == nullptr) {
-            malformed("unknown kernel '" + name + "'");
+            malformed("unknown kernel '" + std::string(name, static_cast<std::size_t>(size)) + "'");
         }
         const std::size_t args = items_.size() - 1;
         if (args < row_->min_args || args > row_->max_args) {
@@ -67,7 +74,7 @@ public:
 
     const kernel_row& row() const { return *row_; }
     std::size_t args() const { return items_.size() - 1; }
-    const std::string& prefix() const { return prefix_; }
+    std::string prefix() const { return "apply_sequence: op " + std::to_string(index_) + ": "; }
 
     // Argument j (1 = the first after the state) through the kernel's caster.
     template <class T>
@@ -76,7 +83,7 @@ public:
         // it refuses makes the kernel raise TypeError.
         py::detail::make_caster<T> caster;
         if (!caster.load(items_[j], /*convert=*/true)) {
-            throw py::type_error(prefix_ + row_->name +
+            throw py::type_error(prefix() + row_->name +
                                  "(): incompatible function arguments: cannot convert argument " +
                                  std::to_string(j) + " of the op");
         }
@@ -89,10 +96,10 @@ public:
 
 private:
     [[noreturn]] void malformed(const std::string& complaint) const {
-        throw py::value_error(prefix_ + complaint);
+        throw py::value_error(prefix() + complaint);
     }
 
-    std::string prefix_;
+    std::size_t index_;
     py::sequence items_;
     const kernel_row* row_ = nullptr;
 };

@@ -50,7 +50,8 @@ constexpr int min_free_qubits = 3;
 // A blocked run, ready for the workers: its ops with renamed qubits and the
 // offsets of its segments.
 struct blocked_run {
-    std::vector<sequence_op> ops;
+    std::vector<const sequence_op*> ops;
+    std::vector<sequence_op> renamed;  // the ops with renamed qubits, when there are high qubits
     int low = 0;
     std::vector<int> high;
     std::vector<std::int64_t> segment;  // segment[s] = deposit of s at the high qubits
@@ -61,15 +62,24 @@ blocked_run prepare(const sequence_run& run, const std::vector<sequence_op>& ops
     b.low = run.low;
     b.high = run.high;
     const int m = static_cast<int>(run.high.size());
-    for (const std::size_t i : run.ops) {
-        sequence_op op = ops[i];
-        for (int& q : op.qubits) {
-            if (q >= run.low) {
-                const auto at = std::lower_bound(run.high.begin(), run.high.end(), q);
-                q = run.low + static_cast<int>(at - run.high.begin());
-            }
+    if (m == 0) {
+        // Every qubit is below `low`: the ops apply to the block as they are.
+        for (const std::size_t i : run.ops) {
+            b.ops.push_back(&ops[i]);
         }
-        b.ops.push_back(std::move(op));
+    } else {
+        b.renamed.reserve(run.ops.size());  // no reallocation: b.ops points into it
+        for (const std::size_t i : run.ops) {
+            sequence_op op = ops[i];
+            for (int& q : op.qubits) {
+                if (q >= run.low) {
+                    const auto at = std::lower_bound(run.high.begin(), run.high.end(), q);
+                    q = run.low + static_cast<int>(at - run.high.begin());
+                }
+            }
+            b.renamed.push_back(std::move(op));
+            b.ops.push_back(&b.renamed.back());
+        }
     }
     b.segment.resize(static_cast<std::size_t>(bit(m)));
     for (std::int64_t s = 0; s < bit(m); ++s) {
@@ -92,8 +102,8 @@ void run_blocks(amp* psi, int n_qubits, const blocked_run& run, amp* buffers,
             base = insert_zero_bit(base, h);
         }
         if (m == 0) {
-            for (const sequence_op& op : run.ops) {
-                apply_op(psi + base, block_length, op);
+            for (const sequence_op* op : run.ops) {
+                apply_op(psi + base, block_length, *op);
             }
             return;
         }
@@ -102,8 +112,8 @@ void run_blocks(amp* psi, int n_qubits, const blocked_run& run, amp* buffers,
             std::memcpy(static_cast<void*>(block + (s << low)),
                         psi + base + run.segment[static_cast<std::size_t>(s)], segment_bytes);
         }
-        for (const sequence_op& op : run.ops) {
-            apply_op(block, block_length, op);
+        for (const sequence_op* op : run.ops) {
+            apply_op(block, block_length, *op);
         }
         for (std::int64_t s = 0; s < bit(m); ++s) {
             std::memcpy(static_cast<void*>(psi + base + run.segment[static_cast<std::size_t>(s)]),
