@@ -55,22 +55,27 @@ def test_fast_matches_reference(rng, k, length):
 @pytest.mark.parametrize("k", [0, 1, 2, 3, 4])
 def test_lowest_targets_in_order_match_reference(rng, k, length):
     # Targets 0..k-1 in this order: groups of consecutive amplitudes, which
-    # small gates update a register-sized chunk at a time.
+    # small gates update a register-sized chunk at a time, controls inside the
+    # chunk selecting lanes.
     targets = list(range(k))
     u = random_matrix(rng, 1 << k)
     for kernel in ["apply_gate"] if k == 0 else ["apply_gate", "apply_gate_fast"]:
         psi = random_state(rng, length, special=True)
         before = psi.copy()
-        if kernel == "apply_gate":
-            if length & (length - 1) or length < 1 << k:
-                continue  # apply_gate needs a power of two holding the targets
-            expected = ref.apply_gate(psi, targets, u, [])
-            velt_core.apply_gate(psi, targets, u)
-        else:
+        if kernel == "apply_gate_fast":
             expected = ref.apply_gate_fast(psi, targets, u)
             velt_core.apply_gate_fast(psi, targets, u)
-        groups = ref.group_addresses((length >> k) << k, targets)
-        assert_matches_reference(psi, before, expected, groups)
+            assert_matches_reference(psi, before, expected, ref.group_addresses((length >> k) << k, targets))
+            continue
+        # Controls inside a register-sized chunk, and one above it.
+        for controls in ([], [k], [k + 1, k], [k, 5]):
+            if length & (length - 1) or length < 1 << (max(controls, default=k - 1) + 1):
+                continue  # apply_gate needs a power of two holding every qubit
+            psi[:] = before
+            expected = ref.apply_gate(before, targets, u, controls)
+            velt_core.apply_gate(psi, targets, u, controls)
+            groups = ref.group_addresses(length, targets, controls)
+            assert_matches_reference(psi, before, expected, groups)
 
 
 @pytest.mark.parametrize("n_controls", [0, 1, 2, 3])

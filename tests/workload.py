@@ -51,6 +51,11 @@ def run():
         velt_core.apply_controlled_1q(psi, c, t, *mat(2).reshape(4))
         digest.update(psi.tobytes())
 
+    psi = state(2**16)
+    for targets, controls in (([0, 1], [2]), ([0], [2, 1]), ([0, 1, 2], [])):
+        velt_core.apply_gate(psi, targets, mat(1 << len(targets)), controls)
+        digest.update(psi.tobytes())
+
     psi = state(2**13)
     for targets, controls in (([], [4]), ([0], []), ([5, 2], [12]), ([1, 11, 6], [0, 9]), ([12, 3, 8, 0, 10], [])):
         velt_core.apply_gate(psi, targets, mat(1 << len(targets)), controls)

@@ -131,6 +131,20 @@ inline constexpr std::size_t amp_of_lane(std::size_t lane) {
 typedef long long lane_mask __attribute__((vector_size(width * sizeof(double))));
 inline vec select(lane_mask on, vec a, vec b) { return on ? a : b; }
 
+namespace detail {
+template <std::size_t... I>
+inline lane_mask lanes_with_bit(std::size_t lane_bit, std::index_sequence<I...>) {
+    return lane_mask{((I & lane_bit) != 0 ? -1LL : 0LL)...};
+}
+}  // namespace detail
+
+// The lanes of a chunk whose amplitude has qubit c set (2^c < width).
+inline lane_mask lanes_with_qubit(int c) {
+    return detail::lanes_with_bit(lane_of(std::size_t{1} << c), std::make_index_sequence<width>{});
+}
+
+inline lane_mask all_lanes() { return lane_mask{} - 1; }
+
 // The complex product of the scalar tier, lane by lane:
 // (ar + i ai)(xr + i xi) = (ar xr - ai xi) + i (ar xi + ai xr).
 struct cvec {

@@ -56,8 +56,8 @@ void run_wide(amp* psi, const group_walk& walk, const std::int64_t* offset, std:
 
 void apply_gate(amp* psi, std::int64_t n, const int* targets, int k, const int* controls,
                 int n_controls, const amp* u) {
-    if (n_controls == 0 && dense_rows_apply(targets, k)) {
-        dense_rows_state(psi, n, k, u);
+    if (dense_rows_apply(targets, k, controls, n_controls)) {
+        dense_rows_state(psi, n, k, u, controls, n_controls);
         return;
     }
     // Distinct qubits below 63: at most 63 of them.

@@ -33,8 +33,9 @@ inline cvec column_lanes(const amp* u, std::size_t c, std::index_sequence<L...>)
             vec{u[(amp_of_lane(L) % dim) * dim + c].imag()...}};
 }
 
-template <int K, std::size_t... C>
-inline void dense_rows(amp* a, std::int64_t chunks, const amp* u, std::index_sequence<C...>) {
+template <int K, bool Masked, std::size_t... C>
+inline void dense_rows(amp* a, std::int64_t chunks, const amp* u, lane_mask on,
+                       std::index_sequence<C...>) {
     constexpr auto lanes = std::make_index_sequence<width>{};
     const cvec column[] = {column_lanes<K>(u, C, lanes)...};
     for (std::int64_t i = 0; i < chunks; ++i) {
@@ -49,14 +50,20 @@ inline void dense_rows(amp* a, std::int64_t chunks, const amp* u, std::index_seq
             im = add(im, add(mul(w.re, mi), mul(w.im, mr)));
         };
         (add_column(column[C], group_member<K, C>(xr, lanes), group_member<K, C>(xi, lanes)), ...);
-        store_split(p, re, im);
+        if constexpr (Masked) {
+            store_split(p, select(on, re, xr), select(on, im, xi));
+        } else {
+            store_split(p, re, im);
+        }
     }
 }
 
 }  // namespace detail
 
-// Whether targets[0..k-1] are 0, 1, ..., k-1 and a chunk holds whole groups.
-inline bool dense_rows_apply(const int* targets, int k) {
+// Whether targets[0..k-1] are 0, 1, ..., k-1, a chunk holds whole groups
+// and every control lies inside the chunk too.
+inline bool dense_rows_apply(const int* targets, int k, const int* controls = nullptr,
+                             int n_controls = 0) {
     if ((std::int64_t{1} << k) > width) {
         return false;
     }
@@ -65,37 +72,72 @@ inline bool dense_rows_apply(const int* targets, int k) {
             return false;
         }
     }
+    for (int c = 0; c < n_controls; ++c) {
+        if ((std::int64_t{1} << controls[c]) >= width) {
+            return false;
+        }
+    }
     return true;
 }
 
-// The dense gate u on targets 0..k-1 (dense_rows_apply true) over the
-// groups of a state of n amplitudes; a trailing partial group stays as it is.
-inline void dense_rows_state(amp* psi, std::int64_t n, int k, const amp* u) {
+namespace detail {
+
+template <int K>
+inline void dense_rows_tile(amp* a, std::int64_t count, const amp* u, bool masked, lane_mask on) {
+    constexpr auto columns = std::make_index_sequence<std::size_t{1} << K>{};
+    if (masked) {
+        dense_rows<K, true>(a, count, u, on, columns);
+    } else {
+        dense_rows<K, false>(a, count, u, on, columns);
+    }
+}
+
+}  // namespace detail
+
+// The dense gate u on targets 0..k-1 where every control bit is set
+// (dense_rows_apply true) over the groups of a state of n amplitudes; as
+// with the group walk, a trailing partial block of 2^(highest qubit + 1)
+// amplitudes stays as it is.  The lanes of groups with a control bit clear
+// are computed and dropped: they store back what they read.
+inline void dense_rows_state(amp* psi, std::int64_t n, int k, const amp* u,
+                             const int* controls = nullptr, int n_controls = 0) {
     const std::int64_t dim = std::int64_t{1} << k;
-    const std::int64_t end = (n >> k) << k;
+    int top = k;
+    std::int64_t control_mask = 0;
+    lane_mask on = all_lanes();
+    for (int c = 0; c < n_controls; ++c) {
+        top = std::max(top, controls[c] + 1);
+        control_mask |= std::int64_t{1} << controls[c];
+        on = on & lanes_with_qubit(controls[c]);
+    }
+    const bool masked = n_controls > 0;
+    const std::int64_t end = (n >> top) << top;
     const std::int64_t chunks = end / width;
-    const loop_work work{end, serial_below::dense_amplitudes};
+    const loop_work work{end >> n_controls, serial_below::dense_amplitudes};
     for_each_chunk_tile(chunks, work, [=](std::int64_t first, std::int64_t count) {
         amp* a = psi + first * width;
         switch (k) {
-            case 0: return detail::dense_rows<0>(a, count, u, std::make_index_sequence<1>{});
-            case 1: return detail::dense_rows<1>(a, count, u, std::make_index_sequence<2>{});
+            case 0: return detail::dense_rows_tile<0>(a, count, u, masked, on);
+            case 1: return detail::dense_rows_tile<1>(a, count, u, masked, on);
             case 2:
                 if constexpr (width >= 4) {
-                    return detail::dense_rows<2>(a, count, u, std::make_index_sequence<4>{});
+                    return detail::dense_rows_tile<2>(a, count, u, masked, on);
                 }
                 break;
             case 3:
                 if constexpr (width >= 8) {
-                    return detail::dense_rows<3>(a, count, u, std::make_index_sequence<8>{});
+                    return detail::dense_rows_tile<3>(a, count, u, masked, on);
                 }
                 break;
             default: break;
         }
     });
-    // Whole groups past the last whole chunk (states shorter than a chunk),
+    // Whole blocks past the last whole chunk (states shorter than a chunk),
     // one amplitude at a time with the same operations.
     for (std::int64_t g = chunks * width; g < end; g += dim) {
+        if ((g & control_mask) != control_mask) {
+            continue;
+        }
         amp x[width];
         std::copy(psi + g, psi + g + dim, x);
         for (std::int64_t j = 0; j < dim; ++j) {

@@ -27,7 +27,8 @@ void apply_1q(amp* psi, std::int64_t n, int q, const mat2& m);
 void apply_cnot_fast(amp* psi, std::int64_t n, int c, int t);
 
 // 2x2 gate on target t where control c is set (0..62); amplitudes with the
-// control clear are neither read nor written.  Equal qubits change nothing.
+// control clear keep their values (a vector path may load and store them
+// back unchanged, within the call).  Equal qubits change nothing.
 void apply_controlled_1q(amp* psi, std::int64_t n, int c, int t, const mat2& m);
 
 // SWAP of qubits a and b (0..62): exchanges the amplitudes with a set and b
@@ -45,7 +46,7 @@ void apply_swap(amp* psi, std::int64_t n, int a, int b);
 void apply_gate_fast(amp* psi, std::int64_t n, const int* targets, int k, const amp* u);
 
 // Dense gate on k >= 0 targets, applied where every control bit is 1; the
-// other amplitudes are neither read nor written.  n is a power of two, targets
+// other amplitudes keep their values (as for apply_controlled_1q).  n is a power of two, targets
 // and controls are pairwise distinct qubits below log2(n).  With at most
 // apply_gate_stack_targets targets it allocates nothing (its scratch is on
 // the stack) and cannot throw; larger gates take heap scratch for every

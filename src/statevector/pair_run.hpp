@@ -105,17 +105,7 @@ inline void pair_lanes_packed(amp* a, std::int64_t chunks, int t, const mat2& m,
     throw std::logic_error("pair_lanes_packed: target outside the chunk");
 }
 
-template <std::size_t... I>
-inline lane_mask lanes_with_bit(std::size_t lane_bit, std::index_sequence<I...>) {
-    return lane_mask{((I & lane_bit) != 0 ? -1LL : 0LL)...};
-}
-
 }  // namespace detail
-
-// The lanes of a chunk whose amplitude has qubit c set (2^c < width).
-inline lane_mask lanes_with_qubit(int c) {
-    return detail::lanes_with_bit(lane_of(std::size_t{1} << c), std::make_index_sequence<width>{});
-}
 
 // Pairs of target qubit t (2^t < width) in `chunks` whole chunks of `width`
 // amplitudes from a, where a sits at a multiple of `width` in the state.
