@@ -24,6 +24,10 @@ count, over the streaming pass.  It is the time the kernel's own arithmetic
 takes with memory out of the way, on ideally shared work: a kernel whose floor
 is above a target cannot reach it by moving data better.
 
+The worker processes run with OMP_WAIT_POLICY=passive unless it is set:
+otherwise the yardstick's OpenMP threads keep spinning after each pass, on
+the cores the kernels' own workers need.
+
 Every case checks itself first: the kernel's result must match the NumPy
 baseline's.  Thread counts and paths run in separate processes, since the
 OpenMP runtime reads its thread count once and the module its path once; the
@@ -256,6 +260,11 @@ def worker(args):
 
 def run_threads(args, threads, isa, numpy):
     env = dict(os.environ, OMP_NUM_THREADS=str(threads), OPENBLAS_NUM_THREADS=str(threads), VELT_ISA=isa)
+    # The yardstick's OpenMP team would spin for a while after every pass and
+    # hold the core that the kernel's second worker needs next (measured: a
+    # 2-thread apply_1q at n = 24 took 12.4 ms beside it, 8.8 ms alone); its
+    # threads sleep at once instead, which costs the pass a wake-up.
+    env.setdefault("OMP_WAIT_POLICY", "passive")
     cmd = [
         sys.executable,
         __file__,
