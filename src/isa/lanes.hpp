@@ -12,13 +12,19 @@ namespace velt::VELT_ISA_NS {
 inline constexpr int width = VELT_ISA_WIDTH;
 typedef double vec __attribute__((vector_size(width * sizeof(double))));
 
-inline vec load(const double* p) {
-    vec v;
+// Unaligned moves of a vector of doubles (vec, or a narrower vector type
+// where a kernel wants one).
+template <class V = vec>
+inline V load(const double* p) {
+    V v;
     std::memcpy(&v, p, sizeof v);
     return v;
 }
 
-inline void store(double* p, vec v) { std::memcpy(p, &v, sizeof v); }
+template <class V>
+inline void store(double* p, V v) {
+    std::memcpy(p, &v, sizeof v);
+}
 
 // x in every lane, bit for bit: adding x to a zero vector would turn -0
 // into +0.

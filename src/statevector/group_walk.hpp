@@ -141,18 +141,25 @@ private:
     std::int64_t tile_;
 };
 
-// Calls body(first, count) for tiles of `count` consecutive chunks of `width`
-// amplitudes starting with chunk `first`, together covering chunks
-// 0..chunks-1: the walk of kernels whose amplitude groups lie inside one
-// chunk, so that a tile is one contiguous stretch of memory.
+// Calls body(first, count) for tiles of `count` consecutive units starting
+// with unit `first`, together covering units 0..units-1, a unit being
+// 2^unit_bits amplitudes and a tile about tile_amplitudes of them: the loop
+// of kernels that address their work unit by unit instead of by a walk.
+template <class TileBody>
+void for_each_tile(std::int64_t units, int unit_bits, loop_work work, const TileBody& body) {
+    const std::int64_t tile = std::max<std::int64_t>(1, group_walk::tile_amplitudes >> unit_bits);
+    parallel_for((units + tile - 1) / tile, work, [&body, units, tile](std::int64_t i) {
+        const std::int64_t first = i * tile;
+        body(first, std::min(tile, units - first));
+    });
+}
+
+// The same with units of one chunk of `width` amplitudes: the walk of
+// kernels whose amplitude groups lie inside one chunk, so that a tile is one
+// contiguous stretch of memory.
 template <class TileBody>
 void for_each_chunk_tile(std::int64_t chunks, loop_work work, const TileBody& body) {
-    constexpr std::int64_t tile = group_walk::tile_amplitudes / width;
-    parallel_for((chunks + tile - 1) / tile, work, [&body, chunks](std::int64_t i) {
-        const std::int64_t size = tile;
-        const std::int64_t first = i * tile;
-        body(first, std::min(size, chunks - first));
-    });
+    for_each_tile(chunks, __builtin_ctz(static_cast<unsigned>(width)), work, body);
 }
 
 }  // namespace velt::VELT_ISA_NS

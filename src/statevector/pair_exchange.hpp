@@ -34,12 +34,6 @@ inline constexpr int chunk_bits = 3;
 // and in cache the narrower registers were no slower.
 inline constexpr int unit_width = width < 4 ? width : 4;
 typedef double uvec __attribute__((vector_size(unit_width * sizeof(double))));
-inline uvec load_unit(const double* p) {
-    uvec v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-inline void store_unit(double* p, uvec v) { std::memcpy(p, &v, sizeof v); }
 inline constexpr int per_register = unit_width / 2;  // amplitudes per register
 inline constexpr int chunk_registers = (1 << chunk_bits) / per_register;
 
@@ -129,7 +123,7 @@ struct unit_exchange {
     template <std::size_t R>
     static void load_one(uvec* in, double* const* at) {
         if constexpr (map::touched(static_cast<int>(R))) {
-            in[R] = load_unit(at[R]);
+            in[R] = load<uvec>(at[R]);
             if constexpr (!map::changed(static_cast<int>(R))) {
                 // Hides the value, or the compiler drops the store of what was loaded.
                 __asm__("" : "+x"(in[R]));
@@ -147,7 +141,7 @@ struct unit_exchange {
     template <std::size_t R>
     static void store_one(double* const* at, const uvec* in, const uvec* out) {
         if constexpr (map::touched(static_cast<int>(R))) {
-            store_unit(at[R], map::changed(static_cast<int>(R)) ? out[R] : in[R]);
+            store(at[R], map::changed(static_cast<int>(R)) ? out[R] : in[R]);
         }
     }
 
@@ -169,12 +163,10 @@ struct unit_exchange {
     // the chunk 2^h further on.
     static void run(amp* psi, std::int64_t count, int h, std::int64_t pairs) {
         const int unit_bits = chunk_bits + Slices - 1;
-        const std::int64_t tile =
-            std::max<std::int64_t>(1, group_walk::tile_amplitudes >> unit_bits);
-        parallel_for(
-            (count + tile - 1) / tile, loop_work{pairs, serial_below::pairs}, [=](std::int64_t t) {
-                const std::int64_t end = std::min(count, (t + 1) * tile);
-                for (std::int64_t u = t * tile; u < end; ++u) {
+        for_each_tile(
+            count, unit_bits, loop_work{pairs, serial_below::pairs},
+            [=](std::int64_t first, std::int64_t tile) {
+                for (std::int64_t u = first; u < first + tile; ++u) {
                     if constexpr (Slices == 1) {
                         double* s0 = reinterpret_cast<double*>(psi + (u << chunk_bits));
                         apply(s0, s0, std::make_index_sequence<registers>{});
@@ -225,22 +217,21 @@ template <int CB>
 void exchange_runs(amp* psi, std::int64_t whole, int l, int h, std::int64_t dx, std::int64_t dy) {
     constexpr int registers = (1 << CB) / (width / 2);
     const std::int64_t count = whole >> (CB + 2);
-    const std::int64_t tile = std::max<std::int64_t>(1, group_walk::tile_amplitudes >> (CB + 2));
-    parallel_for(
-        (count + tile - 1) / tile, loop_work{whole / 4, serial_below::pairs}, [=](std::int64_t t) {
-            const std::int64_t end = std::min(count, (t + 1) * tile);
-            for (std::int64_t u = t * tile; u < end; ++u) {
-                const std::int64_t base = insert_zero_bit(insert_zero_bit(u, l - CB), h - CB) << CB;
-                double* x = reinterpret_cast<double*>(psi + base + dx);
-                double* y = reinterpret_cast<double*>(psi + base + dy);
-                for (int k = 0; k < registers; ++k) {
-                    const vec vx = load(x + k * width);
-                    const vec vy = load(y + k * width);
-                    store(x + k * width, vy);
-                    store(y + k * width, vx);
-                }
-            }
-        });
+    for_each_tile(count, CB + 2, loop_work{whole / 4, serial_below::pairs},
+                  [=](std::int64_t first, std::int64_t tile) {
+                      for (std::int64_t u = first; u < first + tile; ++u) {
+                          const std::int64_t base =
+                              insert_zero_bit(insert_zero_bit(u, l - CB), h - CB) << CB;
+                          double* x = reinterpret_cast<double*>(psi + base + dx);
+                          double* y = reinterpret_cast<double*>(psi + base + dy);
+                          for (int k = 0; k < registers; ++k) {
+                              const vec vx = load(x + k * width);
+                              const vec vy = load(y + k * width);
+                              store(x + k * width, vy);
+                              store(y + k * width, vx);
+                          }
+                      }
+                  });
 }
 
 // Pairs far_apart or more apart: one run after the other (see far_apart).
