@@ -12,7 +12,9 @@ same array:
 
 - stream: the fastest in-place pass this machine runs, reading and writing
   every double once (bench/stream.c, compiled for this very CPU with all its
-  vector instructions, for the yardstick only; ratio 1.00 means the kernel runs
+  vector instructions, for the yardstick only; each thread walking its range
+  as one stream or as two side by side, whichever is faster on this array,
+  which the results record per case; ratio 1.00 means the kernel runs
   at the memory-bandwidth limit);
 - numpy: the same gate applied the way a Python simulator without native
   kernels would (tensordot on the state reshaped into one axis per qubit).
@@ -44,6 +46,7 @@ import platform
 import subprocess
 import sys
 import time
+from collections import Counter
 from pathlib import Path
 
 import numpy as np
@@ -181,7 +184,7 @@ def runnable_paths():
 def worker(args):
     """Runs in a child process whose OMP_NUM_THREADS is set: one JSON line per result."""
     sys.path.insert(0, str(HERE))
-    from common import median_time, paired_medians, stream_pass
+    from common import median_time, paired_medians, stream_choice, stream_pass
 
     import velt_core as vc
 
@@ -251,6 +254,7 @@ def worker(args):
                     "threads": threads,
                     "kernel_s": t_kernel,
                     "stream_s": t_stream,
+                    "stream_pass": stream_choice(a, parallel=threads > 1),
                     "numpy_s": t_numpy,
                     "floor_s": t_floor,
                     "madds": madds,
@@ -419,6 +423,8 @@ def main(argv=None):
     summary = table(records, sorted(args.sizes)[-3:], threads, paths)
     for (isa, t), s in sorted(overhead.items()):
         print(f"bare call into the module (cpu_dispatch_tier), {isa}, {t} thread(s): {s * 1e9:.0f} ns")
+    chosen = Counter(r.get("stream_pass") for r in records if r["type"] == "case")
+    print("yardstick passes (stream.c), cases per pass:", ", ".join(f"{k}: {v}" for k, v in sorted(chosen.items())))
     RESULTS.mkdir(exist_ok=True)
     (RESULTS / "latest.md").write_text(summary + "\n")
     out = RESULTS / "latest.json"
