@@ -38,7 +38,7 @@ inline void dense_rows(amp* a, std::int64_t chunks, const amp* u, lane_mask on,
                        std::index_sequence<C...>) {
     constexpr auto lanes = std::make_index_sequence<width>{};
     const cvec column[] = {column_lanes<K>(u, C, lanes)...};
-    for (std::int64_t i = 0; i < chunks; ++i) {
+    in_two_streams(chunks, [&](std::int64_t i) {
         amp* p = a + i * width;
         prefetch_ahead(p);
         vec xr, xi;
@@ -55,7 +55,7 @@ inline void dense_rows(amp* a, std::int64_t chunks, const amp* u, lane_mask on,
         } else {
             store_split(p, re, im);
         }
-    }
+    });
 }
 
 }  // namespace detail

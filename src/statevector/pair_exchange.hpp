@@ -166,11 +166,14 @@ struct unit_exchange {
         for_each_tile(
             count, unit_bits, loop_work{pairs, serial_below::pairs},
             [=](std::int64_t first, std::int64_t tile) {
-                for (std::int64_t u = first; u < first + tile; ++u) {
-                    if constexpr (Slices == 1) {
-                        double* s0 = reinterpret_cast<double*>(psi + (u << chunk_bits));
+                if constexpr (Slices == 1) {
+                    // One stretch of memory per tile: walked as two streams.
+                    in_two_streams(tile, [&](std::int64_t i) {
+                        double* s0 = reinterpret_cast<double*>(psi + ((first + i) << chunk_bits));
                         apply(s0, s0, std::make_index_sequence<registers>{});
-                    } else {
+                    });
+                } else {
+                    for (std::int64_t u = first; u < first + tile; ++u) {
                         amp* s0 = psi + (insert_zero_bit(u, h - chunk_bits) << chunk_bits);
                         apply(reinterpret_cast<double*>(s0), reinterpret_cast<double*>(s0 + bit(h)),
                               std::make_index_sequence<registers>{});

@@ -71,7 +71,7 @@ inline void pair_lanes_packed(amp* a, std::int64_t chunks, const mat2& m, lane_m
     constexpr auto lanes = std::make_index_sequence<width>{};
     const cvec left = by_member<Partner>(m.m00, m.m10, lanes);
     const cvec right = by_member<Partner>(m.m01, m.m11, lanes);
-    for (std::int64_t c = 0; c < chunks; ++c) {
+    in_two_streams(chunks, [&](std::int64_t c) {
         amp* p = a + c * width;
         cvec x;
         load_split(p, x.re, x.im);
@@ -83,7 +83,7 @@ inline void pair_lanes_packed(amp* a, std::int64_t chunks, const mat2& m, lane_m
         } else {
             store_split(p, y.re, y.im);
         }
-    }
+    });
 }
 
 template <bool Masked>
@@ -213,15 +213,15 @@ inline void pair_update_near(amp* psi, std::int64_t n, int t, int c, const mat2&
         static_assert(short_stride * 2 <= group_walk::tile_amplitudes);
         const lane_mask on = c < 0 ? lane_mask{} : lanes_with_qubit(c);
         for_each_chunk_tile(chunks, work, [=](std::int64_t first, std::int64_t count) {
-            amp* a = psi + first * width;
-            amp* const stop = a + count * width;
-            for (; a < stop; a += 2 * stride) {
+            amp* const a = psi + first * width;
+            in_two_streams(count * width / (2 * stride), [&](std::int64_t block) {
+                amp* const b = a + block * 2 * stride;
                 if (c < 0) {
-                    detail::pair_lanes_unit<false>(a, a + stride, stride, m, on);
+                    detail::pair_lanes_unit<false>(b, b + stride, stride, m, on);
                 } else {
-                    detail::pair_lanes_unit<true>(a, a + stride, stride, m, on);
+                    detail::pair_lanes_unit<true>(b, b + stride, stride, m, on);
                 }
-            }
+            });
         });
     }
     // Whole blocks past the last whole chunk (states shorter than a chunk).
