@@ -111,6 +111,7 @@ inline void apply_dense_batch(amp* psi, const std::int64_t* bases, int count,
             continue;
         }
         for (int b = 0; b < count; ++b) {
+            prefetch_ahead(psi + bases[b] + offset[j]);
             const amp a = psi[bases[b] + offset[j]];
             jr[b] = a.real();
             ji[b] = a.imag();
