@@ -21,10 +21,13 @@ same array:
 
 With each case goes its compute floor ("floor" columns): the same call on a
 2^14-amplitude state (256 KiB, held in a core's cache; the same qubit choice
-scaled down), per amplitude, times the state size, divided by the thread
-count, over the streaming pass.  It is the time the kernel's own arithmetic
-takes with memory out of the way, on ideally shared work: a kernel whose floor
-is above a target cannot reach it by moving data better.
+scaled down), timed in the 1-thread worker, per amplitude, times the state
+size, divided by the thread count, over the streaming pass.  It is the time
+the kernel's own arithmetic takes with memory out of the way, on ideally
+shared work: a kernel whose floor is above a target cannot reach it by moving
+data better.  (Timed in a worker with more threads, a call on 2^14 amplitudes
+may already share its loop out, and dividing again would halve its floor; so
+floors need the 1-thread worker, which --threads includes by default.)
 
 The worker processes run with OMP_WAIT_POLICY=passive unless it is set:
 otherwise the yardstick's OpenMP threads keep spinning after each pass, on
@@ -237,10 +240,10 @@ def worker(args):
                 lambda: call(a), lambda: stream_pass(a, parallel=threads > 1), budget=2 * args.budget
             )
             t_floor = None
-            if n > FLOOR_N:
+            if n > FLOOR_N and threads == 1:
                 c = floor_case[2]
                 f = (state[: 1 << FLOOR_N] if kernel != "apply_kraus_1q" else a[: 1 << FLOOR_N]).copy()
-                t_floor = median_time(lambda: c(f), budget=args.budget / 4) * (1 << (n - FLOOR_N)) / threads
+                t_floor = median_time(lambda: c(f), budget=args.budget / 4) * (1 << (n - FLOOR_N))
             t_numpy = None
             if args.numpy:
                 t_numpy = median_time(lambda: baseline(b), budget=args.budget, min_reps=1, warm_up=n < 20)
@@ -416,6 +419,15 @@ def main(argv=None):
         for t in threads:
             records += run_threads(args, t, isa, numpy=i == 0 and not args.no_numpy)
     overhead = {(r["isa"], r["threads"]): r["seconds"] for r in records if r["type"] == "overhead"}
+    # Every thread count's floor: the 1-thread floor shared out ideally.
+    single = {
+        (r["kernel"], r["case"], r["n"], r["isa"]): r["floor_s"]
+        for r in records
+        if r["type"] == "case" and r["threads"] == 1
+    }
+    for r in records:
+        if r["type"] == "case" and r["threads"] > 1 and single.get((r["kernel"], r["case"], r["n"], r["isa"])):
+            r["floor_s"] = single[(r["kernel"], r["case"], r["n"], r["isa"])] / r["threads"]
     print()
     print(table(records, args.sizes, threads, paths))
     print()
