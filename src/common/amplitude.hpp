@@ -58,14 +58,19 @@ inline void pair_update(amp& a0, amp& a1, const mat2& m) {
     a1 = cadd(cmul(m.m10, x0), cmul(m.m11, x1));
 }
 
-// Pairs whose halves lie at least this many amplitudes (256 MiB) apart are
-// read and written one half after the other.  When the two halves of a pair
-// differ only in high address bits, touching them alternately makes the
-// memory controller switch between two rows of the same DRAM bank for every
-// cache line; on the machines this was tuned on that cuts the bandwidth to a
-// fifth from 2^24 amplitudes on, while grouping the accesses costs copies
-// through the cache that do not pay off at shorter distances.
-inline constexpr std::int64_t far_apart = std::int64_t{1} << 24;
+// Pairs whose halves lie at least far_apart() amplitudes apart are read and
+// written one half after the other.  When the two halves of a pair differ
+// only in high address bits, touching them alternately makes the memory
+// controller switch between two rows of the same DRAM bank for every cache
+// line; on the AMD EPYC machines this was tuned on that cuts the bandwidth
+// to a fifth from 2^24 amplitudes (256 MiB) on, while grouping the accesses
+// costs copies through the cache that do not pay off at shorter distances.
+// On Intel Xeons the grouped walk measured 1.5x slower than the alternating
+// one at every distance (2^25 and 2^26 amplitudes, 1 and 2 threads), so
+// there the halves always alternate.  Either way the arithmetic is the same.
+// Set once at import from the CPU's vendor (see isa/dispatch.cpp).
+extern std::int64_t far_apart_amplitudes;
+inline std::int64_t far_apart() { return far_apart_amplitudes; }
 // Pairs per chunk when writing one half after the other: 16 KiB per half.
 inline constexpr std::int64_t far_chunk = 1024;
 

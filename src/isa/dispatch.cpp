@@ -27,6 +27,12 @@ extern const isa::kernel_table table;
 }
 }  // namespace velt
 
+namespace velt {
+// No pair of a state is this far apart: the halves always alternate.
+constexpr std::int64_t far_never = std::int64_t{1} << 62;
+std::int64_t far_apart_amplitudes = far_never;
+}  // namespace velt
+
 namespace velt::isa {
 
 namespace {
@@ -62,6 +68,9 @@ struct path {
 
 std::string select(const char* requested) {
     __builtin_cpu_init();
+    // Grouped accesses to far-apart halves pay off on AMD's memory
+    // controllers only (see far_apart in common/amplitude.hpp).
+    far_apart_amplitudes = __builtin_cpu_is("amd") != 0 ? std::int64_t{1} << 24 : far_never;
     const path paths[] = {
         {&sse2::table, true},
         {&avx2::table, runs_avx2()},

@@ -13,7 +13,7 @@
 // Each case counts its units u = 0, 1, ... and finds a unit's address by
 // inserting zero bits, without a per-run call: with a low qubit, runs of
 // consecutive groups are only a few amplitudes long, and handling them one
-// run at a time cost more than moving them.  Pairs far_apart or more apart
+// run at a time cost more than moving them.  Pairs far_apart() or more apart
 // keep the walk of group_walk, which writes one half after the other.
 #pragma once
 
@@ -237,7 +237,7 @@ void exchange_runs(amp* psi, std::int64_t whole, int l, int h, std::int64_t dx, 
                   });
 }
 
-// Pairs far_apart or more apart: one run after the other (see far_apart).
+// Pairs far_apart() or more apart: one run after the other (see far_apart()).
 inline void exchange_far(amp* psi, std::int64_t n, int a, int b, std::int64_t dx, std::int64_t dy) {
     const int qubits[2] = {std::min(a, b), std::max(a, b)};
     group_walk(n, qubits, 2).for_each_run([=](std::int64_t first, std::int64_t length, auto step) {
@@ -271,7 +271,7 @@ inline void exchange_far(amp* psi, std::int64_t n, int a, int b, std::int64_t dx
 inline void exchange_pairs(amp* psi, std::int64_t n, int a, int b, std::int64_t dx,
                            std::int64_t dy) {
     using namespace detail;
-    if ((dx ^ dy) >= far_apart) {
+    if ((dx ^ dy) >= far_apart()) {
         exchange_far(psi, n, a, b, dx, dy);
         return;
     }

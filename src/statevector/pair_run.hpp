@@ -124,7 +124,7 @@ inline void pair_update_chunks(amp* a, std::int64_t chunks, int t, int c, const 
 // state and a1 - a0 a multiple of `width`.
 inline void pair_update_run_masked(amp* a0, amp* a1, std::int64_t length, int c, const mat2& m) {
     const lane_mask on = lanes_with_qubit(c);
-    if (a1 - a0 >= far_apart) {
+    if (a1 - a0 >= far_apart()) {
         // One half after the other, as in pair_update_run.
         amp first_half[far_chunk];
         for (std::int64_t j = 0; j < length; j += far_chunk) {
@@ -153,9 +153,9 @@ template <class Step>
 inline void pair_update_run(amp* a0, amp* a1, std::int64_t length, Step step, const mat2& m) {
     constexpr std::int64_t s = Step::value;
     std::int64_t j = 0;
-    if (a1 - a0 >= far_apart) {
+    if (a1 - a0 >= far_apart()) {
         // Chunk by chunk: read the first halves, update the second halves in
-        // place, then write the first halves back (see far_apart).
+        // place, then write the first halves back (see far_apart()).
         amp first_half[far_chunk];
         for (; j < length; j += far_chunk) {
             const std::int64_t chunk = std::min(far_chunk, length - j);
