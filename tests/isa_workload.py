@@ -74,7 +74,7 @@ def cases():
                         lambda s, t=order, u=u: vc.apply_gate_fast(s, t, u),
                     )
     for n in (5, 9):
-        for k, c in ((0, 0), (0, 1), (1, 1), (2, 1), (3, 2), (4, 0), (7, 0), (7, 1)):
+        for k, c in ((0, 0), (0, 1), (1, 1), (2, 1), (3, 2), (4, 0), (5, 0), (5, 1), (7, 0), (7, 1)):
             if k + c > n:
                 continue
             qubits = list(rng.permutation(n)[: k + c])

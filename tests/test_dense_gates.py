@@ -51,15 +51,16 @@ def test_fast_matches_reference(rng, k, length):
         assert_matches_reference(psi, before, expected, groups)
 
 
-@pytest.mark.parametrize("length", [2, 4, 8, 2**7, 3 * 2**6 + 5, 2**10 + 3])
-@pytest.mark.parametrize("k", [0, 1, 2, 3, 4])
+@pytest.mark.parametrize("length", [2, 4, 8, 32, 2**7, 3 * 2**6 + 5, 2**10 + 3])
+@pytest.mark.parametrize("k", [0, 1, 2, 3, 4, 5])
 def test_lowest_targets_in_order_match_reference(rng, k, length):
     # Targets 0..k-1 in this order: groups of consecutive amplitudes, which
     # small gates update a register-sized chunk at a time, controls inside the
-    # chunk selecting lanes.
+    # chunk selecting lanes, and gates without controls up to four chunks at a
+    # time.
     targets = list(range(k))
     u = random_matrix(rng, 1 << k)
-    for kernel in ["apply_gate"] if k == 0 else ["apply_gate", "apply_gate_fast"]:
+    for kernel in ["apply_gate"] if k in (0, 5) else ["apply_gate", "apply_gate_fast"]:
         psi = random_state(rng, length, special=True)
         before = psi.copy()
         if kernel == "apply_gate_fast":
@@ -69,6 +70,8 @@ def test_lowest_targets_in_order_match_reference(rng, k, length):
             continue
         # Controls inside a register-sized chunk, and one above it.
         for controls in ([], [k], [k + 1, k], [k, 5]):
+            if len(set(controls)) < len(controls):
+                continue
             if length & (length - 1) or length < 1 << (max(controls, default=k - 1) + 1):
                 continue  # apply_gate needs a power of two holding every qubit
             psi[:] = before
