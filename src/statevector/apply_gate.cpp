@@ -15,6 +15,7 @@
 #include "isa/target.hpp"
 #include "statevector/dense_batch.hpp"
 #include "statevector/dense_rows.hpp"
+#include "statevector/dense_runs.hpp"
 #include "statevector/group_walk.hpp"
 
 namespace velt::VELT_ISA_NS {
@@ -77,7 +78,11 @@ void apply_gate(amp* psi, std::int64_t n, const int* targets, int k, const int* 
         for (std::int64_t g = 0; g < dim; ++g) {
             offset[g] = deposit_bits(g, targets, k);
         }
-        run_batched(psi, walk, offset, dim, u);
+        if (k >= 1 && k <= dense_runs_max_targets && dense_runs_apply(occupied, k + n_controls)) {
+            dense_runs_state(psi, walk, k, offset, u);
+        } else {
+            run_batched(psi, walk, offset, dim, u);
+        }
         return;
     }
     std::vector<std::int64_t> offset(static_cast<std::size_t>(dim));

@@ -15,6 +15,7 @@
 #include "isa/target.hpp"
 #include "statevector/dense_batch.hpp"
 #include "statevector/dense_rows.hpp"
+#include "statevector/dense_runs.hpp"
 #include "statevector/group_walk.hpp"
 
 namespace velt::VELT_ISA_NS {
@@ -46,7 +47,12 @@ void apply_gate_fast(amp* psi, std::int64_t n, const int* targets, int k, const 
         offset[g] = deposit_bits(g, targets, k);
     }
 
-    group_walk(n, sorted, k).for_each_batch<batch>([&](const std::int64_t* bases, int count) {
+    const group_walk walk(n, sorted, k);
+    if (k >= 1 && dense_runs_apply(sorted, k)) {
+        dense_runs_state(psi, walk, k, offset, u);
+        return;
+    }
+    walk.for_each_batch<batch>([&](const std::int64_t* bases, int count) {
         double re[max_dim * batch];
         double im[max_dim * batch];
         apply_dense_batch<batch>(psi, bases, count, offset, dim, u, re, im);

@@ -73,13 +73,26 @@ public:
     // or count() >> work_shift when a kernel updates only part of each run.
     template <class RunBody>
     void for_each_run(const RunBody& body, int work_shift = 0) const {
+        const loop_work work{count_ >> work_shift, serial_below::pairs};  // one pair per group
         switch (low_) {
-            case 0: return runs(body, std::integral_constant<std::int64_t, 1>{}, work_shift);
-            case 1: return runs(body, std::integral_constant<std::int64_t, 2>{}, work_shift);
-            case 2: return runs(body, std::integral_constant<std::int64_t, 4>{}, work_shift);
+            case 0: return runs(body, std::integral_constant<std::int64_t, 1>{}, work);
+            case 1: return runs(body, std::integral_constant<std::int64_t, 2>{}, work);
+            case 2: return runs(body, std::integral_constant<std::int64_t, 4>{}, work);
             default:
                 throw std::logic_error("group_walk: strided runs serve at most two low qubits");
         }
+    }
+
+    // The runs of a walk without clear qubit 0 (unit stride), counted as a
+    // dense gate's work: groups times group size, as for_each_batch counts.
+    template <class RunBody>
+    void for_each_unit_run(const RunBody& body) const {
+        if (low_ != 0) {
+            throw std::logic_error("group_walk: unit runs need qubit 0 outside the groups");
+        }
+        const int group_bits = k_ - __builtin_popcountll(static_cast<unsigned long long>(set_));
+        const loop_work work{count_ << group_bits, serial_below::dense_amplitudes};
+        runs(body, std::integral_constant<std::int64_t, 1>{}, work);
     }
 
     // Calls body(bases, count) for batches of up to B bases in increasing
@@ -118,9 +131,8 @@ private:
     std::int64_t tiles() const { return (count_ + tile_ - 1) / tile_; }
 
     template <class RunBody, class Stride>
-    void runs(const RunBody& body, Stride stride, int work_shift) const {
+    void runs(const RunBody& body, Stride stride, loop_work work) const {
         const group_walk& w = *this;
-        const loop_work work{w.count_ >> work_shift, serial_below::pairs};  // one pair per group
         parallel_for(w.tiles(), work, [&w, &body, stride](std::int64_t t) {
             std::int64_t p = t * w.tile_;
             const std::int64_t end = std::min(p + w.tile_, w.count_);
