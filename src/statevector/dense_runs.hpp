@@ -40,8 +40,10 @@ inline void dense_batch_at(amp* p, const std::int64_t* offset, const amp* u) {
     constexpr int dim = 1 << K;
     constexpr int V = dense_batch_size / width;  // registers per gate index
     constexpr int R = dim < 4 ? dim : 4;         // rows summed side by side
-    vec xr[dim][V];
-    vec xi[dim][V];
+    constexpr auto dims = static_cast<std::size_t>(dim);
+    constexpr auto regs = static_cast<std::size_t>(V);
+    vec xr[dims][regs];
+    vec xi[dims][regs];
     for (int c = 0; c < dim; ++c) {
         prefetch_ahead(p + offset[c]);
         for (int v = 0; v < V; ++v) {
@@ -49,8 +51,8 @@ inline void dense_batch_at(amp* p, const std::int64_t* offset, const amp* u) {
         }
     }
     for (int r = 0; r < dim; r += R) {
-        vec acc_re[R][V];
-        vec acc_im[R][V];
+        vec acc_re[static_cast<std::size_t>(R)][regs];
+        vec acc_im[static_cast<std::size_t>(R)][regs];
         for (int i = 0; i < R; ++i) {
             for (int v = 0; v < V; ++v) {
                 acc_re[i][v] = broadcast(0.0);
@@ -83,8 +85,9 @@ inline void dense_runs(amp* psi, const group_walk& walk, const std::int64_t* off
     constexpr int B = dense_batch_size;
     // Copies on the calling thread's stack, read by every worker: a gate and
     // offsets that no store into the state can alias.
-    amp gate[dim * dim];
-    std::int64_t off[dim];
+    constexpr auto dims = static_cast<std::size_t>(dim);
+    amp gate[dims * dims];
+    std::int64_t off[dims];
     std::copy(u, u + dim * dim, gate);
     std::copy(offset, offset + dim, off);
     const amp* g = gate;
@@ -96,9 +99,9 @@ inline void dense_runs(amp* psi, const group_walk& walk, const std::int64_t* off
         }
         if (j < length) {
             // Lengths are multiples of the batch size here; kept general.
-            std::int64_t bases[B];
-            double re[dim * B];
-            double im[dim * B];
+            std::int64_t bases[B] = {};
+            double re[dims * B];
+            double im[dims * B];
             const int count = static_cast<int>(length - j);
             for (int b = 0; b < count; ++b) {
                 bases[b] = first + j + b;
