@@ -32,7 +32,7 @@ void apply_gate_fast(amp* psi, std::int64_t n, const int* targets, int k, const 
         return;
     }
     // Insertion sort: at most four entries.
-    int sorted[max_targets];
+    int sorted[max_targets] = {};
     for (int i = 0; i < k; ++i) {
         int j = i;
         for (; j > 0 && sorted[j - 1] > targets[i]; --j) {
