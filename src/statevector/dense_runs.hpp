@@ -2,11 +2,12 @@
 // log2(dense_batch_size) (per-ISA units only).
 //
 // Then the group walk's bases come in runs of consecutive indices whose
-// lengths are multiples of the batch size, and the members of a batch with
-// one gate index are dense_batch_size consecutive amplitudes: the batch is
-// loaded straight into registers, with no list of bases and no buffer, and
-// the gate's size is a compile-time constant, so every loop over rows and
-// columns unrolls.  Each lane (one group) does the operations of
+// lengths are multiples of the batch size (as long as a walk tile holds a
+// whole batch: fewer than ten qubits in the walk), and the members of a
+// batch with one gate index are dense_batch_size consecutive amplitudes: the
+// batch is loaded straight into registers, with no list of bases and no
+// buffer, and the gate's size is a compile-time constant, so every loop over
+// rows and columns unrolls.  Each lane (one group) does the operations of
 // apply_dense_batch in its order (dense_batch.hpp): for every row the sums
 //   re = re + (u.re x.re - u.im x.im),  im = im + (u.re x.im + u.im x.re)
 // start from +0 and take the columns in increasing order, so the bits are the
@@ -98,7 +99,8 @@ inline void dense_runs(amp* psi, const group_walk& walk, const std::int64_t* off
             dense_batch_at<K>(psi + first + j, o, g);
         }
         if (j < length) {
-            // Lengths are multiples of the batch size here; kept general.
+            // Runs shorter than a batch: a walk over ten or more qubits has
+            // tiles of fewer groups than a batch, and cuts its runs there.
             std::int64_t bases[B] = {};
             double re[dims * B];
             double im[dims * B];
