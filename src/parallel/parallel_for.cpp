@@ -20,14 +20,19 @@
 // The team size is still the OpenMP runtime's thread count (OMP_NUM_THREADS,
 // omp_set_num_threads), read for every loop.
 //
-// A loop is published as one 64-bit word, its number in the high half and
-// the next unclaimed chunk in the low half, beside the loop's description.
-// A thread claims chunk i of loop g by swapping the word from (g, i) to
-// (g, i + 1).  When every chunk of loop g is done the caller closes it, (g, all
-// ones), and only then describes and publishes loop g + 1: the word only ever
-// grows, so a successful swap proves that the description read just before
-// it was that of loop g, still live, and a worker that arrives late finds the
-// word moved on and claims nothing.
+// The chunks of a loop are split into one contiguous share per team member,
+// the same shares for every loop of the same length: a member takes the
+// chunks of its own share first, so that from call to call it works on the
+// same memory, which then stays in its core's cache, and only then takes
+// what is left of the others' shares.  Each share is published as one 64-bit
+// word, the loop's number in the high half and the share's next unclaimed
+// chunk in the low half, beside the loop's description.  A thread claims
+// chunk i of loop g by swapping a word from (g, i) to (g, i + 1).  When every
+// chunk of loop g is done the caller closes every share, (g, all ones), and
+// only then describes and publishes loop g + 1: a word only ever grows, so a
+// successful swap proves that the description read just before it was that
+// of loop g, still live, and a worker that arrives late finds the words moved
+// on and claims nothing.
 #include "parallel/parallel_for.hpp"
 
 #include <omp.h>
@@ -85,6 +90,9 @@ constexpr std::chrono::microseconds worker_spin{50};
 // only a small part of the loop for the others to wait on.
 constexpr std::int64_t chunks_per_member = 8;
 
+// The largest team: larger thread counts leave the rest of the threads out.
+constexpr int max_team = 256;
+
 constexpr int index_bits = 32;
 constexpr std::uint64_t index_mask = (std::uint64_t{1} << index_bits) - 1;
 
@@ -94,23 +102,29 @@ public:
 
     void run(std::int64_t count, detail::range_call call, const void* body, int team) {
         grow(team - 1);
-        team = std::min(team, workers() + 1);
+        team = std::min({team, workers() + 1, max_team});
         const std::int64_t chunk = std::max<std::int64_t>(
             1, count / (static_cast<std::int64_t>(team) * chunks_per_member));
         const std::int64_t chunks = (count + chunk - 1) / chunk;
+        const std::uint64_t loop = loop_.load(std::memory_order_relaxed) + 1;
 
         done_.store(0, std::memory_order_relaxed);
         count_.store(count, std::memory_order_relaxed);
         chunk_.store(chunk, std::memory_order_relaxed);
-        chunks_.store(chunks, std::memory_order_relaxed);
         call_.store(call, std::memory_order_relaxed);
         body_.store(body, std::memory_order_relaxed);
         team_.store(team, std::memory_order_relaxed);
-        const std::uint64_t loop = (word_.load(std::memory_order_relaxed) >> index_bits) + 1;
+        for (int m = 0; m < team; ++m) {
+            shares_[m].end.store(share_begin(chunks, m + 1, team), std::memory_order_relaxed);
+        }
+        for (int m = 0; m < team; ++m) {
+            const auto begin = static_cast<std::uint64_t>(share_begin(chunks, m, team));
+            shares_[m].word.store((loop << index_bits) | begin, std::memory_order_release);
+        }
         {
             // Under the lock, so that a worker about to sleep sees the new loop.
             const std::lock_guard<std::mutex> lock(mutex_);
-            word_.store(loop << index_bits, std::memory_order_release);
+            loop_.store(loop, std::memory_order_release);
         }
         if (sleepers_.load(std::memory_order_seq_cst) > 0) {
             wake_.notify_all();
@@ -129,31 +143,59 @@ public:
         }
         // Closed: no claim of this loop can succeed any more, whatever the
         // next loop's description says, which is written from here on.
-        word_.store((loop << index_bits) | index_mask, std::memory_order_release);
+        for (int m = 0; m < team; ++m) {
+            shares_[m].word.store((loop << index_bits) | index_mask, std::memory_order_release);
+        }
     }
 
 private:
+    // The first chunk of member m's share: the chunks are split into `team`
+    // contiguous shares, the same for every loop of the same length.
+    static std::int64_t share_begin(std::int64_t chunks, int m, int team) {
+        return chunks * m / team;
+    }
+
+    // Claims one chunk of the current loop, from the member's own share
+    // first and then from the others' in turn, and runs it; false when no
+    // chunk is left.  A member that keeps its share from loop to loop keeps
+    // the memory it works on in its own core's cache: a state of a few MiB
+    // stays in the cores' private caches across calls, where chunks handed
+    // out first come, first served would move between them on every call.
+    bool take_one(int member) {
+        const int team = team_.load(std::memory_order_relaxed);
+        if (member >= team) {
+            return false;
+        }
+        for (int s = 0; s < team; ++s) {
+            share& from = shares_[(member + s) % team];
+            std::uint64_t word = from.word.load(std::memory_order_acquire);
+            for (;;) {
+                const std::int64_t end = from.end.load(std::memory_order_relaxed);
+                const std::int64_t count = count_.load(std::memory_order_relaxed);
+                const std::int64_t chunk = chunk_.load(std::memory_order_relaxed);
+                const detail::range_call call = call_.load(std::memory_order_relaxed);
+                const void* body = body_.load(std::memory_order_relaxed);
+                const auto index = static_cast<std::int64_t>(word & index_mask);
+                if (index >= end) {
+                    break;
+                }
+                // A successful swap proves that the share was still open, so
+                // that the description read since the word was that of its loop.
+                if (from.word.compare_exchange_weak(word, word + 1, std::memory_order_acq_rel,
+                                                    std::memory_order_acquire)) {
+                    const std::int64_t begin = index * chunk;
+                    call(body, begin, std::min(begin + chunk, count));
+                    done_.fetch_add(1, std::memory_order_release);
+                    return true;
+                }
+            }
+        }
+        return false;
+    }
+
     // Claims and runs chunks of the current loop until none is left.
     void take_chunks(int member) {
-        for (;;) {
-            std::uint64_t word = word_.load(std::memory_order_acquire);
-            const std::int64_t chunks = chunks_.load(std::memory_order_relaxed);
-            const std::int64_t count = count_.load(std::memory_order_relaxed);
-            const std::int64_t chunk = chunk_.load(std::memory_order_relaxed);
-            const detail::range_call call = call_.load(std::memory_order_relaxed);
-            const void* body = body_.load(std::memory_order_relaxed);
-            const int team = team_.load(std::memory_order_relaxed);
-            const auto index = static_cast<std::int64_t>(word & index_mask);
-            if (index >= chunks || member >= team) {
-                return;
-            }
-            if (!word_.compare_exchange_weak(word, word + 1, std::memory_order_acq_rel,
-                                             std::memory_order_acquire)) {
-                continue;
-            }
-            const std::int64_t begin = index * chunk;
-            call(body, begin, std::min(begin + chunk, count));
-            done_.fetch_add(1, std::memory_order_release);
+        while (take_one(member)) {
         }
     }
 
@@ -162,7 +204,7 @@ private:
         in_shared_loop = true;
         std::uint64_t seen = 0;  // the number of the last loop looked at
         for (;;) {
-            auto loop = [this] { return word_.load(std::memory_order_acquire) >> index_bits; };
+            auto loop = [this] { return loop_.load(std::memory_order_acquire); };
             auto stopping = [this] { return stopping_.load(std::memory_order_acquire); };
             const auto until = std::chrono::steady_clock::now() + worker_spin;
             while (loop() == seen && std::chrono::steady_clock::now() < until) {
@@ -225,11 +267,18 @@ private:
         }
     }
 
-    std::atomic<std::uint64_t> word_{0};
+    // One member's share of the current loop: the word holds the loop's
+    // number in its high half and the share's next unclaimed chunk in the
+    // low half; the share ends before chunk `end`.
+    struct alignas(64) share {
+        std::atomic<std::uint64_t> word{index_mask};
+        std::atomic<std::int64_t> end{0};
+    };
+    share shares_[max_team];
+    std::atomic<std::uint64_t> loop_{0};
     std::atomic<std::int64_t> done_{0};
     std::atomic<std::int64_t> count_{0};
     std::atomic<std::int64_t> chunk_{1};
-    std::atomic<std::int64_t> chunks_{0};
     std::atomic<detail::range_call> call_{nullptr};
     std::atomic<const void*> body_{nullptr};
     std::atomic<int> team_{0};
