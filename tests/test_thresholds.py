@@ -18,12 +18,12 @@ import velt_core
 TESTS = Path(__file__).parent
 
 # Registers just below and at the serial thresholds of the parallel frame:
-# 2^15 pairs for the pair kernels (a 2x2 gate on 16 qubits, a CNOT, SWAP or
-# controlled gate on 17), 2^14 amplitudes for the dense gates, 2^14 density
-# matrix elements (7 qubits) for the Kraus channel.
-PAIR_N = (15, 16, 17)
+# 2^14 pairs for the pair kernels (a 2x2 gate on 15 qubits, a CNOT, SWAP or
+# controlled gate on 16), 2^14 amplitudes for the dense gates, 2^12 density
+# matrix elements (6 qubits) for the Kraus channel.
+PAIR_N = (14, 15, 16)
 DENSE_N = (13, 14)
-KRAUS_N = (6, 7)
+KRAUS_N = (5, 6)
 
 
 def calls(rng):

@@ -53,12 +53,12 @@ namespace serial_below {
 // The 2x2 and permutation kernels (apply_1q, apply_cnot_fast, apply_swap,
 // apply_controlled_1q): pairs of amplitudes updated, so a CNOT on n qubits
 // (2^(n-2) pairs) counts half as much as a 2x2 gate (2^(n-1) pairs).
-inline constexpr std::int64_t pairs = std::int64_t{1} << 15;
+inline constexpr std::int64_t pairs = std::int64_t{1} << 14;
 // The dense gates (apply_gate_fast, apply_gate): amplitudes in the walk, that
 // is groups times group size.
 inline constexpr std::int64_t dense_amplitudes = std::int64_t{1} << 14;
 // The Kraus channel: elements of the density matrix.
-inline constexpr std::int64_t kraus_elements = std::int64_t{1} << 14;
+inline constexpr std::int64_t kraus_elements = std::int64_t{1} << 12;
 }  // namespace serial_below
 
 namespace detail {
