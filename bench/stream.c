@@ -48,3 +48,41 @@ void stream_scale_two(double* restrict x, int64_t n_doubles, double factor, int 
         }
     }
 }
+
+/* Not a yardstick: the one-stream pass with `products` multiplications of
+ * every double in a row (1, 2, 4, 6, 8, 12 or 16; other counts do nothing),
+ * for bench/bench_overlap.py, which measures how much slower a streaming loop
+ * runs from memory once it carries arithmetic.  Each count has a loop of its
+ * own, so that the products unroll and vectorise as in the pass above. */
+#define CHAIN(K)                                                                  \
+    static void chain_##K(double* restrict x, int64_t n_doubles, double factor, \
+                          int parallel) {                                         \
+        _Pragma("omp parallel for simd if (parallel) schedule(static)")           \
+        for (int64_t i = 0; i < n_doubles; ++i) {                                 \
+            double y = x[i];                                                      \
+            for (int k = 0; k < K; ++k) {                                         \
+                y = y * factor;                                                   \
+            }                                                                     \
+            x[i] = y;                                                             \
+        }                                                                         \
+    }
+CHAIN(1)
+CHAIN(2)
+CHAIN(4)
+CHAIN(6)
+CHAIN(8)
+CHAIN(12)
+CHAIN(16)
+
+void stream_chain(double* restrict x, int64_t n_doubles, double factor, int products, int parallel) {
+    switch (products) {
+        case 1: chain_1(x, n_doubles, factor, parallel); break;
+        case 2: chain_2(x, n_doubles, factor, parallel); break;
+        case 4: chain_4(x, n_doubles, factor, parallel); break;
+        case 6: chain_6(x, n_doubles, factor, parallel); break;
+        case 8: chain_8(x, n_doubles, factor, parallel); break;
+        case 12: chain_12(x, n_doubles, factor, parallel); break;
+        case 16: chain_16(x, n_doubles, factor, parallel); break;
+        default: break;
+    }
+}
