@@ -195,7 +195,10 @@ def child(args):
 
 
 def measure(threads, load, args):
-    env = dict(os.environ, OMP_NUM_THREADS=str(threads))
+    # OpenBLAS on one thread: its workers spin for a while after every BLAS
+    # call (the states' norms here), and on a two-core machine a spinning
+    # worker took a core from the timed calls for their first 0.1 s.
+    env = dict(os.environ, OMP_NUM_THREADS=str(threads), OPENBLAS_NUM_THREADS="1")
     cmd = [sys.executable, __file__, "--child", "--n", ",".join(map(str, args.n)), "--calls", str(args.calls)]
     spinner = None
     if load == "busy":

@@ -12,7 +12,7 @@ as the ratio of the medians, with the ratio of the fastest calls in brackets
 (above 1: velt_core is faster; the fastest calls are the least disturbed by
 other jobs on a shared machine), and velt_core's median time per call.
 Thread counts run in separate processes, each with OMP_NUM_THREADS and
-NUMBA_NUM_THREADS (qibojit's kernels) set to the count.
+NUMBA_NUM_THREADS (qibojit's kernels) set to the count and OpenBLAS on one thread.
 velt_core runs on the path it chooses (VELT_ISA caps it).  The table goes to
 bench/results/peers.md, the peers' versions to its first line.
 """
@@ -149,7 +149,10 @@ def main(argv=None):
         return 0
     records = []
     for t in sorted({int(x) for x in args.threads.split(",")}):
-        env = dict(os.environ, OMP_NUM_THREADS=str(t), NUMBA_NUM_THREADS=str(t))
+        # OpenBLAS on one thread: no peer's gate uses it, and its workers spin
+        # for a while after every BLAS call of the set-up (random unitaries),
+        # taking a core from the timed calls.
+        env = dict(os.environ, OMP_NUM_THREADS=str(t), NUMBA_NUM_THREADS=str(t), OPENBLAS_NUM_THREADS="1")
         cmd = [sys.executable, __file__, "--worker", "--sizes", ",".join(map(str, args.sizes))]
         cmd += ["--budget", str(args.budget)]
         out = subprocess.run(cmd, env=env, capture_output=True, text=True)
