@@ -54,17 +54,16 @@ void stream_scale_two(double* restrict x, int64_t n_doubles, double factor, int 
  * for bench/bench_overlap.py, which measures how much slower a streaming loop
  * runs from memory once it carries arithmetic.  Each count has a loop of its
  * own, so that the products unroll and vectorise as in the pass above. */
-#define CHAIN(K)                                                                  \
-    static void chain_##K(double* restrict x, int64_t n_doubles, double factor, \
-                          int parallel) {                                         \
-        _Pragma("omp parallel for simd if (parallel) schedule(static)")           \
-        for (int64_t i = 0; i < n_doubles; ++i) {                                 \
-            double y = x[i];                                                      \
-            for (int k = 0; k < K; ++k) {                                         \
-                y = y * factor;                                                   \
-            }                                                                     \
-            x[i] = y;                                                             \
-        }                                                                         \
+#define CHAIN(K)                                                                                   \
+    static void chain_##K(double* restrict x, int64_t n_doubles, double factor, int parallel) {    \
+        _Pragma("omp parallel for simd if (parallel) schedule(static)") for (int64_t i = 0;        \
+                                                                             i < n_doubles; ++i) { \
+            double y = x[i];                                                                       \
+            for (int k = 0; k < K; ++k) {                                                          \
+                y = y * factor;                                                                    \
+            }                                                                                      \
+            x[i] = y;                                                                              \
+        }                                                                                          \
     }
 CHAIN(1)
 CHAIN(2)
@@ -74,7 +73,8 @@ CHAIN(8)
 CHAIN(12)
 CHAIN(16)
 
-void stream_chain(double* restrict x, int64_t n_doubles, double factor, int products, int parallel) {
+void stream_chain(double* restrict x, int64_t n_doubles, double factor, int products,
+                  int parallel) {
     switch (products) {
         case 1: chain_1(x, n_doubles, factor, parallel); break;
         case 2: chain_2(x, n_doubles, factor, parallel); break;
