@@ -71,8 +71,9 @@ TEAM_CHANGES = """
     rng = np.random.default_rng(7)
     m = (rng.standard_normal((2, 2)) + 1j * rng.standard_normal((2, 2))).ravel()
     # Team sizes that grow and shrink between calls, and loops from a few
-    # chunks (fewer than the team: empty shares) to many.
-    for team in (4, 2, 7, 3, 1, 5, 2):
+    # chunks (8 at 2^15 amplitudes: fewer than 11, so some shares are empty)
+    # to many.
+    for team in (4, 2, 11, 3, 1, 5, 2):
         omp.omp_set_num_threads(team)
         for n in (15, 17, 19):
             psi = rng.standard_normal(1 << n) + 1j * rng.standard_normal(1 << n)
