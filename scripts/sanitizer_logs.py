@@ -4,7 +4,8 @@ Every process of the run writes its reports into one folder.  A report of
 AddressSanitizer or UndefinedBehaviorSanitizer is a finding whatever it names.
 Leak records are different: the interpreter and NumPy do not free everything at
 exit, so a leak record is a finding only when one of its frames lies in this
-module's shared object.  Prints every finding and a one-line summary; exits 1
+module's shared object.  A leak check that could not run (LeakSanitizer's
+fatal error) is a finding too: its process was never checked.  Prints every finding and a one-line summary; exits 1
 when there was a finding.
 """
 
@@ -14,7 +15,9 @@ from pathlib import Path
 
 MODULE = re.compile(r"\(velt_core\.[^)]*\.so\+0x[0-9a-f]+\)")
 LEAK = re.compile(r"^(Direct|Indirect) leak of .*?(?=^\s*$)", re.MULTILINE | re.DOTALL)
-ERROR = re.compile(r"ERROR: AddressSanitizer|runtime error:|UndefinedBehaviorSanitizer|CHECK failed")
+ERROR = re.compile(
+    r"ERROR: AddressSanitizer|runtime error:|UndefinedBehaviorSanitizer|CHECK failed|LeakSanitizer has encountered"
+)
 
 
 def main(folder):
