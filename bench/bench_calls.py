@@ -36,6 +36,7 @@ import time
 from pathlib import Path
 
 import numpy as np
+from common import cpu_model
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "tests"))
@@ -240,14 +241,7 @@ def main():
         for threads in args.threads:
             results[(load, threads)] = measure(threads, load, args)
 
-    cpu = next(
-        (
-            line.split(":", 1)[1].strip()
-            for line in Path("/proc/cpuinfo").read_text().splitlines()
-            if line.startswith("model name")
-        ),
-        platform.processor(),
-    )
+    cpu = cpu_model()
     print(f"# {cpu}, {os.cpu_count()} CPUs; Python {platform.python_version()}, NumPy {np.__version__}")
     columns = [(load, t) for load in args.load.split(",") for t in args.threads]
     header = "  ".join(f"{load}/{t}t".rjust(10) for load, t in columns)

@@ -24,20 +24,9 @@ import sys
 import time
 
 import numpy as np
-from common import _load_stream
+from common import _load_stream, cpu_model
 
 CACHE_DOUBLES = 1 << 17  # 1 MiB: in the second-level cache
-
-
-def cpu_model():
-    try:
-        with open("/proc/cpuinfo") as f:
-            for line in f:
-                if line.startswith("model name"):
-                    return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    return "unknown CPU"
 
 
 def worker(n, products):

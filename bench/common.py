@@ -10,6 +10,7 @@ bandwidth.
 
 import ctypes
 import os
+import platform
 import shutil
 import statistics
 import subprocess
@@ -20,6 +21,17 @@ import numpy as np
 
 HERE = Path(__file__).resolve().parent
 BUILD = HERE / "_build"
+
+
+def cpu_model():
+    """The CPU's model name as the kernel reports it, for the result tables."""
+    try:
+        for line in Path("/proc/cpuinfo").read_text().splitlines():
+            if line.startswith("model name"):
+                return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or "unknown CPU"
 
 
 def _load_stream():

@@ -5,8 +5,8 @@ AddressSanitizer or UndefinedBehaviorSanitizer is a finding whatever it names.
 Leak records are different: the interpreter and NumPy do not free everything at
 exit, so a leak record is a finding only when one of its frames lies in this
 module's shared object.  A leak check that could not run (LeakSanitizer's
-fatal error) is a finding too: its process was never checked.  Prints every finding and a one-line summary; exits 1
-when there was a finding.
+fatal error) is a finding too: its process was never checked.  Prints every
+finding and a one-line summary; exits 1 when there was a finding.
 """
 
 import re
