@@ -5,9 +5,26 @@ out every multiplication and addition in the order the kernels use, so that
 NumPy performs exactly the same IEEE-754 operations (one rounding each, no
 fused multiply-add).  The references return new arrays and never touch their
 inputs.
+
+Both precisions: a reference computes in the precision of the state it is
+given.  A complex64 state (velt_core.single's) is worked on as float32 arrays,
+with the gate entries and matrices first rounded to complex64 as NumPy's
+astype rounds them; NumPy's float32 operations round each result to float32,
+as the module's single-precision instructions do.  Any other state is taken
+as complex128.
 """
 
 import numpy as np
+
+
+def state_dtype(psi):
+    """complex64 for a complex64 state, complex128 for anything else."""
+    return np.dtype(np.complex64) if np.asarray(psi).dtype == np.complex64 else np.dtype(np.complex128)
+
+
+def entries(m, dtype):
+    """Gate entries as scalars of `dtype`, rounded once from complex128."""
+    return [dtype.type(complex(x)) for x in m]
 
 
 @np.errstate(all="ignore")
@@ -18,8 +35,9 @@ def cmul(ar, ai, xr, xi):
 
 @np.errstate(all="ignore")  # infinities and NaNs flow through as in the kernels
 def pair_update(a0, a1, m):
-    """New (a0, a1) of a 2x2 gate m = (m00, m01, m10, m11), complex arrays in."""
-    m00, m01, m10, m11 = (complex(x) for x in m)
+    """New (a0, a1) of a 2x2 gate m = (m00, m01, m10, m11), complex arrays in
+    (both of one precision)."""
+    m00, m01, m10, m11 = entries(m, state_dtype(a0))
     out = []
     for first, second in ((m00, m01), (m10, m11)):
         r0, i0 = cmul(first.real, first.imag, a0.real, a0.imag)
@@ -29,7 +47,7 @@ def pair_update(a0, a1, m):
 
 
 def _pack(re, im):
-    z = np.empty(np.shape(re), dtype=np.complex128)
+    z = np.empty(np.shape(re), dtype=np.complex64 if np.asarray(re).dtype == np.float32 else np.complex128)
     z.real = re
     z.imag = im
     return z
@@ -37,7 +55,7 @@ def _pack(re, im):
 
 def apply_1q(psi, q, m):
     """2x2 gate on qubit q over the first len(psi) // 2^(q+1) whole blocks."""
-    out = np.array(psi, dtype=np.complex128, copy=True)
+    out = np.array(psi, dtype=state_dtype(psi), copy=True)
     s = 1 << q
     blocks = len(out) // (2 * s)
     if blocks == 0:
@@ -59,7 +77,7 @@ def _walk_bases(n_amps, lo, hi):
 
 
 def _exchange(psi, first, second):
-    out = np.array(psi, dtype=np.complex128, copy=True)
+    out = np.array(psi, dtype=state_dtype(psi), copy=True)
     out[first], out[second] = out[second].copy(), out[first].copy()
     return out
 
@@ -75,7 +93,7 @@ def apply_swap(psi, a, b):
 
 
 def apply_controlled_1q(psi, c, t, m):
-    out = np.array(psi, dtype=np.complex128, copy=True)
+    out = np.array(psi, dtype=state_dtype(psi), copy=True)
     i0 = _walk_bases(len(psi), min(c, t), max(c, t)) + (1 << c)
     i1 = i0 + (1 << t)
     out[i0], out[i1] = pair_update(out[i0], out[i1], m)
@@ -115,7 +133,8 @@ def kraus_1q(rho, n, q, ops):
     has rho's shape.  Works on all sub-blocks at once: per operator K, M = K R,
     then C = M K^dagger with conjugates entering as negated imaginary parts,
     then A = A + C from A = +0, operators in list order."""
-    out = np.array(rho, dtype=np.complex128, copy=True)
+    dtype = state_dtype(rho)
+    out = np.array(rho, dtype=dtype, copy=True)
     flat = out.reshape(-1)
     d, s = 1 << n, 1 << q
     h = d // (2 * s)
@@ -124,14 +143,14 @@ def kraus_1q(rho, n, q, ops):
     v = flat[: d * d].reshape(h, 2, s, h, 2, s)
     block = [[v[:, x, :, :, y, :].copy() for y in (0, 1)] for x in (0, 1)]
     r = [[(b.real, b.imag) for b in row] for row in block]
-    zero = np.zeros(block[0][0].shape)
+    zero = np.zeros(block[0][0].shape, dtype=r[0][0][0].dtype)
     acc = [[(zero, zero) for _ in (0, 1)] for _ in (0, 1)]
 
     def add(u, w):
         return u[0] + w[0], u[1] + w[1]
 
     for op in ops:
-        k = [complex(z) for z in np.asarray(op, dtype=np.complex128).reshape(4)]
+        k = list(np.asarray(op, dtype=dtype).reshape(4))
         kk = [[(k[0].real, k[0].imag), (k[1].real, k[1].imag)], [(k[2].real, k[2].imag), (k[3].real, k[3].imag)]]
         m = [[add(cmul(*kk[x][0], *r[0][y]), cmul(*kk[x][1], *r[1][y])) for y in (0, 1)] for x in (0, 1)]
         for x in (0, 1):
@@ -165,8 +184,8 @@ def matvec(u, g):
     the columns in increasing order, every product formed."""
     out = np.empty_like(g)
     for r in range(u.shape[0]):
-        re = np.zeros(len(g))
-        im = np.zeros(len(g))
+        re = np.zeros(len(g), dtype=g.real.dtype)
+        im = np.zeros(len(g), dtype=g.real.dtype)
         for c in range(u.shape[1]):
             pr, pi = cmul(u[r, c].real, u[r, c].imag, g[:, c].real, g[:, c].imag)
             re = re + pr
@@ -187,11 +206,11 @@ def group_addresses(limit, targets, controls=()):
 
 
 def _dense_gate(psi, limit, targets, u, controls=()):
-    out = np.array(psi, dtype=np.complex128, copy=True)
+    out = np.array(psi, dtype=state_dtype(psi), copy=True)
     dim = 1 << len(targets)
     addresses = group_addresses(limit, targets, controls)
     if addresses.size:
-        out[addresses] = matvec(np.asarray(u, dtype=np.complex128).reshape(dim, dim), out[addresses])
+        out[addresses] = matvec(np.asarray(u, dtype=out.dtype).reshape(dim, dim), out[addresses])
     return out
 
 

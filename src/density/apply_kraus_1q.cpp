@@ -29,7 +29,7 @@ struct block_lanes {
 // broadcast from memory costs what a load does): vectors kept on the heap
 // would need the registers' alignment.
 inline block_lanes channel(const block_lanes& r, const mat2* ops, std::size_t count) {
-    const cvec zero = {broadcast(0.0), broadcast(0.0)};
+    const cvec zero = {broadcast(real{0}), broadcast(real{0})};
     block_lanes acc{zero, zero, zero, zero};
     for (std::size_t k = 0; k < count; ++k) {
         const mat2& op = ops[k];
@@ -189,7 +189,11 @@ void apply_kraus_1q(amp* rho, std::int64_t dim, int qubit, const mat2* ops, std:
                     if (p == 2) {
                         blocks_near<2>(top, bottom, c, kops, count);
                     } else if constexpr (width > 4) {
-                        blocks_near<4>(top, bottom, c, kops, count);
+                        if (p == 4) {
+                            blocks_near<4>(top, bottom, c, kops, count);
+                        } else if constexpr (width > 8) {
+                            blocks_near<8>(top, bottom, c, kops, count);
+                        }
                     }
                 }
             }

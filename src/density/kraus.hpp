@@ -13,6 +13,7 @@
 #include "common/amplitude.hpp"
 
 namespace velt {
+inline namespace VELT_PRECISION_NS {
 
 // Largest register whose 4^n elements of 16 bytes can form one object:
 // 2^(2n+4) bytes must not exceed PTRDIFF_MAX (2^63 - 1), so n <= 29.
@@ -23,4 +24,5 @@ inline constexpr int max_density_qubits = 29;
 // of rho, in place, without allocating; needs 0 <= qubit and 2^qubit < dim.
 void apply_kraus_1q(amp* rho, std::int64_t dim, int qubit, const mat2* ops, std::size_t count);
 
+}  // namespace VELT_PRECISION_NS
 }  // namespace velt

@@ -1,5 +1,7 @@
 // The choice of instruction-set path, and the baseline entries that forward
-// to it.  Compiled once, for the baseline.
+// to it.  Compiled once per precision, for the baseline: each precision
+// chooses from its own tables, by the same rule from the same inputs, so
+// both run the same path.
 #include <cstring>
 #include <string>
 
@@ -16,13 +18,13 @@
 #endif
 
 namespace velt {
-namespace sse2 {
+namespace VELT_PATH(sse2) {
 extern const isa::kernel_table table;
 }
-namespace avx2 {
+namespace VELT_PATH(avx2) {
 extern const isa::kernel_table table;
 }
-namespace avx512f {
+namespace VELT_PATH(avx512f) {
 extern const isa::kernel_table table;
 }
 }  // namespace velt
@@ -30,7 +32,9 @@ extern const isa::kernel_table table;
 namespace velt {
 // No pair of a state is this far apart: the halves always alternate.
 constexpr std::int64_t far_never = std::int64_t{1} << 62;
-std::int64_t far_apart_amplitudes = far_never;
+#if !VELT_SINGLE
+std::int64_t far_apart_bytes = far_never;  // shared by both precisions
+#endif
 }  // namespace velt
 
 namespace velt::isa {
@@ -39,7 +43,7 @@ namespace {
 
 // Written once, at import, before any kernel runs (under the interpreter
 // lock); only read afterwards.
-const kernel_table* chosen = &sse2::table;
+const kernel_table* chosen = &VELT_PATH(sse2)::table;
 
 // __builtin_cpu_supports also checks that the operating system saves the
 // wide registers (XGETBV), not only what CPUID reports.
@@ -70,11 +74,12 @@ std::string select(const char* requested) {
     __builtin_cpu_init();
     // Grouped accesses to far-apart halves pay off on AMD's memory
     // controllers only (see far_apart in common/amplitude.hpp).
-    far_apart_amplitudes = __builtin_cpu_is("amd") != 0 ? std::int64_t{1} << 24 : far_never;
+    // 256 MiB apart: 2^24 complex128 amplitudes.
+    far_apart_bytes = __builtin_cpu_is("amd") != 0 ? std::int64_t{1} << 28 : far_never;
     const path paths[] = {
-        {&sse2::table, true},
-        {&avx2::table, runs_avx2()},
-        {&avx512f::table, runs_avx512f()},
+        {&VELT_PATH(sse2)::table, true},
+        {&VELT_PATH(avx2)::table, runs_avx2()},
+        {&VELT_PATH(avx512f)::table, runs_avx512f()},
     };
     std::string runnable;
     const path* widest = &paths[0];
@@ -110,6 +115,7 @@ const kernel_table& active() { return *chosen; }
 }  // namespace velt::isa
 
 namespace velt {
+inline namespace VELT_PRECISION_NS {
 
 void apply_1q(amp* psi, std::int64_t n, int q, const mat2& m) {
     isa::chosen->apply_1q(psi, n, q, m);
@@ -138,4 +144,5 @@ void apply_kraus_1q(amp* rho, std::int64_t dim, int qubit, const mat2* ops, std:
     isa::chosen->apply_kraus_1q(rho, dim, qubit, ops, count);
 }
 
+}  // namespace VELT_PRECISION_NS
 }  // namespace velt

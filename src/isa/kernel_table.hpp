@@ -1,9 +1,13 @@
 // The kernels of one instruction-set path, and the choice of path.
 //
-// Each kernel is compiled once per path into velt::<path>::<kernel>, with the
-// signature of its baseline declaration velt::<kernel> (statevector/kernels.hpp,
-// density/kraus.hpp).  That baseline function forwards to the path chosen
-// once per process (dispatch.cpp), so callers never name a path.
+// Each kernel is compiled once per path and precision into
+// velt::<path>::<kernel> (complex128: velt::sse2, velt::avx2, velt::avx512f)
+// or velt::<path>_c64::<kernel> (complex64), with the signature of its
+// baseline declaration velt::<kernel> of the same precision
+// (statevector/kernels.hpp, density/kraus.hpp).  That baseline function
+// forwards to the path chosen once per process (dispatch.cpp), so callers
+// never name a path.  Each precision has its table; both precisions run the
+// same path.
 #pragma once
 
 #include <string>
@@ -22,7 +26,9 @@
     X(apply_gate)           \
     X(apply_kraus_1q)
 
-namespace velt::isa {
+namespace velt {
+inline namespace VELT_PRECISION_NS {
+namespace isa {
 
 struct kernel_table {
     const char* name;
@@ -42,7 +48,17 @@ const char* name();
 // The chosen path's kernels (sse2 until select succeeds).
 const kernel_table& active();
 
-}  // namespace velt::isa
+}  // namespace isa
+}  // namespace VELT_PRECISION_NS
+}  // namespace velt
+
+// The namespace of a path's kernels in this precision: velt::VELT_PATH(sse2)
+// is velt::sse2 (complex128) or velt::sse2_c64 (complex64).
+#if VELT_SINGLE
+#define VELT_PATH(path) path##_c64
+#else
+#define VELT_PATH(path) path
+#endif
 
 #if defined(VELT_ISA_NS)
 // In a per-ISA unit: this path's kernels, with the baseline signatures.

@@ -1,28 +1,31 @@
 // Vector lanes of the current instruction-set path (per-ISA units only).
 //
-// vec holds `width` doubles; all arithmetic on it is element-wise, so a lane
-// does exactly the operations a scalar would.  The kernels use lanes only
-// across independent amplitudes or groups, never to split one sum.
+// vec holds `width` reals (doubles, or floats in the complex64 compilation:
+// twice as many in a register of the same size); all arithmetic on it is
+// element-wise, so a lane does exactly the operations a scalar would.  The
+// kernels use lanes only across independent amplitudes or groups, never to
+// split one sum.  A chunk of `width` amplitudes fills two registers.
 #pragma once
 
 #include "isa/target.hpp"
 
 namespace velt::VELT_ISA_NS {
 
-inline constexpr int width = VELT_ISA_WIDTH;
-typedef double vec __attribute__((vector_size(width * sizeof(double))));
+// VELT_ISA_WIDTH counts doubles per register: 16, 32 or 64 bytes.
+inline constexpr int width = VELT_ISA_WIDTH * static_cast<int>(sizeof(double) / sizeof(real));
+typedef real vec __attribute__((vector_size(width * sizeof(real))));
 
-// Unaligned moves of a vector of doubles (vec, or a narrower vector type
+// Unaligned moves of a vector of reals (vec, or a narrower vector type
 // where a kernel wants one).
 template <class V = vec>
-inline V load(const double* p) {
+inline V load(const real* p) {
     V v;
     std::memcpy(&v, p, sizeof v);
     return v;
 }
 
 template <class V>
-inline void store(double* p, V v) {
+inline void store(real* p, V v) {
     std::memcpy(p, &v, sizeof v);
 }
 
@@ -30,34 +33,48 @@ inline void store(double* p, V v) {
 // into +0.
 namespace detail {
 template <std::size_t... I>
-inline vec splat(double x, std::index_sequence<I...>) {
+inline vec splat(real x, std::index_sequence<I...>) {
     return vec{((void)I, x)...};
 }
 }  // namespace detail
-inline vec broadcast(double x) { return detail::splat(x, std::make_index_sequence<width>{}); }
+inline vec broadcast(real x) { return detail::splat(x, std::make_index_sequence<width>{}); }
+
+// Complex data in registers.  A register is cut into 128-bit blocks of
+// `block_reals` reals; a block of the interleaved amplitudes (re, im, re,
+// im, ...) holds block_amps of them.  load_split takes two registers x and y
+// (the low and the high half of a chunk) and, block by block, puts the real
+// parts of x's block_amps amplitudes and then of y's into one register and
+// the imaginary parts into another: one unpack (complex128) or shufps
+// (complex64) instruction each on every path, as the blocks are independent.
+inline constexpr std::size_t block_reals = 16 / sizeof(real);
+inline constexpr std::size_t block_amps = block_reals / 2;
 
 namespace detail {
-template <std::size_t... I>
-inline vec unpack_lo(vec a, vec b, std::index_sequence<I...>) {
-    // Within each pair of lanes: the first of a, then the first of b.
-    return __builtin_shufflevector(a, b, (I % 2 == 0 ? I : width + I - 1)...);
+// Lane I of the real (Part 0) or imaginary (Part 1) parts, taken from x
+// (indices below width) and y.
+template <std::size_t Part>
+inline constexpr std::size_t split_source(std::size_t i) {
+    const std::size_t k = i / block_reals;
+    const std::size_t j = i % block_reals;
+    return j < block_amps ? k * block_reals + 2 * j + Part
+                          : width + k * block_reals + 2 * (j - block_amps) + Part;
 }
-template <std::size_t... I>
-inline vec unpack_hi(vec a, vec b, std::index_sequence<I...>) {
-    return __builtin_shufflevector(a, b, (I % 2 == 0 ? I + 1 : width + I)...);
+// Lane I of x (Half 0) or y (Half 1) rebuilt from re (indices below width) and im.
+template <std::size_t Half>
+inline constexpr std::size_t join_source(std::size_t i) {
+    const std::size_t k = i / block_reals;
+    const std::size_t r = i % block_reals;
+    return (r % 2) * width + k * block_reals + Half * block_amps + r / 2;
+}
+template <std::size_t Part, std::size_t... I>
+inline vec split(vec x, vec y, std::index_sequence<I...>) {
+    return __builtin_shufflevector(x, y, split_source<Part>(I)...);
+}
+template <std::size_t Half, std::size_t... I>
+inline vec join(vec re, vec im, std::index_sequence<I...>) {
+    return __builtin_shufflevector(re, im, join_source<Half>(I)...);
 }
 }  // namespace detail
-
-// (a0 a1 | a2 a3 ...), (b0 b1 | b2 b3 ...) -> (a0 b0 | a2 b2 ...) and
-// (a1 b1 | a3 b3 ...): on complex data, the real parts and the imaginary parts
-// of 2 * width / 2 amplitudes, in the same (permuted) lane order, which the
-// same two calls undo.  These are the unpack instructions of every path.
-inline vec unpack_lo(vec a, vec b) {
-    return detail::unpack_lo(a, b, std::make_index_sequence<width>{});
-}
-inline vec unpack_hi(vec a, vec b) {
-    return detail::unpack_hi(a, b, std::make_index_sequence<width>{});
-}
 
 // Lane-wise arithmetic with the operands in the order written.  When both
 // operands of an addition or multiplication are NaN, the result is the first
@@ -65,53 +82,63 @@ inline vec unpack_hi(vec a, vec b) {
 // commutative operation, could make the surviving NaN differ between paths.
 // The instructions are therefore spelled out, first operand first, as the
 // scalar helpers of common/amplitude.hpp do (subtraction keeps its order by
-// itself).  Every path then returns the same NaN, sign and payload.
+// itself).  Every path then returns the same NaN, sign and payload.  The
+// packed-single instructions (addps, mulps) serve the complex64 compilation.
+#if VELT_SINGLE
+#define VELT_LANES_OP(op) op "ps"
+#else
+#define VELT_LANES_OP(op) op "pd"
+#endif
 inline vec add(vec a, vec b) {
 #if VELT_ISA_WIDTH == 2
-    asm("addpd %1, %0" : "+x"(a) : "x"(b));
+    asm(VELT_LANES_OP("add") " %1, %0" : "+x"(a) : "x"(b));
     return a;
 #else
     vec r;
-    asm("vaddpd %2, %1, %0" : "=v"(r) : "v"(a), "vm"(b));
+    asm(VELT_LANES_OP("vadd") " %2, %1, %0" : "=v"(r) : "v"(a), "vm"(b));
     return r;
 #endif
 }
 inline vec mul(vec a, vec b) {
 #if VELT_ISA_WIDTH == 2
-    asm("mulpd %1, %0" : "+x"(a) : "x"(b));
+    asm(VELT_LANES_OP("mul") " %1, %0" : "+x"(a) : "x"(b));
     return a;
 #else
     vec r;
-    asm("vmulpd %2, %1, %0" : "=v"(r) : "v"(a), "vm"(b));
+    asm(VELT_LANES_OP("vmul") " %2, %1, %0" : "=v"(r) : "v"(a), "vm"(b));
     return r;
 #endif
 }
+#undef VELT_LANES_OP
 inline vec sub(vec a, vec b) { return a - b; }
 using velt::add;  // the scalar ones too, for the scalar remainders
 using velt::mul;
 
-// Real and imaginary parts of `width` consecutive amplitudes at p.
+// Real and imaginary parts of `width` consecutive amplitudes at p, in the
+// lanes lane_of gives them.
 inline void load_split(const amp* p, vec& re, vec& im) {
-    const double* d = reinterpret_cast<const double*>(p);
+    const real* d = reinterpret_cast<const real*>(p);
     const vec x = load(d);
     const vec y = load(d + width);
-    re = unpack_lo(x, y);
-    im = unpack_hi(x, y);
+    re = detail::split<0>(x, y, std::make_index_sequence<width>{});
+    im = detail::split<1>(x, y, std::make_index_sequence<width>{});
 }
 
 // The inverse of load_split.
 inline void store_split(amp* p, vec re, vec im) {
-    double* d = reinterpret_cast<double*>(p);
-    store(d, unpack_lo(re, im));
-    store(d + width, unpack_hi(re, im));
+    real* d = reinterpret_cast<real*>(p);
+    store(d, detail::join<0>(re, im, std::make_index_sequence<width>{}));
+    store(d + width, detail::join<1>(re, im, std::make_index_sequence<width>{}));
 }
 
 // The lane that load_split gives amplitude a (0 <= a < width) of its chunk:
-// the low half of the chunk goes to the even lanes, the high half to the odd
-// ones.  A permutation of the index bits, so amplitudes that differ in bit q
-// sit in lanes that differ in bit lane_of(2^q).
+// in block k = (a mod width/2) / block_amps, the low half's amplitudes
+// first, then the high half's.  A permutation of the index bits, so
+// amplitudes that differ in bit q sit in lanes that differ in bit
+// lane_of(2^q).
 inline constexpr std::size_t lane_of(std::size_t a) {
-    return ((a % (width / 2)) << 1) | (a / (width / 2));
+    const std::size_t low = a % (width / 2);
+    return low / block_amps * block_reals + (a / (width / 2)) * block_amps + low % block_amps;
 }
 
 // Streaming loops that do much arithmetic per byte keep too few cache-line
@@ -151,18 +178,40 @@ inline void in_two_streams(std::int64_t count, F&& f) {
 
 // The amplitude of the chunk in lane L: the inverse of lane_of.
 inline constexpr std::size_t amp_of_lane(std::size_t lane) {
-    return (lane >> 1) + (lane & 1) * (width / 2);
+    const std::size_t r = lane % block_reals;
+    return r / block_amps * (width / 2) + lane / block_reals * block_amps + r % block_amps;
 }
+
+namespace detail {
+constexpr bool lanes_permute_index_bits() {
+    for (std::size_t a = 0; a < width; ++a) {
+        std::size_t from_bits = 0;
+        for (std::size_t b = 1; b < width; b <<= 1) {
+            const std::size_t l = lane_of(b);
+            if (l == 0 || (l & (l - 1)) != 0) {
+                return false;  // a bit must go to a single bit
+            }
+            from_bits |= (a & b) != 0 ? l : 0;
+        }
+        if (lane_of(a) != from_bits || amp_of_lane(lane_of(a)) != a) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(lanes_permute_index_bits(), "lane_of must permute the bits of an index");
+}  // namespace detail
 
 // Lane selectors: `select(on, a, b)` takes a's lane where `on` is all ones
 // and b's where it is zero.  Only moves lanes: no arithmetic.
-typedef long long lane_mask __attribute__((vector_size(width * sizeof(double))));
+using lane_int = std::conditional_t<sizeof(real) == 8, long long, int>;
+typedef lane_int lane_mask __attribute__((vector_size(width * sizeof(real))));
 inline vec select(lane_mask on, vec a, vec b) { return on ? a : b; }
 
 namespace detail {
 template <std::size_t... I>
 inline lane_mask lanes_with_bit(std::size_t lane_bit, std::index_sequence<I...>) {
-    return lane_mask{((I & lane_bit) != 0 ? -1LL : 0LL)...};
+    return lane_mask{((I & lane_bit) != 0 ? lane_int{-1} : lane_int{0})...};
 }
 }  // namespace detail
 

@@ -7,7 +7,7 @@
 namespace velt::VELT_ISA_NS {
 
 extern const isa::kernel_table table;
-const isa::kernel_table table = {VELT_ISA_STRING(VELT_ISA_NS),
+const isa::kernel_table table = {VELT_ISA_STRING(VELT_ISA_NAME),
 #define VELT_ISA_ENTRY(f) &f,
                                  VELT_ISA_KERNELS(VELT_ISA_ENTRY)
 #undef VELT_ISA_ENTRY

@@ -1,10 +1,11 @@
 // Opens the instruction-set path of a per-ISA unit.
 //
-// Every kernel unit is compiled once per path (see CMakeLists.txt) with
-// VELT_ISA_NS (sse2, avx2, avx512f) and VELT_ISA_WIDTH (doubles per vector
-// register: 2, 4, 8).  A unit includes this header after its baseline headers
-// and before its per-ISA ones, and defines everything in namespace
-// velt::VELT_ISA_NS.
+// Every kernel unit is compiled once per path and precision (see
+// CMakeLists.txt) with VELT_ISA_NAME (sse2, avx2, avx512f), VELT_ISA_NS (the
+// name, with _c64 appended in the complex64 compilation) and VELT_ISA_WIDTH
+// (doubles per vector register: 2, 4, 8).  A unit includes this header after
+// its baseline headers and before its per-ISA ones, and defines everything
+// in namespace velt::VELT_ISA_NS.
 //
 // The wider instruction set is switched on here, by a pragma, not by a
 // compiler flag for the whole file: functions defined before the pragma (the
@@ -18,8 +19,8 @@
 // multiplication and addition stays a separately rounded operation.
 #pragma once
 
-#if !defined(VELT_ISA_NS) || !defined(VELT_ISA_WIDTH)
-#error "isa/target.hpp belongs to the per-ISA units (VELT_ISA_NS and VELT_ISA_WIDTH unset)"
+#if !defined(VELT_ISA_NS) || !defined(VELT_ISA_NAME) || !defined(VELT_ISA_WIDTH)
+#error "isa/target.hpp belongs to the per-ISA units (VELT_ISA_NS, _NAME or _WIDTH unset)"
 #endif
 
 #include <algorithm>

@@ -39,9 +39,9 @@ std::int64_t check_kraus_register(int n_qubits, int qubit, std::int64_t rho_size
     return dim;
 }
 
-void apply_kraus_1q(complex_array rho, int n_qubits, int qubit,
+void apply_kraus_1q(state_array rho, int n_qubits, int qubit,
                     const std::vector<complex_array>& kraus_ops) {
-    const amp_view view(rho, "apply_kraus_1q", "rho");
+    const amp_view view(state_argument(rho, "apply_kraus_1q", "rho"), "apply_kraus_1q", "rho");
     for (const complex_array& op : kraus_ops) {
         check_kraus_op(op.size());
     }

@@ -14,7 +14,8 @@ namespace {
 // length (the first extent; an array without elements has length 0).
 class readable_state {
 public:
-    readable_state(const complex_array& array, const char* function) : view_(array) {
+    readable_state(const state_array& array, const char* function)
+        : view_(state_argument(array, function, "state")) {
         if (view_.info().ndim < 1) {
             fail(function, "state must have at least one dimension");
         }
@@ -50,7 +51,7 @@ void check_total(const char* function, double total) {
 
 }  // namespace
 
-py::array_t<double> probabilities(const complex_array& state,
+py::array_t<double> probabilities(const state_array& state,
                                   const std::optional<std::vector<int>>& qubits) {
     constexpr const char* name = "probabilities";
     const readable_state psi(state, name);
@@ -66,7 +67,7 @@ py::array_t<double> probabilities(const complex_array& state,
     return out;
 }
 
-double expectation_pauli(const complex_array& state, const std::string& paulis,
+double expectation_pauli(const state_array& state, const std::string& paulis,
                          const std::vector<int>& qubits) {
     constexpr const char* name = "expectation_pauli";
     const readable_state psi(state, name);
@@ -81,7 +82,7 @@ double expectation_pauli(const complex_array& state, const std::string& paulis,
                                    static_cast<int>(qubits.size()));
 }
 
-py::array_t<std::int64_t> sample(const complex_array& state, const real_array& uniforms) {
+py::array_t<std::int64_t> sample(const state_array& state, const real_array& uniforms) {
     constexpr const char* name = "sample";
     const readable_state psi(state, name);
     const py::buffer_info info = uniforms.request();
@@ -110,7 +111,7 @@ py::array_t<std::int64_t> sample(const complex_array& state, const real_array& u
 // Outcome 0 when u (p0 + p1) < p0, p0 and p1 being the marginal probabilities
 // of the qubit; an outcome without probability is never chosen (u (p0 + p1)
 // can round up to p0 + p1 when p1 is 0).
-std::pair<int, double> measure(complex_array state, int qubit, double u) {
+std::pair<int, double> measure(state_array state, int qubit, double u) {
     constexpr const char* name = "measure";
     const writable_state psi(state, name);
     check_qubit(name, qubit, state_qubits(name, psi.length()) - 1);

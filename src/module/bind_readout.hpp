@@ -10,15 +10,19 @@
 
 #include "module/convert.hpp"
 
-namespace velt::bind {
+namespace velt {
+inline namespace VELT_PRECISION_NS {
+namespace bind {
 
 using real_array = py::array_t<double, py::array::c_style>;
 
-py::array_t<double> probabilities(const complex_array& state,
+py::array_t<double> probabilities(const state_array& state,
                                   const std::optional<std::vector<int>>& qubits);
-double expectation_pauli(const complex_array& state, const std::string& paulis,
+double expectation_pauli(const state_array& state, const std::string& paulis,
                          const std::vector<int>& qubits);
-py::array_t<std::int64_t> sample(const complex_array& state, const real_array& uniforms);
-std::pair<int, double> measure(complex_array state, int qubit, double u);
+py::array_t<std::int64_t> sample(const state_array& state, const real_array& uniforms);
+std::pair<int, double> measure(state_array state, int qubit, double u);
 
-}  // namespace velt::bind
+}  // namespace bind
+}  // namespace VELT_PRECISION_NS
+}  // namespace velt

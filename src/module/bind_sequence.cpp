@@ -156,7 +156,7 @@ sequence_op convert(const op_reader& r, std::int64_t length,
 
 }  // namespace
 
-void apply_sequence(complex_array state, const py::iterable& ops) {
+void apply_sequence(state_array state, const py::iterable& ops) {
     const writable_state psi(state, "apply_sequence");
     std::vector<sequence_op> converted;
     std::vector<std::vector<amp>>

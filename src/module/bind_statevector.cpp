@@ -37,24 +37,24 @@ void apply_swap_checked(amp* psi, std::int64_t n, int a, int b) {
     velt::apply_swap(psi, n, a, b);
 }
 
-void apply_1q(complex_array state, int qubit, amp m00, amp m01, amp m10, amp m11) {
+void apply_1q(state_array state, int qubit, amp m00, amp m01, amp m10, amp m11) {
     const writable_state psi(state, "apply_1q");
     apply_1q_checked(psi.data(), psi.length(), qubit, mat2{m00, m01, m10, m11});
 }
 
-void apply_cnot_fast(complex_array state, int control, int target) {
+void apply_cnot_fast(state_array state, int control, int target) {
     const writable_state psi(state, "apply_cnot_fast");
     apply_cnot_fast_checked(psi.data(), psi.length(), control, target);
 }
 
-void apply_controlled_1q(complex_array state, int control, int target, amp m00, amp m01, amp m10,
+void apply_controlled_1q(state_array state, int control, int target, amp m00, amp m01, amp m10,
                          amp m11) {
     const writable_state psi(state, "apply_controlled_1q");
     apply_controlled_1q_checked(psi.data(), psi.length(), control, target,
                                 mat2{m00, m01, m10, m11});
 }
 
-void apply_swap(complex_array state, int a, int b) {
+void apply_swap(state_array state, int a, int b) {
     const writable_state psi(state, "apply_swap");
     apply_swap_checked(psi.data(), psi.length(), a, b);
 }
@@ -78,7 +78,8 @@ void check_gate_fast_targets(const int* targets, int k) {
     occupy("apply_gate_fast", targets, k, 0, "repeated target qubit");
 }
 
-void apply_gate_fast(complex_array state, std::vector<int> targets, complex_array u) {
+void apply_gate_fast(state_array state, std::vector<int> targets, complex_array u) {
+    state_argument(state, "apply_gate_fast", "state");  // a TypeError comes first
     check_gate_fast_shape(targets.size(), u.size());
     const writable_state psi(state, "apply_gate_fast");
     check_gate_fast_targets(targets.data(), count(targets));
@@ -113,8 +114,9 @@ void check_gate_qubits(std::int64_t n, const int* targets, int k, const int* con
     occupy(name, controls, n_controls, occupied, "control overlaps a target qubit");
 }
 
-void apply_gate(complex_array state, std::vector<int> targets, complex_array u,
+void apply_gate(state_array state, std::vector<int> targets, complex_array u,
                 std::vector<int> controls) {
+    state_argument(state, "apply_gate", "state");  // a TypeError comes first
     check_gate_shape(targets.size(), u.size());
     const writable_state psi(state, "apply_gate");
     check_gate_qubits(psi.length(), targets.data(), count(targets), controls.data(),

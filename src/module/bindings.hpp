@@ -17,20 +17,22 @@
 
 #include "module/convert.hpp"
 
-namespace velt::bind {
+namespace velt {
+inline namespace VELT_PRECISION_NS {
+namespace bind {
 
-void apply_1q(complex_array state, int qubit, amp m00, amp m01, amp m10, amp m11);
-void apply_cnot_fast(complex_array state, int control, int target);
-void apply_controlled_1q(complex_array state, int control, int target, amp m00, amp m01, amp m10,
+void apply_1q(state_array state, int qubit, amp m00, amp m01, amp m10, amp m11);
+void apply_cnot_fast(state_array state, int control, int target);
+void apply_controlled_1q(state_array state, int control, int target, amp m00, amp m01, amp m10,
                          amp m11);
-void apply_swap(complex_array state, int a, int b);
-void apply_gate_fast(complex_array state, std::vector<int> targets, complex_array u);
-void apply_gate(complex_array state, std::vector<int> targets, complex_array u,
+void apply_swap(state_array state, int a, int b);
+void apply_gate_fast(state_array state, std::vector<int> targets, complex_array u);
+void apply_gate(state_array state, std::vector<int> targets, complex_array u,
                 std::vector<int> controls);
 
-void apply_sequence(complex_array state, const py::iterable& ops);
+void apply_sequence(state_array state, const py::iterable& ops);
 
-void apply_kraus_1q(complex_array rho, int n_qubits, int qubit,
+void apply_kraus_1q(state_array rho, int n_qubits, int qubit,
                     const std::vector<complex_array>& kraus_ops);
 
 // The 2x2 and permutation rows: qubit range checks, then the kernel on the
@@ -61,4 +63,6 @@ std::int64_t check_kraus_register(int n_qubits, int qubit, std::int64_t rho_size
 void select_isa();
 std::string kernel_isa();
 
-}  // namespace velt::bind
+}  // namespace bind
+}  // namespace VELT_PRECISION_NS
+}  // namespace velt

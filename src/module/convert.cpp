@@ -40,7 +40,8 @@ namespace {
 
 // Refuses a read-only array with the function's name leading the message;
 // the write request would refuse it too, with NumPy's message alone.
-py::buffer_info request_for_writing(complex_array& array, const char* function, const char* what) {
+py::buffer_info request_for_writing(const py::array& array, const char* function,
+                                    const char* what) {
     if (!array.writeable()) {
         throw py::value_error(std::string(function) + ": " + what + " is read-only");
     }
@@ -49,11 +50,37 @@ py::buffer_info request_for_writing(complex_array& array, const char* function, 
 
 }  // namespace
 
-amp_view::amp_view(const complex_array& array, const amp_view* written) : info_(array.request()) {
+#if VELT_SINGLE
+py::array state_argument(const state_array& state, const char* function, const char* what) {
+    // NumPy's type number of complex64 (NPY_CFLOAT), the same in 1.x and 2.x.
+    constexpr int npy_cfloat = 14;
+    std::string got;
+    if (!py::isinstance<py::array>(state)) {
+        got = py::str(py::type::handle_of(state).attr("__name__"));
+    } else {
+        const auto array = py::reinterpret_borrow<py::array>(state);
+        const py::dtype type = array.dtype();
+        const bool native = type.byteorder() == '=' || type.byteorder() == '<';
+        if (type.num() != npy_cfloat || !native) {
+            got = "numpy.ndarray of " + std::string(py::str(type));
+        } else if ((array.flags() & py::array::c_style) == 0) {
+            got = "numpy.ndarray of complex64 that is not C-contiguous";
+        } else {
+            return array;
+        }
+    }
+    throw py::type_error(std::string(function) + ": " + what +
+                         " must be a C-contiguous numpy.ndarray of complex64 (got " + got + ")");
+}
+#else
+py::array state_argument(const state_array& state, const char*, const char*) { return state; }
+#endif
+
+amp_view::amp_view(const py::array& array, const amp_view* written) : info_(array.request()) {
     stage(written != nullptr && overlaps(*written));
 }
 
-amp_view::amp_view(complex_array& array, const char* function, const char* what)
+amp_view::amp_view(const py::array& array, const char* function, const char* what)
     : info_(request_for_writing(array, function, what)) {
     stage(false);
     write_back_ = !staging_.empty();
@@ -85,8 +112,8 @@ bool amp_view::overlaps(const amp_view& other) const {
     return begin < other_end && other_begin < end;
 }
 
-writable_state::writable_state(complex_array& array, const char* function)
-    : view_(array, function, "state") {
+writable_state::writable_state(const state_array& array, const char* function)
+    : view_(state_argument(array, function, "state"), function, "state") {
     if (view_.info().ndim < 1) {
         fail(function, "state must have at least one dimension");
     }

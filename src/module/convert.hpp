@@ -4,6 +4,12 @@
 // when it already has that form, otherwise a converted temporary.  Every check
 // here runs before a kernel is called, so a rejected call leaves the caller's
 // arrays exactly as they were.
+//
+// In the complex64 compilation (velt_core.single) matrices and Kraus
+// operators are converted the same way, to complex64 (NumPy rounds each part
+// as astype does), but a state or rho is never converted: it must already be
+// a C-contiguous numpy.ndarray of native complex64, which the kernels update
+// in place, and anything else raises TypeError.
 #pragma once
 
 #include <pybind11/complex.h>
@@ -17,11 +23,32 @@
 
 #include "common/amplitude.hpp"
 
-namespace velt::bind {
+namespace velt {
+inline namespace VELT_PRECISION_NS {
+namespace bind {
 
 namespace py = pybind11;
 
+// Matrices and operators (and, in complex128, states).
 using complex_array = py::array_t<amp, py::array::c_style | py::array::forcecast>;
+
+#if VELT_SINGLE
+// A state or rho of velt_core.single: the object exactly as the caller
+// passed it (pybind11 accepts any object here), taken by state_argument.
+class state_array : public py::object {
+public:
+    using py::object::object;
+    static bool check_(py::handle) { return true; }
+};
+#else
+using state_array = complex_array;
+#endif
+
+// The state (or rho) argument as an array of this precision's amplitudes:
+// in complex128 the array pybind11 converted; in complex64 the caller's own
+// array, refused with TypeError "<function>: <what> must be a C-contiguous
+// numpy.ndarray of complex64 (got <what it got>)" unless it is one.
+py::array state_argument(const state_array& state, const char* function, const char* what);
 
 // Raises RuntimeError "<function>: <complaint>".
 [[noreturn]] void fail(const char* function, const char* complaint);
@@ -54,10 +81,10 @@ public:
     // `written`, the state that the kernel writes while it reads these: the
     // kernel then sees them as they were when the call began, whatever the
     // order in which workers update the state.
-    explicit amp_view(const complex_array& array, const amp_view* written = nullptr);
+    explicit amp_view(const py::array& array, const amp_view* written = nullptr);
     // For writing: a read-only array raises ValueError "<function>: <what> is
     // read-only" before anything is copied or written.
-    amp_view(complex_array& array, const char* function, const char* what);
+    amp_view(const py::array& array, const char* function, const char* what);
     ~amp_view();
     amp_view(const amp_view&) = delete;
     amp_view& operator=(const amp_view&) = delete;
@@ -79,7 +106,7 @@ private:
 // A state array taken for writing, with at least one dimension.
 class writable_state {
 public:
-    writable_state(complex_array& array, const char* function);
+    writable_state(const state_array& array, const char* function);
 
     amp* data() const { return view_.data(); }
     // Amplitudes addressed by the state-vector kernels: the first extent,
@@ -93,4 +120,14 @@ private:
     amp_view view_;
 };
 
-}  // namespace velt::bind
+}  // namespace bind
+}  // namespace VELT_PRECISION_NS
+}  // namespace velt
+
+#if VELT_SINGLE
+// The signature pybind11 writes into the docstrings of velt_core.single.
+template <>
+struct pybind11::detail::handle_type_name<velt::bind::state_array> {
+    static constexpr auto name = const_name("numpy.typing.NDArray[numpy.complex64]");
+};
+#endif

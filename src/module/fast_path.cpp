@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <new>
 
 #include "density/kraus.hpp"
 #include "module/bindings.hpp"
@@ -27,7 +28,23 @@ constexpr unsigned npy_writeable = 0x0400;
 // the ordinary path's writable buffer request raises that warning, so such an
 // array takes the ordinary path.
 constexpr unsigned npy_warn_on_write = 1U << 31;
+constexpr int npy_cfloat = 14;
 constexpr int npy_cdouble = 15;
+// The type of this precision's amplitudes: what a state must hold.
+constexpr int npy_amp = single_precision ? npy_cfloat : npy_cdouble;
+// complex128 elements a complex64 row rounds on its stack: a 16 x 16
+// matrix, a 2 x 2 operator (complex128 rows round nothing).
+constexpr std::size_t max_rounded = single_precision ? 256 : 0;
+constexpr std::size_t op_rounded = single_precision ? 4 : 0;
+
+// Room for N rounded amplitudes, left uninitialised: only the elements
+// written are read (a zeroed buffer would cost every call its size).
+template <std::size_t N>
+struct amp_buffer {
+    alignas(amp) unsigned char bytes[N > 0 ? N * sizeof(amp) : 1];
+    amp* data() { return reinterpret_cast<amp*>(bytes); }
+    static constexpr std::int64_t capacity = static_cast<std::int64_t>(N);
+};
 
 constexpr int max_list = 64;  // qubits in a fast-path list
 constexpr int max_ops = 16;   // Kraus operators in a fast-path list
@@ -55,7 +72,9 @@ struct array_ref {
     std::int64_t first;
 };
 
-bool plain_array(PyObject* o, bool for_writing, array_ref& out) {
+// The same for an array of `type` elements (npy_cfloat or npy_cdouble).
+bool plain_array_of(PyObject* o, bool for_writing, int type, void*& data, std::int64_t& size,
+                    std::int64_t& first) {
     if (!is_exact_ndarray(o)) {
         return false;
     }
@@ -67,17 +86,54 @@ bool plain_array(PyObject* o, bool for_writing, array_ref& out) {
     }
     const auto* d = py::detail::array_descriptor_proxy(a->descr);
     // '=' is native; '<' is native too on x86-64 (NumPy normally writes it '=').
-    if (d->type_num != npy_cdouble || (d->byteorder != '=' && d->byteorder != '<')) {
+    if (d->type_num != type || (d->byteorder != '=' && d->byteorder != '<')) {
         return false;
     }
-    if (a->nd < 1 || reinterpret_cast<std::uintptr_t>(a->data) % alignof(amp) != 0) {
+    const std::size_t align = type == npy_cfloat ? alignof(float) : alignof(double);
+    if (a->nd < 1 || reinterpret_cast<std::uintptr_t>(a->data) % align != 0) {
         return false;
     }
-    std::int64_t size = 1;
+    size = 1;
     for (int i = 0; i < a->nd; ++i) {
         size *= a->dimensions[i];
     }
-    out = {reinterpret_cast<amp*>(a->data), size, a->dimensions[0]};
+    data = a->data;
+    first = a->dimensions[0];
+    return true;
+}
+
+bool plain_array(PyObject* o, bool for_writing, array_ref& out) {
+    void* data = nullptr;
+    if (!plain_array_of(o, for_writing, npy_amp, data, out.size, out.first)) {
+        return false;
+    }
+    out.data = static_cast<amp*>(data);
+    return true;
+}
+
+// A matrix or Kraus operator: this precision's array where it lies, or in
+// velt_core.single a complex128 array of at most `capacity` elements, rounded
+// part by part to float into `buffer` (as NumPy's astype rounds).  Such a
+// copy cannot share memory with the state: `rounded` says it is one.
+bool plain_operator(PyObject* o, amp* buffer, std::int64_t capacity, array_ref& out,
+                    bool& rounded) {
+    rounded = false;
+    if (plain_array(o, false, out)) {
+        return true;
+    }
+    if (!single_precision) {
+        return false;
+    }
+    void* data = nullptr;
+    if (!plain_array_of(o, false, npy_cdouble, data, out.size, out.first) || out.size > capacity) {
+        return false;
+    }
+    const auto* wide = static_cast<const std::complex<double>*>(data);
+    for (std::int64_t i = 0; i < out.size; ++i) {
+        new (buffer + i) amp{static_cast<real>(wide[i].real()), static_cast<real>(wide[i].imag())};
+    }
+    out.data = buffer;
+    rounded = true;
     return true;
 }
 
@@ -110,20 +166,23 @@ bool plain_int(PyObject* o, int& out) {
 }
 
 // What PyComplex_AsCComplex, pybind11's complex conversion, gives for these
-// exact types: the value itself, or the real value with a +0 imaginary part.
+// exact types: the value itself, or the real value with a +0 imaginary part;
+// in velt_core.single each part then cast to float, as pybind11 casts it.
+amp entry(double re, double im) { return amp{static_cast<real>(re), static_cast<real>(im)}; }
+
 bool plain_entry(PyObject* o, amp& out) {
     if (PyComplex_CheckExact(o)) {
         const Py_complex c = reinterpret_cast<PyComplexObject*>(o)->cval;
-        out = amp{c.real, c.imag};
+        out = entry(c.real, c.imag);
     } else if (PyFloat_CheckExact(o)) {
-        out = amp{PyFloat_AS_DOUBLE(o), 0.0};
+        out = entry(PyFloat_AS_DOUBLE(o), 0.0);
     } else if (PyLong_CheckExact(o)) {
         const double value = PyLong_AsDouble(o);
         if (value == -1.0 && PyErr_Occurred() != nullptr) {
             PyErr_Clear();  // too large for a double: the ordinary path refuses it
             return false;
         }
-        out = amp{value, 0.0};
+        out = entry(value, 0.0);
     } else {
         return false;
     }
@@ -266,9 +325,12 @@ PyObject* fast_apply_gate_fast(PyObject* self, PyObject* const* args, Py_ssize_t
     int targets[max_list];
     int k = 0;
     array_ref u{};
+    amp_buffer<max_rounded> rounded_u;
+    bool rounded = false;
     if (nargs == 3 && no_keywords(kwnames) && plain_state(args[0], psi) &&
-        plain_int_list(args[1], targets, k) && plain_array(args[2], false, u) &&
-        disjoint(psi.array, u)) {
+        plain_int_list(args[1], targets, k) &&
+        plain_operator(args[2], rounded_u.data(), rounded_u.capacity, u, rounded) &&
+        (rounded || disjoint(psi.array, u))) {
         return run([&] {
             check_gate_fast_shape(static_cast<std::size_t>(k), u.size);
             check_gate_fast_targets(targets, k);
@@ -284,11 +346,15 @@ PyObject* fast_apply_gate(PyObject* self, PyObject* const* args, Py_ssize_t narg
     int targets[max_list];
     int k = 0;
     array_ref u{};
+    amp_buffer<max_rounded> rounded_u;
+    bool rounded = false;
     int controls[max_list];
     int n_controls = 0;  // the default: an empty list
     if ((nargs == 3 || nargs == 4) && no_keywords(kwnames) && plain_state(args[0], psi) &&
-        plain_int_list(args[1], targets, k) && plain_array(args[2], false, u) &&
-        (nargs == 3 || plain_int_list(args[3], controls, n_controls)) && disjoint(psi.array, u)) {
+        plain_int_list(args[1], targets, k) &&
+        plain_operator(args[2], rounded_u.data(), rounded_u.capacity, u, rounded) &&
+        (nargs == 3 || plain_int_list(args[3], controls, n_controls)) &&
+        (rounded || disjoint(psi.array, u))) {
         return run([&] {
             check_gate_shape(static_cast<std::size_t>(k), u.size);
             check_gate_qubits(psi.length, targets, k, controls, n_controls);
@@ -306,11 +372,14 @@ PyObject* fast_apply_kraus_1q(PyObject* self, PyObject* const* args, Py_ssize_t 
     PyObject* const* items = nullptr;
     int count = 0;
     array_ref ops[max_ops];
+    amp_buffer<op_rounded> rounded_ops[max_ops];
     bool plain = nargs == 4 && no_keywords(kwnames) && plain_array(args[0], true, rho) &&
                  plain_int(args[1], n_qubits) && plain_int(args[2], qubit) &&
                  plain_sequence(args[3], max_ops, items, count);
     for (int i = 0; plain && i < count; ++i) {
-        plain = plain_array(items[i], false, ops[i]);
+        bool rounded = false;
+        plain = plain_operator(items[i], rounded_ops[i].data(), rounded_ops[i].capacity, ops[i],
+                               rounded);
     }
     if (!plain) {
         return ordinary[row_kraus](self, args, nargs, kwnames);

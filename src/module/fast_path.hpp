@@ -6,10 +6,14 @@
 // a state of a few amplitudes that conversion is most of the call.  So each
 // row also gets a plain METH_FASTCALL entry that reads the common forms where
 // they lie:
-//   state, rho    an exact numpy.ndarray of native complex128, C-contiguous,
-//                 aligned, writable, with at least one dimension
+//   state, rho    an exact numpy.ndarray of native complex128 (velt_core.single:
+//                 complex64), C-contiguous, aligned, writable, with at least
+//                 one dimension
 //   u, Kraus ops  an exact numpy.ndarray of native complex128, C-contiguous and
-//                 aligned (u: sharing no memory with the state)
+//                 aligned (u: sharing no memory with the state); in
+//                 velt_core.single one of native complex64, or of complex128
+//                 with at most 256 elements, rounded to complex64 into a
+//                 buffer as the conversion of the ordinary entry rounds it
 //   qubits        an exact int within the int32 range
 //   entries       an exact complex, float or int
 //   qubit lists   an exact list or tuple of such ints (at most 64)
@@ -24,7 +28,11 @@
 
 #include <pybind11/pybind11.h>
 
-namespace velt::bind {
+#include "common/amplitude.hpp"
+
+namespace velt {
+inline namespace VELT_PRECISION_NS {
+namespace bind {
 
 // Replaces each kernel row's function object in `m` by its fast entry.  The
 // new object keeps the row's name, docstring (and so its signature line and
@@ -32,4 +40,6 @@ namespace velt::bind {
 // and repr), and the row's place in the module's namespace.
 void install_fast_paths(pybind11::module_& m);
 
-}  // namespace velt::bind
+}  // namespace bind
+}  // namespace VELT_PRECISION_NS
+}  // namespace velt

@@ -1,5 +1,8 @@
 // Module entry and function table.
 //
+// The table is compiled once per precision (see common/amplitude.hpp): the
+// complex128 rows fill velt_core itself, the complex64 rows the submodule
+// velt_core.single, with the same names, arguments and docstrings.
 // PYBIND11_MODULE generates PyInit_velt_core with multi-phase initialisation
 // and the interpreter version gate (the running interpreter must be the
 // major.minor version this file was compiled for).  Rows are registered in a
@@ -10,10 +13,15 @@
 
 namespace py = pybind11;
 
-PYBIND11_MODULE(velt_core, m) {
-    m.doc() = "VELT native statevector/density-matrix kernels";
-    m.attr("__version__") = VELT_VERSION;  // from pyproject.toml, through CMakeLists.txt
+namespace velt {
 
+// Fills velt_core.single: the table of the complex64 compilation.
+void register_single(py::module_& m);
+
+inline namespace VELT_PRECISION_NS {
+namespace {
+
+void register_functions(py::module_& m) {
     m.def("apply_1q", &velt::bind::apply_1q,
           "Fast single-qubit gate application (contiguous-block, vectorizable)");
     m.def("apply_cnot_fast", &velt::bind::apply_cnot_fast,
@@ -32,13 +40,15 @@ PYBIND11_MODULE(velt_core, m) {
           py::arg("qubit"), py::arg("kraus_ops"),
           "Apply a single-qubit Kraus channel to a density matrix, in place");
 
-    m.def(
-        "cpu_dispatch_tier", [] { return 0; },
-        "0=scalar, 1=AVX2+FMA, 2=AVX-512F+FMA -- which kernel tier this process actually "
-        "selected at runtime on the current CPU");
+    if (!single_precision) {  // a constant of the process: not repeated in velt_core.single
+        m.def(
+            "cpu_dispatch_tier", [] { return 0; },
+            "0=scalar, 1=AVX2+FMA, 2=AVX-512F+FMA -- which kernel tier this process actually "
+            "selected at runtime on the current CPU");
+    }
 
-    // The kernels' instruction-set path, chosen once, here: an unusable
-    // VELT_ISA fails the import.
+    // The kernels' instruction-set path, chosen once per precision, here
+    // (the same path for both): an unusable VELT_ISA fails the import.
     velt::bind::select_isa();
     m.def("kernel_isa", &velt::bind::kernel_isa,
           "Instruction set of this process's kernels: 'sse2', 'avx2' or 'avx512f' (the widest "
@@ -64,3 +74,27 @@ PYBIND11_MODULE(velt_core, m) {
           "Projective measurement of one qubit with the uniform u, collapsing the state in "
           "place; returns (outcome, probability)");
 }
+
+}  // namespace
+}  // namespace VELT_PRECISION_NS
+}  // namespace velt
+
+#if VELT_SINGLE
+void velt::register_single(py::module_& m) { register_functions(m); }
+#else
+PYBIND11_MODULE(velt_core, m) {
+    m.doc() = "VELT native statevector/density-matrix kernels";
+    m.attr("__version__") = VELT_VERSION;  // from pyproject.toml, through CMakeLists.txt
+    velt::register_functions(m);
+
+    // After every row of the module: the same functions on complex64 states.
+    // Registered in sys.modules too, so that `import velt_core.single` and
+    // `from velt_core.single import apply_1q` work as for a package.
+    py::module_ single = m.def_submodule(
+        "single",
+        "The same functions on complex64 states, in single precision: states and density "
+        "matrices must be C-contiguous complex64 numpy arrays, updated in place");
+    velt::register_single(single);
+    py::module_::import("sys").attr("modules")["velt_core.single"] = single;
+}
+#endif

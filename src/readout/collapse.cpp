@@ -6,8 +6,16 @@
 #include "readout/readout.hpp"
 
 namespace velt {
+inline namespace VELT_PRECISION_NS {
 
 namespace {
+
+// Each part times the scale in double, rounded once to the state's precision
+// (no rounding at all in complex128).
+inline amp scaled(const amp& a, double scale) {
+    return amp{static_cast<real>(static_cast<double>(a.real()) * scale),
+               static_cast<real>(static_cast<double>(a.imag()) * scale)};
+}
 
 // Amplitudes per iteration: 256 KiB of state.
 constexpr std::int64_t chunk = std::int64_t{1} << 14;
@@ -20,7 +28,7 @@ void collapse_short(amp* p, std::int64_t length, int outcome, double scale) {
         amp* keep = p + i + (outcome != 0 ? R : 0);
         amp* clear = p + i + (outcome != 0 ? 0 : R);
         for (std::int64_t t = 0; t < R; ++t) {
-            keep[t] = amp{keep[t].real() * scale, keep[t].imag() * scale};
+            keep[t] = scaled(keep[t], scale);
             clear[t] = amp{0.0, 0.0};
         }
     }
@@ -44,7 +52,7 @@ void collapse(amp* psi, std::int64_t n, int q, int outcome, double scale) {
                 const std::int64_t length = std::min(run, end - r);
                 if ((r & run) == kept_bit) {
                     for (std::int64_t i = 0; i < length; ++i) {
-                        p[i] = amp{p[i].real() * scale, p[i].imag() * scale};
+                        p[i] = scaled(p[i], scale);
                     }
                 } else {
                     std::fill(p, p + length, amp{0.0, 0.0});
@@ -60,4 +68,5 @@ void collapse(amp* psi, std::int64_t n, int q, int outcome, double scale) {
     });
 }
 
+}  // namespace VELT_PRECISION_NS
 }  // namespace velt

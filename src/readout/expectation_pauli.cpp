@@ -7,6 +7,7 @@
 #include "readout/readout.hpp"
 
 namespace velt {
+inline namespace VELT_PRECISION_NS {
 
 namespace {
 
@@ -76,11 +77,13 @@ double expectation_pauli(const amp* psi, std::int64_t n, const int* qubits, cons
         const double* sign = sign_table + (parity(base & z) ? span : 0);
         return lane_total(0, length, [=](std::int64_t t) {
             const std::int64_t i = base | offset[t];
-            const amp a = psi[i];
-            const amp b = psi[i ^ x];
+            // The parts, widened to double (a no-op in complex128).
+            const double ar = psi[i].real();
+            const double ai = psi[i].imag();
+            const double br = psi[i ^ x].real();
+            const double bi = psi[i ^ x].imag();
             // Re or Im of conj(b) a.
-            const double c = decltype(imag)::value ? b.real() * a.imag() - b.imag() * a.real()
-                                                   : b.real() * a.real() + b.imag() * a.imag();
+            const double c = decltype(imag)::value ? br * ai - bi * ar : br * ar + bi * ai;
             return sign[t] * c;
         });
     };
@@ -97,4 +100,5 @@ double expectation_pauli(const amp* psi, std::int64_t n, const int* qubits, cons
     return (phase == 0 || phase == 3) ? 2.0 * sum : -2.0 * sum;
 }
 
+}  // namespace VELT_PRECISION_NS
 }  // namespace velt

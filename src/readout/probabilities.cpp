@@ -7,6 +7,7 @@
 #include "readout/readout.hpp"
 
 namespace velt {
+inline namespace VELT_PRECISION_NS {
 
 namespace {
 
@@ -143,4 +144,5 @@ void marginal_probabilities(const amp* psi, std::int64_t n, const int* qubits, i
         out);
 }
 
+}  // namespace VELT_PRECISION_NS
 }  // namespace velt

@@ -7,6 +7,11 @@
 // this (and everything else) before a read-out is called.  Every sum is
 // formed as parallel/reduce.hpp describes, so every result is the same bit
 // for bit for any number of workers.  |a|^2 is a.re * a.re + a.im * a.im.
+//
+// All read-out arithmetic is double precision, in both compilations: each
+// part of a complex64 amplitude is widened to double (exactly) where it is
+// read, and everything after that (products, sums, signs, the scale of a
+// collapse) is the complex128 compilation's arithmetic on those doubles.
 #pragma once
 
 #include <cstdint>
@@ -15,8 +20,13 @@
 #include "common/amplitude.hpp"
 
 namespace velt {
+inline namespace VELT_PRECISION_NS {
 
-inline double norm2(const amp& a) { return a.real() * a.real() + a.imag() * a.imag(); }
+inline double norm2(const amp& a) {
+    const double re = a.real();
+    const double im = a.imag();
+    return re * re + im * im;
+}
 
 // out[i] = |psi[i]|^2 for every i < n.
 void probabilities(const amp* psi, std::int64_t n, double* out);
@@ -51,7 +61,9 @@ void sample_search(const amp* psi, const sample_table& table, const double* unif
                    std::int64_t count, std::int64_t* out);
 
 // Keeps the half of the state where qubit q equals `outcome`, multiplied by
-// `scale`, and sets the other half to +0.0.
+// `scale` (each part's product formed in double, then rounded to the state's
+// precision), and sets the other half to +0.0.
 void collapse(amp* psi, std::int64_t n, int q, int outcome, double scale);
 
+}  // namespace VELT_PRECISION_NS
 }  // namespace velt

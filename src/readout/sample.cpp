@@ -6,6 +6,7 @@
 #include "readout/readout.hpp"
 
 namespace velt {
+inline namespace VELT_PRECISION_NS {
 
 namespace {
 
@@ -149,4 +150,5 @@ void sample_search(const amp* psi, const sample_table& table, const double* unif
     });
 }
 
+}  // namespace VELT_PRECISION_NS
 }  // namespace velt

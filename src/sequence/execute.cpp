@@ -29,6 +29,7 @@
 #include "statevector/kernels.hpp"
 
 namespace velt {
+inline namespace VELT_PRECISION_NS {
 
 namespace {
 
@@ -181,4 +182,5 @@ void apply_sequence(amp* psi, std::int64_t n, const std::vector<sequence_op>& op
     }
 }
 
+}  // namespace VELT_PRECISION_NS
 }  // namespace velt

@@ -4,6 +4,7 @@
 #include "statevector/kernels.hpp"
 
 namespace velt {
+inline namespace VELT_PRECISION_NS {
 
 namespace {
 
@@ -101,4 +102,5 @@ std::vector<sequence_run> plan_sequence(const std::vector<sequence_op>& ops, int
     return runs;
 }
 
+}  // namespace VELT_PRECISION_NS
 }  // namespace velt

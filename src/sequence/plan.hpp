@@ -32,6 +32,7 @@
 #include "sequence/sequence.hpp"
 
 namespace velt {
+inline namespace VELT_PRECISION_NS {
 
 struct sequence_run {
     std::vector<std::size_t> ops;  // indices into the sequence, increasing
@@ -44,4 +45,5 @@ struct sequence_run {
 std::vector<sequence_run> plan_sequence(const std::vector<sequence_op>& ops, int n_qubits,
                                         int block_qubits, int min_low);
 
+}  // namespace VELT_PRECISION_NS
 }  // namespace velt

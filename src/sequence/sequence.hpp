@@ -21,6 +21,7 @@
 #include "common/amplitude.hpp"
 
 namespace velt {
+inline namespace VELT_PRECISION_NS {
 
 enum class op_kind {
     apply_1q,
@@ -49,4 +50,5 @@ void apply_op(amp* psi, std::int64_t n, const sequence_op& op);
 // before the first write, so a failed allocation leaves psi unchanged.
 void apply_sequence(amp* psi, std::int64_t n, const std::vector<sequence_op>& ops);
 
+}  // namespace VELT_PRECISION_NS
 }  // namespace velt

@@ -23,16 +23,16 @@ namespace velt::VELT_ISA_NS {
 namespace {
 
 // Gates up to this size travel in batches, with their lanes on the worker's
-// own stack (2 * 64 * 8 doubles, 8 KiB): nothing shared between workers, not
-// even a cache line at the border of two scratch slots.
+// own stack (2 * 64 * 8 doubles, 8 KiB; complex64: 2 * 64 * 16 floats): nothing shared between
+// workers, not even a cache line at the border of two scratch slots.
 constexpr std::int64_t batched_dim = std::int64_t{1} << apply_gate_stack_targets;
 constexpr int batch = dense_batch_size;
 
 void run_batched(amp* psi, const group_walk& walk, const std::int64_t* offset, std::int64_t dim,
                  const amp* u) {
     walk.for_each_batch<batch>([=](const std::int64_t* bases, int count) {
-        double re[batched_dim * batch];
-        double im[batched_dim * batch];
+        real re[batched_dim * batch];
+        real im[batched_dim * batch];
         apply_dense_batch<batch>(psi, bases, count, offset, dim, u, re, im);
     });
 }
@@ -42,13 +42,13 @@ void run_batched(amp* psi, const group_walk& walk, const std::int64_t* offset, s
 // amplitude changes.  Each worker's slot starts on a cache line of its own.
 void run_wide(amp* psi, const group_walk& walk, const std::int64_t* offset, std::int64_t dim,
               const amp* u) {
-    constexpr std::size_t line = 64 / sizeof(double);
+    constexpr std::size_t line = 64 / sizeof(real);
     const auto slot = (static_cast<std::size_t>(2 * dim * width) + line - 1) / line * line;
-    std::vector<double> lanes(slot * static_cast<std::size_t>(worker_slots()) + line);
-    double* data = lanes.data();
-    data += (line - reinterpret_cast<std::uintptr_t>(data) / sizeof(double) % line) % line;
+    std::vector<real> lanes(slot * static_cast<std::size_t>(worker_slots()) + line);
+    real* data = lanes.data();
+    data += (line - reinterpret_cast<std::uintptr_t>(data) / sizeof(real) % line) % line;
     walk.for_each_batch<width>([=](const std::int64_t* bases, int count) {
-        double* re = data + slot * static_cast<std::size_t>(worker_index());
+        real* re = data + slot * static_cast<std::size_t>(worker_index());
         apply_dense_batch<width>(psi, bases, count, offset, dim, u, re, re + dim * width);
     });
 }

@@ -53,8 +53,8 @@ void apply_gate_fast(amp* psi, std::int64_t n, const int* targets, int k, const 
         return;
     }
     walk.for_each_batch<batch>([&](const std::int64_t* bases, int count) {
-        double re[max_dim * batch];
-        double im[max_dim * batch];
+        real re[max_dim * batch];
+        real im[max_dim * batch];
         apply_dense_batch<batch>(psi, bases, count, offset, dim, u, re, im);
     });
 }

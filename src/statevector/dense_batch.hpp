@@ -29,7 +29,7 @@ inline constexpr int rows_at_once = B / width >= 4 ? 1 : 4 / (B / width);
 // row's sums take the columns in increasing order, as one row alone would.
 template <int B, int R>
 inline void multiply(amp* psi, const std::int64_t* bases, int count, const std::int64_t* offset,
-                     std::int64_t dim, const amp* u, const double* re, const double* im,
+                     std::int64_t dim, const amp* u, const real* re, const real* im,
                      bool consecutive) {
     constexpr int V = B / width;
     constexpr auto RV = static_cast<std::size_t>(R * V);
@@ -37,12 +37,12 @@ inline void multiply(amp* psi, const std::int64_t* bases, int count, const std::
         vec acc_re[RV];
         vec acc_im[RV];
         for (std::size_t i = 0; i < RV; ++i) {
-            acc_re[i] = broadcast(0.0);
-            acc_im[i] = broadcast(0.0);
+            acc_re[i] = broadcast(real{0});
+            acc_im[i] = broadcast(real{0});
         }
         for (std::int64_t c = 0; c < dim; ++c) {
-            const double* xr = re + c * B;
-            const double* xi = im + c * B;
+            const real* xr = re + c * B;
+            const real* xi = im + c * B;
             vec x_re[static_cast<std::size_t>(V)];
             vec x_im[static_cast<std::size_t>(V)];
             for (int v = 0; v < V; ++v) {
@@ -70,8 +70,8 @@ inline void multiply(amp* psi, const std::int64_t* bases, int count, const std::
                 }
                 continue;
             }
-            double lane_re[static_cast<std::size_t>(B)];
-            double lane_im[static_cast<std::size_t>(B)];
+            real lane_re[static_cast<std::size_t>(B)];
+            real lane_im[static_cast<std::size_t>(B)];
             for (int v = 0; v < V; ++v) {
                 store(lane_re + v * width, out_re[v]);
                 store(lane_im + v * width, out_im[v]);
@@ -83,11 +83,11 @@ inline void multiply(amp* psi, const std::int64_t* bases, int count, const std::
     }
 }
 
-// re and im hold dim * B doubles each (B a multiple of width).
+// re and im hold dim * B reals each (B a multiple of width).
 template <int B>
 inline void apply_dense_batch(amp* psi, const std::int64_t* bases, int count,
-                              const std::int64_t* offset, std::int64_t dim, const amp* u,
-                              double* re, double* im) {
+                              const std::int64_t* offset, std::int64_t dim, const amp* u, real* re,
+                              real* im) {
     static_assert(B % width == 0, "a batch is made of whole registers");
     constexpr int V = B / width;  // registers per gate index
     // Consecutive bases (every target above the batch's span): the members
@@ -97,8 +97,8 @@ inline void apply_dense_batch(amp* psi, const std::int64_t* bases, int count,
     // puts them back.
     const bool consecutive = count == B && bases[B - 1] - bases[0] == B - 1;
     for (std::int64_t j = 0; j < dim; ++j) {
-        double* jr = re + j * B;
-        double* ji = im + j * B;
+        real* jr = re + j * B;
+        real* ji = im + j * B;
         if (consecutive) {
             const amp* p = psi + bases[0] + offset[j];
             prefetch_ahead(p);

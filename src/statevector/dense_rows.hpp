@@ -43,8 +43,8 @@ inline void dense_rows(amp* a, std::int64_t chunks, const amp* u, lane_mask on,
         prefetch_ahead(p);
         vec xr, xi;
         load_split(p, xr, xi);
-        vec re = broadcast(0.0);
-        vec im = broadcast(0.0);
+        vec re = broadcast(real{0});
+        vec im = broadcast(real{0});
         const auto add_column = [&](const cvec& w, vec mr, vec mi) {
             re = add(re, sub(mul(w.re, mr), mul(w.im, mi)));
             im = add(im, add(mul(w.re, mi), mul(w.im, mr)));
@@ -129,6 +129,11 @@ inline void dense_rows_state(amp* psi, std::int64_t n, int k, const amp* u,
                     return detail::dense_rows_tile<3>(a, count, u, masked, on);
                 }
                 break;
+            case 4:
+                if constexpr (width >= 16) {
+                    return detail::dense_rows_tile<4>(a, count, u, masked, on);
+                }
+                break;
             default: break;
         }
     });
@@ -141,8 +146,8 @@ inline void dense_rows_state(amp* psi, std::int64_t n, int k, const amp* u,
         amp x[width];
         std::copy(psi + g, psi + g + dim, x);
         for (std::int64_t j = 0; j < dim; ++j) {
-            double re = 0.0;
-            double im = 0.0;
+            real re = 0;
+            real im = 0;
             for (std::int64_t c = 0; c < dim; ++c) {
                 const amp w = u[j * dim + c];
                 re = add(re, mul(w.real(), x[c].real()) - mul(w.imag(), x[c].imag()));

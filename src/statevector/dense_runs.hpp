@@ -56,8 +56,8 @@ inline void dense_batch_at(amp* p, const std::int64_t* offset, const amp* u) {
         vec acc_im[static_cast<std::size_t>(R)][regs];
         for (int i = 0; i < R; ++i) {
             for (int v = 0; v < V; ++v) {
-                acc_re[i][v] = broadcast(0.0);
-                acc_im[i][v] = broadcast(0.0);
+                acc_re[i][v] = broadcast(real{0});
+                acc_im[i][v] = broadcast(real{0});
             }
         }
         for (int c = 0; c < dim; ++c) {
@@ -102,8 +102,8 @@ inline void dense_runs(amp* psi, const group_walk& walk, const std::int64_t* off
             // Runs shorter than a batch: a walk over ten or more qubits has
             // tiles of fewer groups than a batch, and cuts its runs there.
             std::int64_t bases[B] = {};
-            double re[dims * B];
-            double im[dims * B];
+            real re[dims * B];
+            real im[dims * B];
             const int count = static_cast<int>(length - j);
             for (int b = 0; b < count; ++b) {
                 bases[b] = first + j + b;

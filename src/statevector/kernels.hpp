@@ -15,6 +15,7 @@
 #include "common/amplitude.hpp"
 
 namespace velt {
+inline namespace VELT_PRECISION_NS {
 
 // 2x2 gate on qubit q (0 <= q <= 61).  Walks blocks of 2^(q+1) amplitudes; in
 // each, the lower and upper halves are the pairs (bit q clear, bit q set).
@@ -55,4 +56,5 @@ inline constexpr int apply_gate_stack_targets = 6;
 void apply_gate(amp* psi, std::int64_t n, const int* targets, int k, const int* controls,
                 int n_controls, const amp* u);
 
+}  // namespace VELT_PRECISION_NS
 }  // namespace velt

@@ -24,16 +24,19 @@ namespace velt::VELT_ISA_NS {
 
 namespace detail {
 
-// Amplitudes per chunk: 2^3 = 8 (128 bytes), so that qubits 0, 1 and 2 fall
-// inside a chunk on every path (eight or four registers, see unit_width).
+// Amplitudes per chunk: 2^3 = 8 (128 bytes, complex64: 64), so that qubits
+// 0, 1 and 2 fall inside a chunk on every path (two to eight registers, see
+// unit_width).
 inline constexpr int chunk_bits = 3;
-// The permutations inside units use registers of at most four doubles: on
-// the AVX-512 path, with 64-byte registers CNOT and SWAP of qubits 0 and 1
-// on a state larger than the caches ran 10-25 % slower than with 32-byte
-// ones (whether the state started on a cache line or 16 bytes into one),
-// and in cache the narrower registers were no slower.
-inline constexpr int unit_width = width < 4 ? width : 4;
-typedef double uvec __attribute__((vector_size(unit_width * sizeof(double))));
+// The permutations inside units use registers of at most 32 bytes: on the
+// AVX-512 path, with 64-byte registers CNOT and SWAP of qubits 0 and 1 on a
+// state larger than the caches ran 10-25 % slower than with 32-byte ones
+// (whether the state started on a cache line or 16 bytes into one), and in
+// cache the narrower registers were no slower.  Moves only: the complex64
+// compilation moves its amplitudes in registers of floats.
+inline constexpr int unit_width =
+    width < 32 / static_cast<int>(sizeof(real)) ? width : 32 / static_cast<int>(sizeof(real));
+typedef real uvec __attribute__((vector_size(unit_width * sizeof(real))));
 inline constexpr int per_register = unit_width / 2;  // amplitudes per register
 inline constexpr int chunk_registers = (1 << chunk_bits) / per_register;
 
@@ -73,13 +76,14 @@ struct unit_map {
         return false;
     }
 
-    // Register r shares four amplitudes (64 bytes, a cache line when the
-    // state starts on one) with a changed register: it is read and written
-    // back unchanged, so that every line the exchange writes is written
-    // whole.  From memory, a CNOT of control 1 and target 0 that wrote only
-    // the changed half of each line ran 15 % slower.
+    // Register r shares 64 bytes (a cache line when the state starts on
+    // one) with a changed register: it is read and written back unchanged,
+    // so that every line the exchange writes is written whole.  From memory,
+    // a CNOT of control 1 and target 0 that wrote only the changed half of
+    // each line ran 15 % slower.
     static constexpr bool touched(int r) {
-        constexpr int group = per_register < 4 ? 4 / per_register : 1;
+        constexpr int line = 64 / static_cast<int>(sizeof(amp));  // amplitudes
+        constexpr int group = per_register < line ? line / per_register : 1;
         for (int i = r / group * group; i < (r / group + 1) * group; ++i) {
             if (changed(i)) {
                 return true;
@@ -101,7 +105,7 @@ struct unit_map {
         return first(r);
     }
 
-    // The shuffle index of double d of register r (first's lanes, then second's).
+    // The shuffle index of real d of register r (first's lanes, then second's).
     static constexpr int lane(int r, int d) {
         const int from = source(r * per_register + d / 2);
         const int at = (from % per_register) * 2 + d % 2;
@@ -121,7 +125,7 @@ struct unit_exchange {
     }
 
     template <std::size_t R>
-    static void load_one(uvec* in, double* const* at) {
+    static void load_one(uvec* in, real* const* at) {
         if constexpr (map::touched(static_cast<int>(R))) {
             in[R] = load<uvec>(at[R]);
             if constexpr (!map::changed(static_cast<int>(R))) {
@@ -139,7 +143,7 @@ struct unit_exchange {
     }
 
     template <std::size_t R>
-    static void store_one(double* const* at, const uvec* in, const uvec* out) {
+    static void store_one(real* const* at, const uvec* in, const uvec* out) {
         if constexpr (map::touched(static_cast<int>(R))) {
             store(at[R], map::changed(static_cast<int>(R)) ? out[R] : in[R]);
         }
@@ -148,9 +152,9 @@ struct unit_exchange {
     // Permutes the chunk at s0 (and, with two slices, the one at s1), all
     // registers read before any is written.
     template <std::size_t... R>
-    static void apply(double* s0, double* s1, std::index_sequence<R...>) {
-        double* const at[registers] = {(static_cast<int>(R) < chunk_registers ? s0 : s1) +
-                                       (static_cast<int>(R) % chunk_registers) * unit_width...};
+    static void apply(real* s0, real* s1, std::index_sequence<R...>) {
+        real* const at[registers] = {(static_cast<int>(R) < chunk_registers ? s0 : s1) +
+                                     (static_cast<int>(R) % chunk_registers) * unit_width...};
         uvec in[registers]{};
         uvec out[registers]{};
         (load_one<R>(in, at), ...);
@@ -169,13 +173,13 @@ struct unit_exchange {
                 if constexpr (Slices == 1) {
                     // One stretch of memory per tile: walked as two streams.
                     in_two_streams(tile, [&](std::int64_t i) {
-                        double* s0 = reinterpret_cast<double*>(psi + ((first + i) << chunk_bits));
+                        real* s0 = reinterpret_cast<real*>(psi + ((first + i) << chunk_bits));
                         apply(s0, s0, std::make_index_sequence<registers>{});
                     });
                 } else {
                     for (std::int64_t u = first; u < first + tile; ++u) {
                         amp* s0 = psi + (insert_zero_bit(u, h - chunk_bits) << chunk_bits);
-                        apply(reinterpret_cast<double*>(s0), reinterpret_cast<double*>(s0 + bit(h)),
+                        apply(reinterpret_cast<real*>(s0), reinterpret_cast<real*>(s0 + bit(h)),
                               std::make_index_sequence<registers>{});
                     }
                 }
@@ -225,8 +229,8 @@ void exchange_runs(amp* psi, std::int64_t whole, int l, int h, std::int64_t dx, 
                       for (std::int64_t u = first; u < first + tile; ++u) {
                           const std::int64_t base =
                               insert_zero_bit(insert_zero_bit(u, l - CB), h - CB) << CB;
-                          double* x = reinterpret_cast<double*>(psi + base + dx);
-                          double* y = reinterpret_cast<double*>(psi + base + dy);
+                          real* x = reinterpret_cast<real*>(psi + base + dx);
+                          real* y = reinterpret_cast<real*>(psi + base + dy);
                           for (int k = 0; k < registers; ++k) {
                               const vec vx = load(x + k * width);
                               const vec vy = load(y + k * width);

@@ -102,6 +102,11 @@ inline void pair_lanes_packed(amp* a, std::int64_t chunks, int t, const mat2& m,
             return pair_lanes_packed<4, Masked>(a, chunks, m, on);
         }
     }
+    if constexpr (width > 8) {
+        if (partner == 8) {
+            return pair_lanes_packed<8, Masked>(a, chunks, m, on);
+        }
+    }
     throw std::logic_error("pair_lanes_packed: target outside the chunk");
 }
 
