@@ -14,12 +14,16 @@
 #   ranges, sets, generators, arrays) except str, bytes and dict.
 # - uniforms (`ArrayLike`): anything NumPy converts to float64 without loss.
 # Functions without parameter names take their arguments by position only.
+# The submodule velt_core.single (velt_core.single.pyi in the source tree,
+# installed as velt_core-stubs/single.pyi) holds the complex64 family.
 
 from collections.abc import Iterable
 from typing import Any, SupportsComplex, SupportsFloat, SupportsIndex, TypeAlias
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
+
+from . import single as single  # the complex64 family, registered after every function
 
 _Complex: TypeAlias = complex | SupportsComplex | SupportsFloat | SupportsIndex
 # An op of apply_sequence: a kernel's name, then its arguments after the

@@ -42,7 +42,7 @@ echo "$(wc -l <contents) files in ${sdist##*/}"
 # it; and none of the checkout's environments, build folders or scratch.
 top=$(head -1 contents | cut -d/ -f1)
 status=0
-for needed in pyproject.toml CMakeLists.txt README.md CHANGELOG.md velt_core.pyi PKG-INFO \
+for needed in pyproject.toml CMakeLists.txt README.md CHANGELOG.md velt_core.pyi velt_core.single.pyi PKG-INFO \
     src/module/module.cpp src/parallel/parallel_for.cpp tests/conftest.py tests/test_packaging.py \
     python/velt_mpi/__init__.py; do
     grep -qx "$top/$needed" contents || { echo "test_sdist.sh: the sdist lacks $needed" >&2; status=1; }

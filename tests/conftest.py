@@ -3,6 +3,7 @@ import zlib
 
 import numpy as np
 import pytest
+from helpers import PRECISIONS
 from hypothesis import settings
 
 import velt_core
@@ -44,3 +45,10 @@ def pytest_report_header():
 def rng(request):
     # Seeded from the test's id, so that a failure reproduces run after run.
     return np.random.default_rng(zlib.crc32(request.node.nodeid.encode()))
+
+
+@pytest.fixture(params=list(PRECISIONS))
+def precision(request):
+    """(module, dtype) of each precision in turn: velt_core with complex128
+    states, then velt_core.single with complex64 ones."""
+    return PRECISIONS[request.param]

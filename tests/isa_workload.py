@@ -8,7 +8,9 @@ runs it under each VELT_ISA path and several OMP_NUM_THREADS and compares the
 lines.  States and matrices hold signed zeros, infinities and NaNs of several
 signs and payloads; lengths include odd ones (not a
 multiple of any register width), and the larger registers span several tiles
-of the parallel loop so that several workers share each call.
+of the parallel loop so that several workers share each call.  Every case
+runs twice: on complex128 through velt_core, then on complex64 through
+velt_core.single (with NaNs of float32 payloads), named "c64 <case>".
 """
 
 import hashlib
@@ -22,47 +24,60 @@ import velt_core as vc
 NANS = np.array([0x7FF8000000000001, 0xFFF8000000000F00, 0x7FF4000000000002, 0x7FFFFFFFFFFFFFFF], np.uint64).view(
     np.float64
 )
-SPECIAL = np.array(
-    [-0.0, complex(0.0, -0.0), complex(-0.0, -0.0), np.inf, -np.inf, np.nan, complex(np.nan, 1.0)]
-    + [complex(a, b) for a, b in zip(NANS, NANS[::-1], strict=True)]
-    + [complex(1.0, a) for a in NANS]
-)
+NANS32 = np.array([0x7FC00001, 0xFFC00F00, 0x7FA00002, 0x7FFFFFFF], np.uint32).view(np.float32)
 
 
-def cases():
+def specials(nans, dtype):
+    values = [-0.0, complex(0.0, -0.0), complex(-0.0, -0.0), np.inf, -np.inf, np.nan, complex(np.nan, 1.0)]
+    out = np.array(values, dtype=dtype)
+    pairs = np.empty(2 * len(nans), dtype=dtype)  # parts set one by one: payloads survive
+    pairs.real = np.r_[nans, np.ones_like(nans)]
+    pairs.imag = np.r_[nans[::-1], nans]
+    return np.r_[out, pairs]
+
+
+SPECIAL = specials(NANS, np.complex128)
+SPECIAL32 = specials(NANS32, np.complex64)
+
+
+def cases(single=False):
     rng = np.random.default_rng(20261209)
+    module = vc.single if single else vc
+    dtype = np.complex64 if single else np.complex128
+    special = SPECIAL32 if single else SPECIAL
 
     def state(n_amps, wide_groups=False):
         # Every 16th amplitude special; only two in a state for gates on three
         # or more targets, whose groups would otherwise all turn NaN and hide
         # any difference in the sums.
-        psi = rng.standard_normal(n_amps) + 1j * rng.standard_normal(n_amps)
+        psi = (rng.standard_normal(n_amps) + 1j * rng.standard_normal(n_amps)).astype(dtype)
         picks = rng.choice(n_amps, size=min(2, n_amps) if wide_groups else max(1, n_amps // 16), replace=False)
-        psi[picks] = SPECIAL[rng.integers(0, len(SPECIAL), size=len(picks))]
+        psi[picks] = special[rng.integers(0, len(special), size=len(picks))]
         return psi
 
     def mat(dim):
-        m = rng.standard_normal((dim, dim)) + 1j * rng.standard_normal((dim, dim))
+        m = (rng.standard_normal((dim, dim)) + 1j * rng.standard_normal((dim, dim))).astype(dtype)
         m.flat[rng.integers(0, dim * dim)] = 0.0  # a zero entry is multiplied like any other
         # and a special one: NaN times NaN, inf times zero
-        m.flat[rng.integers(0, dim * dim)] = SPECIAL[rng.integers(0, len(SPECIAL))]
+        m.flat[rng.integers(0, dim * dim)] = special[rng.integers(0, len(special))]
         return m
 
     # (amplitude count, qubits reached): powers of two and odd lengths.
     for n_amps, n in ((2**13, 13), (2**13 + 5, 14), (2**6, 6), (77, 7), (2, 1)):
         for q in range(n):
             m = mat(2)
-            yield f"apply_1q L={n_amps} q={q}", state(n_amps), lambda s, q=q, m=m: vc.apply_1q(s, q, *m.flat)
+            yield f"apply_1q L={n_amps} q={q}", state(n_amps), lambda s, q=q, m=m: module.apply_1q(s, q, *m.flat)
         for a, b in itertools.product(range(n), repeat=2):
             if n > 7 and a not in (0, 1, 2, 5, n - 1) and b not in (0, 1, 2, 5, n - 1):
                 continue
-            yield f"apply_cnot_fast L={n_amps} {a},{b}", state(n_amps), lambda s, a=a, b=b: vc.apply_cnot_fast(s, a, b)
-            yield f"apply_swap L={n_amps} {a},{b}", state(n_amps), lambda s, a=a, b=b: vc.apply_swap(s, a, b)
+            cnot, swap = module.apply_cnot_fast, module.apply_swap
+            yield f"apply_cnot_fast L={n_amps} {a},{b}", state(n_amps), lambda s, a=a, b=b: cnot(s, a, b)
+            yield f"apply_swap L={n_amps} {a},{b}", state(n_amps), lambda s, a=a, b=b: swap(s, a, b)
             m = mat(2)
             yield (
                 f"apply_controlled_1q L={n_amps} {a},{b}",
                 state(n_amps),
-                lambda s, a=a, b=b, m=m: vc.apply_controlled_1q(s, a, b, *m.flat),
+                lambda s, a=a, b=b, m=m: module.apply_controlled_1q(s, a, b, *m.flat),
             )
     for n_amps, n in ((2**12, 12), (2**9 + 3, 10), (2**5, 5)):
         for k in range(1, 5):
@@ -74,7 +89,7 @@ def cases():
                     yield (
                         f"apply_gate_fast L={n_amps} {order}",
                         state(n_amps, wide_groups=k >= 3),
-                        lambda s, t=order, u=u: vc.apply_gate_fast(s, t, u),
+                        lambda s, t=order, u=u: module.apply_gate_fast(s, t, u),
                     )
     for n in (5, 9):
         for k, c in ((0, 0), (0, 1), (1, 1), (2, 1), (3, 2), (4, 0), (5, 0), (5, 1), (7, 0), (7, 1)):
@@ -86,7 +101,7 @@ def cases():
                 yield (
                     f"apply_gate n={n} t={t} c={ctl}",
                     state(1 << n, wide_groups=k >= 3),
-                    lambda s, t=t, ctl=ctl, u=u: vc.apply_gate(s, t, u, ctl),
+                    lambda s, t=t, ctl=ctl, u=u: module.apply_gate(s, t, u, ctl),
                 )
     for n in range(1, 8):
         for q in range(n):
@@ -95,7 +110,7 @@ def cases():
                 yield (
                     f"apply_kraus_1q n={n} q={q} ops={count}",
                     state(4**n),
-                    lambda r, n=n, q=q, ops=ops: vc.apply_kraus_1q(r, n, q, ops),
+                    lambda r, n=n, q=q, ops=ops: module.apply_kraus_1q(r, n, q, ops),
                 )
 
 
@@ -104,10 +119,12 @@ def digest(arr):
 
 
 def main():
-    for name, arr, call in cases():
-        call(arr)
-        print(name, digest(arr))
+    for single in (False, True):
+        for name, arr, call in cases(single):
+            call(arr)
+            print("c64 " + name if single else name, digest(arr))
     print("isa", vc.kernel_isa())
+    print("isa", vc.single.kernel_isa())
 
 
 if __name__ == "__main__":

@@ -36,9 +36,10 @@ def scenario_circuits(opts):
     gate by gate and through apply_sequence; digests for cross-run checks."""
     digests = {}
     checked = 0
+    dtype = np.dtype(opts.dtype)
     for n in opts.n:
         rng = np.random.default_rng([opts.seed, n])
-        full = random_state(rng, 1 << n, special=opts.special)
+        full = random_state(rng, 1 << n, special=opts.special, dtype=dtype)
         # The same circuit for every rank count up to opts.widest.
         n_local = n - (max(opts.widest, SIZE).bit_length() - 1)
         ops = random_circuit(rng, n, n_local, opts.length)
@@ -48,16 +49,18 @@ def scenario_circuits(opts):
         for how in ("one_by_one", "sequence"):
             if how == "sequence":
                 # In and out through the last rank, to the root at the end.
-                state = DistributedState.from_full(full if RANK == last else None, root=last, chunk=opts.chunk)
+                state = DistributedState.from_full(
+                    full if RANK == last else None, root=last, chunk=opts.chunk, dtype=dtype
+                )
                 state.apply_sequence(ops)
                 got = state.gather(root=last)
                 if RANK == last and last != ROOT:
                     COMM.Send(got, dest=ROOT)
                 elif RANK == ROOT and last != ROOT:
-                    got = np.empty(1 << n, dtype=np.complex128)
+                    got = np.empty(1 << n, dtype=dtype)
                     COMM.Recv(got, source=last)
             else:
-                state = DistributedState.from_full(full if RANK == ROOT else None, chunk=opts.chunk)
+                state = DistributedState.from_full(full if RANK == ROOT else None, chunk=opts.chunk, dtype=dtype)
                 run_one_by_one(state, ops)
                 got = state.gather()
             if not opts.special:
@@ -66,7 +69,7 @@ def scenario_circuits(opts):
                 assert state.matches(expected)
                 altered = expected.copy() if RANK == ROOT else None
                 if RANK == ROOT:
-                    altered.view(np.uint64)[-1] ^= 1
+                    altered.view(np.uint8)[-1] ^= 1
                 assert not state.matches(altered)
             if RANK == ROOT:
                 assert_same_bits(got, expected, any_nan=opts.special)
@@ -76,7 +79,7 @@ def scenario_circuits(opts):
         probs = state.probabilities(pick(rng, n, min(3, n)))
         norm = state.norm_squared()
         if RANK == ROOT and not opts.special:
-            assert math.isclose(norm, math.fsum(np.abs(expected) ** 2), rel_tol=1e-12)
+            assert math.isclose(norm, math.fsum(np.abs(expected.astype(np.complex128)) ** 2), rel_tol=1e-12)
             assert math.isclose(float(np.sum(probs)), norm, rel_tol=1e-12)
     return {"checked": checked, "digests": digests}
 
@@ -168,7 +171,7 @@ def scenario_alloc(opts):
     top = n - 1
     real_allocate = _state._allocate
 
-    def failing(n_amps):
+    def failing(n_amps, dtype=None):
         raise MemoryError("injected")
 
     results = {}
@@ -222,6 +225,7 @@ def main():
     parser.add_argument("--n", type=int, nargs="+", default=[6])
     parser.add_argument("--seed", type=int, default=0)
     parser.add_argument("--length", type=int, default=40)
+    parser.add_argument("--dtype", default="complex128")
     parser.add_argument("--chunk", type=int, default=None)
     parser.add_argument("--widest", type=int, default=1, help="the largest rank count the circuits must fit")
     parser.add_argument("--special", action="store_true")

@@ -16,9 +16,9 @@ X = np.array([[0, 1], [1, 0]], dtype=complex)
 I2 = np.eye(2, dtype=complex)
 
 
-def random_rho(rng, n, special=False):
+def random_rho(rng, n, special=False, dtype=np.complex128):
     """Random, deliberately non-Hermitian 2^n x 2^n matrix."""
-    return random_state(rng, 4**n, special=special).reshape(1 << n, 1 << n)
+    return random_state(rng, 4**n, special=special, dtype=dtype).reshape(1 << n, 1 << n)
 
 
 def random_ops(rng, count):
@@ -27,38 +27,42 @@ def random_ops(rng, count):
 
 @pytest.mark.parametrize("count", [1, 2, 4])
 @pytest.mark.parametrize("n", [1, 2, 3, 4, 5, 6])
-def test_matches_reference_on_every_qubit(rng, n, count):
+def test_matches_reference_on_every_qubit(rng, precision, n, count):
     for q in range(n):
-        rho = random_rho(rng, n, special=True)
+        rho = random_rho(rng, n, special=True, dtype=precision.dtype)
         ops = random_ops(rng, count)
         expected = ref.kraus_1q(rho, n, q, ops)
-        assert velt_core.apply_kraus_1q(rho, n, q, ops) is None
+        assert precision.module.apply_kraus_1q(rho, n, q, ops) is None
         assert_same_bits(rho, expected, any_nan=True)
 
 
+@pytest.mark.parametrize("dtype", [np.complex128, np.complex64])
 @pytest.mark.parametrize(("n", "q"), [(1, 0), (3, 0), (3, 1), (3, 2), (5, 4)])
-def test_reference_agrees_with_dense_channel(rng, n, q):
-    rho = random_rho(rng, n)
+def test_reference_agrees_with_dense_channel(rng, n, q, dtype):
+    rho = random_rho(rng, n, dtype=dtype)
     ops = random_ops(rng, 3)
-    np.testing.assert_allclose(ref.kraus_1q(rho, n, q, ops), ref.kraus_dense(rho, n, q, ops), rtol=1e-12, atol=1e-12)
+    close = 1e-12 if dtype == np.complex128 else 1e-5
+    got = ref.kraus_1q(rho, n, q, ops)
+    assert got.dtype == dtype
+    np.testing.assert_allclose(got, ref.kraus_dense(rho, n, q, ops), rtol=close, atol=close)
 
 
 @pytest.mark.parametrize(("n", "q"), [(1, 0), (2, 0), (2, 1), (4, 1), (5, 4)])
-def test_x_on_qubit_flips_both_indices(rng, n, q):
+def test_x_on_qubit_flips_both_indices(rng, precision, n, q):
     # X rho X: element (r, c) comes from (r ^ s, c ^ s), e.g. for n = 2, q = 1
     # (0, 1) <-> (2, 3) and (0, 3) <-> (2, 1).  Independent of the reference,
     # so a stride mistake shared by both cannot hide.
-    rho = random_rho(rng, n)
+    rho = random_rho(rng, n, dtype=precision.dtype)
     before = rho.copy()
-    velt_core.apply_kraus_1q(rho, n, q, [X])
+    precision.module.apply_kraus_1q(rho, n, q, [X])
     idx = np.arange(1 << n) ^ (1 << q)
     assert np.array_equal(rho, before[np.ix_(idx, idx)])
 
 
-def test_empty_list_zeroes_every_element(rng):
-    rho = random_rho(rng, 3, special=True)
-    velt_core.apply_kraus_1q(rho, 3, 1, [])
-    assert_same_bits(rho, np.zeros((8, 8), dtype=complex))
+def test_empty_list_zeroes_every_element(rng, precision):
+    rho = random_rho(rng, 3, special=True, dtype=precision.dtype)
+    precision.module.apply_kraus_1q(rho, 3, 1, [])
+    assert_same_bits(rho, np.zeros((8, 8), dtype=precision.dtype))
 
 
 @pytest.mark.parametrize(
@@ -69,10 +73,10 @@ def test_empty_list_zeroes_every_element(rng):
         pytest.param([I2, I2], 2.0, id="identity-twice"),
     ],
 )
-def test_multiples_of_identity_scale_rho(rng, ops, factor):
-    rho = random_rho(rng, 4)
+def test_multiples_of_identity_scale_rho(rng, precision, ops, factor):
+    rho = random_rho(rng, 4, dtype=precision.dtype)
     before = rho.copy()
-    velt_core.apply_kraus_1q(rho, 4, 2, ops)
+    precision.module.apply_kraus_1q(rho, 4, 2, ops)
     assert np.array_equal(rho, factor * before)
 
 
@@ -94,13 +98,13 @@ def test_bit_flip_channel_on_ground_state(p):
         pytest.param(lambda k: k.real.copy(), True, id="float64"),
     ],
 )
-def test_operator_shapes_and_types_are_read_in_c_order(rng, make, real):
+def test_operator_shapes_and_types_are_read_in_c_order(rng, precision, make, real):
     ops = random_ops(rng, 2)
     if real:
         ops = [k.real + 0j for k in ops]
-    rho = random_rho(rng, 3, special=True)
+    rho = random_rho(rng, 3, special=True, dtype=precision.dtype)
     expected = ref.kraus_1q(rho, 3, 1, ops)
-    velt_core.apply_kraus_1q(rho, 3, 1, [make(k) for k in ops])
+    precision.module.apply_kraus_1q(rho, 3, 1, [make(k) for k in ops])
     assert_same_bits(rho, expected, any_nan=True)
 
 
@@ -114,11 +118,11 @@ def test_flat_and_square_rho_agree(rng):
 
 
 @pytest.mark.parametrize("shape", [(16 + 5,), (5, 4), (2, 2, 2, 2, 2)])
-def test_only_the_first_d_squared_elements_change(rng, shape):
-    rho = random_state(rng, int(np.prod(shape)), special=True).reshape(shape)
+def test_only_the_first_d_squared_elements_change(rng, precision, shape):
+    rho = random_state(rng, int(np.prod(shape)), special=True, dtype=precision.dtype).reshape(shape)
     before = rho.copy()
     ops = random_ops(rng, 2)
-    velt_core.apply_kraus_1q(rho, 2, 1, ops)
+    precision.module.apply_kraus_1q(rho, 2, 1, ops)
     flat, old = rho.reshape(-1), before.reshape(-1)
     assert_same_bits(flat[:16], ref.kraus_1q(old[:16], 2, 1, ops), any_nan=True)
     assert_same_bits(flat[16:], old[16:])
@@ -195,22 +199,22 @@ SHORT = "apply_kraus_1q: rho holds fewer than 4^n_qubits elements"
         pytest.param(5, 5, [I2], BAD_Q, id="qubit-before-size"),
     ],
 )
-def test_refused_calls_leave_rho_unchanged(rng, n, q, ops, message):
-    rho = random_rho(rng, 2, special=True)  # 16 elements
+def test_refused_calls_leave_rho_unchanged(rng, precision, n, q, ops, message):
+    rho = random_rho(rng, 2, special=True, dtype=precision.dtype)  # 16 elements
     before = rho.copy()
     with pytest.raises(RuntimeError) as info:
-        velt_core.apply_kraus_1q(rho, n, q, ops)
+        precision.module.apply_kraus_1q(rho, n, q, ops)
     assert str(info.value) == message
     assert_same_bits(rho, before)
 
 
 @pytest.mark.parametrize("ops", [[I2], [np.ones(3)]], ids=["good-op", "bad-op"])
-def test_read_only_rho_is_refused_first(rng, ops):
-    rho = random_rho(rng, 2)
+def test_read_only_rho_is_refused_first(rng, precision, ops):
+    rho = random_rho(rng, 2, dtype=precision.dtype)
     before = rho.copy()
     rho.flags.writeable = False
     with pytest.raises(ValueError, match=r"^apply_kraus_1q: rho is read-only$"):
-        velt_core.apply_kraus_1q(rho, 2, 0, ops)
+        precision.module.apply_kraus_1q(rho, 2, 0, ops)
     assert_same_bits(rho, before)
 
 

@@ -14,11 +14,11 @@ KERNELS = ["apply_gate_fast", "apply_gate"]
 SWAP_2_3 = np.eye(4, dtype=complex)[[0, 1, 3, 2]]  # exchanges gate indices 2 and 3
 
 
-def call(kernel, psi, targets, u, controls=()):
+def call(kernel, psi, targets, u, controls=(), module=velt_core):
     if kernel == "apply_gate_fast":
         assert not controls
-        return velt_core.apply_gate_fast(psi, targets, u)
-    return velt_core.apply_gate(psi, targets, u, list(controls))
+        return module.apply_gate_fast(psi, targets, u)
+    return module.apply_gate(psi, targets, u, list(controls))
 
 
 def expect(kernel, psi, targets, u, controls=()):
@@ -38,34 +38,35 @@ def assert_matches_reference(psi, before, expected, addresses):
 
 @pytest.mark.parametrize("length", [2**7, 2**10, 3 * 2**6 + 5])
 @pytest.mark.parametrize("k", [1, 2, 3, 4])
-def test_fast_matches_reference(rng, k, length):
+def test_fast_matches_reference(rng, precision, k, length):
     for _ in range(4):
         # Targets in random order, some of them at or above the register width.
         targets = rng.choice(9, size=k, replace=False).tolist()
-        psi = random_state(rng, length, special=True)
+        psi = random_state(rng, length, special=True, dtype=precision.dtype)
         before = psi.copy()
         u = random_matrix(rng, 1 << k)
         expected = ref.apply_gate_fast(psi, targets, u)
-        assert velt_core.apply_gate_fast(psi, targets, u) is None
+        assert precision.module.apply_gate_fast(psi, targets, u) is None
         groups = ref.group_addresses(ref.fast_limit(length, targets), targets)
         assert_matches_reference(psi, before, expected, groups)
 
 
 @pytest.mark.parametrize("length", [2, 4, 8, 32, 2**7, 3 * 2**6 + 5, 2**10 + 3])
 @pytest.mark.parametrize("k", [0, 1, 2, 3, 4, 5])
-def test_lowest_targets_in_order_match_reference(rng, k, length):
+def test_lowest_targets_in_order_match_reference(rng, precision, k, length):
     # Targets 0..k-1 in this order: groups of consecutive amplitudes, which
     # small gates update a register-sized chunk at a time, controls inside the
     # chunk selecting lanes, and gates without controls up to four chunks at a
     # time.
     targets = list(range(k))
     u = random_matrix(rng, 1 << k)
+    vc = precision.module
     for kernel in ["apply_gate"] if k in (0, 5) else ["apply_gate", "apply_gate_fast"]:
-        psi = random_state(rng, length, special=True)
+        psi = random_state(rng, length, special=True, dtype=precision.dtype)
         before = psi.copy()
         if kernel == "apply_gate_fast":
             expected = ref.apply_gate_fast(psi, targets, u)
-            velt_core.apply_gate_fast(psi, targets, u)
+            vc.apply_gate_fast(psi, targets, u)
             assert_matches_reference(psi, before, expected, ref.group_addresses((length >> k) << k, targets))
             continue
         # Controls inside a register-sized chunk, and one above it.
@@ -76,13 +77,13 @@ def test_lowest_targets_in_order_match_reference(rng, k, length):
                 continue  # apply_gate needs a power of two holding every qubit
             psi[:] = before
             expected = ref.apply_gate(before, targets, u, controls)
-            velt_core.apply_gate(psi, targets, u, controls)
+            vc.apply_gate(psi, targets, u, controls)
             groups = ref.group_addresses(length, targets, controls)
             assert_matches_reference(psi, before, expected, groups)
 
 
 @pytest.mark.parametrize(("k", "n_controls"), [(1, 0), (2, 1), (3, 2), (4, 0), (5, 0), (5, 1), (5, 5)])
-def test_qubits_above_the_batch_match_reference(rng, k, n_controls):
+def test_qubits_above_the_batch_match_reference(rng, precision, k, n_controls):
     # Every target and control at qubit 3 or above: whole batches of
     # consecutive groups go through the registers; with ten qubits in the
     # walk a tile holds fewer groups than a batch.
@@ -92,28 +93,28 @@ def test_qubits_above_the_batch_match_reference(rng, k, n_controls):
         targets, controls = qubits[:k], qubits[k : k + n_controls]
         # Specials (NaN, infinities) would fill every wide group with NaN and
         # hide wrong sums: only the narrow gates get them.
-        psi = random_state(rng, 1 << n, special=k <= 2)
+        psi = random_state(rng, 1 << n, special=k <= 2, dtype=precision.dtype)
         before = psi.copy()
         u = random_matrix(rng, 1 << k)
         expected = expect(kernel, psi, targets, u, controls)
-        call(kernel, psi, targets, u, controls)
+        call(kernel, psi, targets, u, controls, precision.module)
         groups = ref.group_addresses(1 << n, targets, controls)
         assert_matches_reference(psi, before, expected, groups)
 
 
 @pytest.mark.parametrize("n_controls", [0, 1, 2, 3])
 @pytest.mark.parametrize("k", range(7))
-def test_general_matches_reference(rng, k, n_controls):
+def test_general_matches_reference(rng, precision, k, n_controls):
     n = k + n_controls + 2
     for _ in range(3):
         qubits = rng.permutation(n).tolist()
         targets, controls = qubits[:k], qubits[k : k + n_controls]
         # Wide groups with specials would all turn NaN: only narrow gates get them.
-        psi = random_state(rng, 1 << n, special=k <= 3)
+        psi = random_state(rng, 1 << n, special=k <= 3, dtype=precision.dtype)
         before = psi.copy()
         u = random_matrix(rng, 1 << k)
         expected = ref.apply_gate(psi, targets, u, controls)
-        assert velt_core.apply_gate(psi, targets, u, controls) is None
+        assert precision.module.apply_gate(psi, targets, u, controls) is None
         groups = ref.group_addresses(1 << n, targets, controls)
         assert_matches_reference(psi, before, expected, groups)
 
@@ -133,16 +134,17 @@ def placements(n):
     # n = 0: a single amplitude, on which only an empty target list fits
     [("apply_gate_fast", 1), ("apply_gate_fast", 4), ("apply_gate", 0), ("apply_gate", 1), ("apply_gate", 4)],
 )
-def test_every_placement_agrees_with_kron_operator(rng, kernel, n):
+def test_every_placement_agrees_with_kron_operator(rng, precision, kernel, n):
     cases = [(t, c) for t, c in placements(n) if kernel == "apply_gate" or (not c and 1 <= len(t) <= 4)]
     assert cases
+    close = 1e-12 if precision.dtype == np.complex128 else 1e-5
     for targets, controls in cases:
-        psi = random_state(rng, 1 << n)
+        psi = random_state(rng, 1 << n, dtype=precision.dtype)
         u = random_matrix(rng, 1 << len(targets))
         expected = expect(kernel, psi, targets, u, controls)
-        dense = ref.kron_gate(n, targets, u, controls) @ psi
-        np.testing.assert_allclose(expected, dense, rtol=1e-12, atol=1e-12, err_msg=f"{targets} {controls}")
-        call(kernel, psi, targets, u, controls)
+        dense = ref.kron_gate(n, targets, u, controls) @ psi.astype(np.complex128)
+        np.testing.assert_allclose(expected, dense, rtol=close, atol=close, err_msg=f"{targets} {controls}")
+        call(kernel, psi, targets, u, controls, precision.module)
         assert_same_bits(psi, expected)
 
 
@@ -167,13 +169,13 @@ def test_matrix_shape_is_not_consulted(rng, kernel, shape):
 
 @pytest.mark.parametrize("kernel", KERNELS)
 @pytest.mark.parametrize("start", [0, 7, 48])
-def test_matrix_sharing_the_states_memory_applies_as_it_was(rng, kernel, start):
+def test_matrix_sharing_the_states_memory_applies_as_it_was(rng, precision, kernel, start):
     # u is a view into the state: the gate is u as it was when the call began,
     # not entries that some worker has already overwritten.
-    psi = random_state(rng, 64)
+    psi = random_state(rng, 64, dtype=precision.dtype)
     u = psi[start : start + 16]
     expected = expect(kernel, psi, [5, 1], u.copy())
-    call(kernel, psi, [5, 1], u)
+    call(kernel, psi, [5, 1], u, (), precision.module)
     assert_same_bits(psi, expected, any_nan=True)
 
 
@@ -208,11 +210,11 @@ def test_state_length_is_first_extent(rng, kernel):
         (16, [2, 1, 0, 3], 16),
     ],
 )
-def test_fast_touches_only_whole_groups(rng, length, targets, touched):
-    psi = random_state(rng, length)
+def test_fast_touches_only_whole_groups(rng, precision, length, targets, touched):
+    psi = random_state(rng, length, dtype=precision.dtype)
     before = psi.copy()
     u = random_matrix(rng, 1 << len(targets))
-    velt_core.apply_gate_fast(psi, targets, u)
+    precision.module.apply_gate_fast(psi, targets, u)
     assert_same_bits(psi, ref.apply_gate_fast(before, targets, u))
     assert_same_bits(psi[touched:], before[touched:])
     if touched:
@@ -255,25 +257,25 @@ FAILURES = [
 
 
 @pytest.mark.parametrize(("kernel", "length", "targets", "u", "controls", "message"), FAILURES)
-def test_failures_leave_state_unchanged(rng, kernel, length, targets, u, controls, message):
-    psi = random_state(rng, length)
+def test_failures_leave_state_unchanged(rng, precision, kernel, length, targets, u, controls, message):
+    psi = random_state(rng, length, dtype=precision.dtype)
     before = psi.copy()
     with pytest.raises(RuntimeError, match="^" + re.escape(f"{kernel}: {message}") + "$"):
-        call(kernel, psi, targets, u, controls)
+        call(kernel, psi, targets, u, controls, precision.module)
     assert_same_bits(psi, before)
 
 
 @pytest.mark.parametrize("kernel", KERNELS)
-def test_unusable_states_are_refused_unchanged(rng, kernel):
-    scalar = np.array(1 + 2j)
+def test_unusable_states_are_refused_unchanged(rng, precision, kernel):
+    scalar = np.array(1 + 2j, dtype=precision.dtype)
     with pytest.raises(RuntimeError, match=f"^{kernel}: state must have at least one dimension$"):
-        call(kernel, scalar, [0], u_of(1))
+        call(kernel, scalar, [0], u_of(1), (), precision.module)
     assert scalar == 1 + 2j
-    psi = random_state(rng, 8)
+    psi = random_state(rng, 8, dtype=precision.dtype)
     before = psi.copy()
     psi.flags.writeable = False
     with pytest.raises(ValueError, match=f"^{kernel}: state is read-only$"):
-        call(kernel, psi, [0], u_of(1))
+        call(kernel, psi, [0], u_of(1), (), precision.module)
     assert_same_bits(psi, before)
 
 

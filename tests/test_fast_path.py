@@ -1,7 +1,8 @@
 """The fast entry of each kernel row against the ordinary (pybind11) one.
 
-Exact complex128 arrays, ints and complex/float entries take the fast entry;
-any other form takes the ordinary one.  The differential tests run the same
+Exact complex128 arrays (velt_core.single: complex64 states, complex64 or
+small complex128 matrices), ints and complex/float entries take the fast
+entry; any other form takes the ordinary one.  The differential tests run the same
 values both ways: an ndarray subclass view of the same memory, int and
 complex subclasses of the same values and a keyword argument all send a call
 down the ordinary path, which must give the same bytes or the same error.
@@ -12,7 +13,7 @@ import pydoc
 import numpy as np
 import pytest
 import reference as ref
-from helpers import assert_same_bits, misaligned, random_matrix, random_state
+from helpers import PRECISIONS, assert_same_bits, misaligned, random_matrix, random_state
 
 import velt_core
 
@@ -71,20 +72,37 @@ def _arrays(args):
 M = [complex(0.6, 0.1), complex(-0.3, 0.7), 0.25, 1.5]
 
 
-def cases():
+def cases(precision):
     rng = np.random.default_rng(12)
-    psi = random_state(rng, 16, special=True)
+    velt_core, dtype = precision  # the functions and states of one precision
+
+    def state(values):
+        return np.asarray(values).astype(dtype)
+
+    psi = random_state(rng, 16, special=True, dtype=dtype)
     u1, u2, u3 = random_matrix(rng, 2), random_matrix(rng, 4), random_matrix(rng, 8)
-    rho = random_matrix(rng, 8)
+    rho = state(random_matrix(rng, 8))
     ops = [random_matrix(rng, 2), random_matrix(rng, 2)]
+    if dtype == np.complex64:
+        # Matrices the fast entry reads where they lie, rounds into its buffer
+        # (complex128, at most 256 elements) or leaves to the ordinary entry;
+        # states it leaves to the ordinary entry's TypeError.
+        yield "gate_fast-complex64-matrix", velt_core.apply_gate_fast, [psi, [2, 0], u2.astype(dtype)]
+        yield "gate-complex128-matrix-256", velt_core.apply_gate, [psi, [0, 1, 2, 3], random_matrix(rng, 16)]
+        u5, psi64 = random_matrix(rng, 32), state(random_matrix(rng, 8).ravel())
+        yield "gate-complex128-matrix-1024", velt_core.apply_gate, [psi64, [0, 4, 1, 2, 5], u5]
+        yield "kraus-mixed-operators", velt_core.apply_kraus_1q, [rho, 3, 2, [ops[0].astype(dtype), ops[1]]]
+        yield "kraus-complex128-three-elements", velt_core.apply_kraus_1q, [rho, 3, 2, [np.ones(3, complex)]]
+        yield "1q-complex128-state", velt_core.apply_1q, [psi.astype(np.complex128), 1, *M]
+        yield "gate-complex128-state", velt_core.apply_gate, [psi.astype(np.complex128), [9], u1]
     yield "1q", velt_core.apply_1q, [psi, 1, *M]
     yield "1q-high-qubit", velt_core.apply_1q, [psi, 9, *M]
     yield "1q-qubit-62", velt_core.apply_1q, [psi, 62, *M]
     yield "1q-negative", velt_core.apply_1q, [psi, -1, *M]
     yield "1q-int-entries", velt_core.apply_1q, [psi, 0, 0, 1, 1, 0]
-    yield "1q-2d-state", velt_core.apply_1q, [random_matrix(rng, 4), 0, *M]
-    yield "1q-empty", velt_core.apply_1q, [np.zeros(0, complex), 0, *M]
-    yield "1q-odd-length", velt_core.apply_1q, [random_state(rng, 7), 1, *M]
+    yield "1q-2d-state", velt_core.apply_1q, [state(random_matrix(rng, 4)), 0, *M]
+    yield "1q-empty", velt_core.apply_1q, [np.zeros(0, dtype), 0, *M]
+    yield "1q-odd-length", velt_core.apply_1q, [random_state(rng, 7, dtype=dtype), 1, *M]
     for name, f in (("cnot", velt_core.apply_cnot_fast), ("swap", velt_core.apply_swap)):
         for a, b in ((0, 3), (3, 0), (2, 2), (0, 63), (-1, 0), (1, 62)):
             yield f"{name}-{a}-{b}", f, [psi, a, b]
@@ -104,7 +122,7 @@ def cases():
     ):
         yield f"gate-{targets}-{controls}-{len(u)}", velt_core.apply_gate, [psi, targets, u, controls]
     yield "gate-three-args", velt_core.apply_gate, [psi, [2], u1]
-    yield "gate-length-not-power", velt_core.apply_gate, [random_state(rng, 12), [0], u1]
+    yield "gate-length-not-power", velt_core.apply_gate, [random_state(rng, 12, dtype=dtype), [0], u1]
     for n_qubits, qubit, these in (
         (3, 1, ops),
         (3, 3, ops),
@@ -116,7 +134,10 @@ def cases():
         yield f"kraus-{n_qubits}-{qubit}-{len(these)}", velt_core.apply_kraus_1q, [rho, n_qubits, qubit, these]
 
 
-@pytest.mark.parametrize(("function", "args"), [pytest.param(f, a, id=i) for i, f, a in cases()])
+@pytest.mark.parametrize(
+    ("function", "args"),
+    [pytest.param(f, a, id=f"{name}-{i}") for name, p in PRECISIONS.items() for i, f, a in cases(p)],
+)
 def test_fast_entry_matches_ordinary_entry(function, args):
     fast_args, slow_args = _copies(args), _copies(args)
     fast = outcome(function, fast_args)

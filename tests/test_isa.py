@@ -38,8 +38,8 @@ def workload(isa, threads):
     out = run(WORKLOAD, isa, threads)
     assert out.returncode == 0, out.stderr
     lines = out.stdout.splitlines()
-    assert lines[-1] == f"isa {isa}"
-    return lines[:-1]
+    assert lines[-2:] == [f"isa {isa}"] * 2  # both precisions on the path asked for
+    return lines[:-2]
 
 
 def require(isa):
@@ -52,7 +52,7 @@ def require(isa):
 def test_every_path_gives_the_baseline_bits(isa, threads):
     require(isa)
     baseline = workload("sse2", 1)
-    assert len(baseline) > 1000
+    assert len(baseline) > 2000 and sum(line.startswith("c64 ") for line in baseline) * 2 == len(baseline)
     got = workload(isa, threads)
     differ = [a.rsplit(" ", 1)[0] for a, b in zip(baseline, got, strict=True) if a != b]
     assert not differ, f"{len(differ)} cases differ from sse2 on 1 thread, first: {differ[:5]}"
@@ -60,8 +60,9 @@ def test_every_path_gives_the_baseline_bits(isa, threads):
 
 def test_kernel_isa_is_the_widest_path_by_default_and_obeys_velt_isa():
     assert run("import velt_core; print(velt_core.kernel_isa())").stdout.strip() == runnable()[-1]
+    both = "import velt_core; print(velt_core.kernel_isa(), velt_core.single.kernel_isa())"
     for isa in runnable():
-        assert run("import velt_core; print(velt_core.kernel_isa())", isa).stdout.strip() == isa
+        assert run(both, isa).stdout.split() == [isa, isa]
     # Empty counts as unset.
     assert run("import velt_core; print(velt_core.kernel_isa())", "").stdout.strip() == runnable()[-1]
 

@@ -34,6 +34,7 @@ DOCSTRINGS = {  # in the order of the function table
     "sample": "Basis-state indices drawn from |amplitude|^2, one per uniform in [0, 1)",
     "measure": "Projective measurement of one qubit with the uniform u, collapsing the state in place; returns "
     "(outcome, probability)",
+    "single": "The same functions on complex64 states (C-contiguous complex64 numpy arrays, updated in place)",
 }
 H = (np.array([1, 1, 1, -1]) / np.sqrt(2)).astype(complex)
 

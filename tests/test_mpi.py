@@ -19,7 +19,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 from circuits import catch, error_cases, random_circuit, reference, run_one_by_one
-from helpers import assert_same_bits, random_state
+from helpers import PRECISIONS, assert_same_bits, random_state
 
 import velt_core
 from velt_mpi import DistributedState, SelfComm, _layout
@@ -34,24 +34,32 @@ LENGTH = 40
 def one_rank(n_or_full, chunk=None):
     if isinstance(n_or_full, int):
         return DistributedState(n_or_full, comm=SelfComm(), chunk=chunk)
-    return DistributedState.from_full(n_or_full, comm=SelfComm(), chunk=chunk)
+    return DistributedState.from_full(n_or_full, comm=SelfComm(), chunk=chunk, dtype=n_or_full.dtype)
 
 
 # ---------------------------------------------------------------- one rank
 
 
+@pytest.mark.parametrize("dtype", [np.complex128, np.complex64])
 @pytest.mark.parametrize("n", [1, 4, 9])
-def test_one_rank_circuits_match_velt_core(n):
+def test_one_rank_circuits_match_velt_core(n, dtype):
     rng = np.random.default_rng([SEED, n])
-    full = random_state(rng, 1 << n, special=True)
+    full = random_state(rng, 1 << n, special=True, dtype=dtype)
     ops = random_circuit(rng, n, n, LENGTH)
     expected = reference(full, ops)
     state = one_rank(full)
+    assert state.dtype == dtype and state.local.dtype == dtype
     run_one_by_one(state, ops)
     assert_same_bits(state.gather(), expected, any_nan=True)
     state = one_rank(full)
     state.apply_sequence(ops)
     assert_same_bits(state.gather(), expected, any_nan=True)
+    assert state.matches(expected) and state.gather().dtype == dtype
+    # Read-outs in double whatever the precision; summed in the slice's
+    # physical order, so equal to the full state's up to rounding.
+    module = PRECISIONS[np.dtype(dtype).name].module
+    want = module.probabilities(expected, [0])
+    np.testing.assert_allclose(state.probabilities([0]), want, rtol=1e-12, equal_nan=True)
 
 
 @pytest.mark.parametrize("case", error_cases(5, 5), ids=lambda case: case[0])
@@ -124,6 +132,11 @@ def test_marginals_against_fsum_and_independent_of_chunk(rng, qubits):
 def test_constructor_and_root_errors():
     with pytest.raises(ValueError, match="^DistributedState: n_qubits out of range$"):
         one_rank(63)
+    for dtype in (np.float64, ">c16", "c32", "not a type"):
+        with pytest.raises(ValueError, match="^DistributedState: dtype must be complex128 or complex64$"):
+            DistributedState(4, comm=SelfComm(), dtype=dtype)
+    with pytest.raises(ValueError, match="^from_full: dtype must be complex128 or complex64$"):
+        DistributedState.from_full(np.zeros(4), comm=SelfComm(), dtype=np.complex256)
     with pytest.raises(ValueError, match="^DistributedState: chunk must be a power of two$"):
         one_rank(4, chunk=3)
     with pytest.raises(TypeError):
@@ -188,13 +201,14 @@ def launch(ranks, *args, threads=1, timeout=180):
     return result
 
 
-def single_process_digests(sizes, widest, special=False):
+def single_process_digests(sizes, widest, special=False, dtype=np.complex128):
     """Digests of the circuits of the worker's `circuits` scenario, run here
-    by velt_core on the full state (at this process's thread count)."""
+    by velt_core (or velt_core.single) on the full state (at this process's
+    thread count)."""
     digests = {}
     for n in sizes:
         rng = np.random.default_rng([SEED, n])
-        full = random_state(rng, 1 << n, special=special)
+        full = random_state(rng, 1 << n, special=special, dtype=dtype)
         n_local = n - (widest.bit_length() - 1)
         digests[str(n)] = hashlib.sha256(reference(full, random_circuit(rng, n, n_local, LENGTH)).tobytes()).hexdigest()
     return digests
@@ -212,15 +226,21 @@ def single_process_digests(sizes, widest, special=False):
         pytest.param(4, 2, None, SIZES[:5], id="4ranks-2threads"),
         pytest.param(4, 1, 1, SIZES[:4], id="4ranks-chunk1"),
         pytest.param(2, 1, 8, SIZES[:4], id="2ranks-chunk8"),
+        pytest.param(1, 1, None, SIZES, id="1rank-complex64"),
+        pytest.param(2, 1, None, SIZES, id="2ranks-complex64"),
+        pytest.param(4, 2, None, SIZES[:5], id="4ranks-2threads-complex64"),
+        pytest.param(8, 1, 1, SIZES[:4], id="8ranks-chunk1-complex64"),
     ],
 )
-def test_circuits_match_single_process(ranks, threads, chunk, sizes):
-    args = ["circuits", "--seed", SEED, "--length", LENGTH, "--widest", 8, "--n", *sizes]
+def test_circuits_match_single_process(ranks, threads, chunk, sizes, request):
+    dtype = np.complex64 if request.node.callspec.id.endswith("complex64") else np.complex128
+    args = ["circuits", "--seed", SEED, "--length", LENGTH, "--widest", 8, "--dtype", np.dtype(dtype).name]
+    args += ["--n", *sizes]
     if chunk is not None:
         args += ["--chunk", chunk]
     result = launch(ranks, *args, threads=threads)
     assert result["checked"] == 2 * len(sizes)  # gate by gate, and as one sequence
-    assert result["digests"] == single_process_digests(sizes, 8)
+    assert result["digests"] == single_process_digests(sizes, 8, dtype=dtype)
 
 
 @needs_mpi

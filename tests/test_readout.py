@@ -3,7 +3,9 @@
 The oracle is a NumPy model of the read-outs' summation order (blocks of 2048
 terms, eight lanes per block, a pairwise tree over the blocks), which gives
 the module's results bit for bit; dense matrices, reshaped marginals, cumsum
-with searchsorted and math.fsum guard the model itself.
+with searchsorted and math.fsum guard the model itself.  In both precisions
+the read-outs compute in double: the model widens a complex64 state's parts
+to float64 (exactly) before anything else.
 """
 
 import math
@@ -53,6 +55,7 @@ def blocked_sum(terms):
 
 
 def norm2(psi):
+    psi = np.asarray(psi, dtype=np.complex128)  # exact for complex64
     return psi.real * psi.real + psi.imag * psi.imag
 
 
@@ -87,6 +90,7 @@ def pauli_masks(paulis, qubits):
 def ref_expectation(psi, paulis, qubits):
     """One term per index (x = 0) or per pair (index with the top X/Y bit clear)."""
     x, z, y = pauli_masks(paulis, qubits)
+    psi = np.asarray(psi, dtype=np.complex128)
     idx = np.arange(len(psi))
     if x == 0:
         return blocked_sum((1 - 2 * parity(idx & z)) * norm2(psi))
@@ -143,8 +147,9 @@ def ref_measure(psi, qubit, u):
     scale = 1.0 / np.sqrt(half[outcome])
     out = np.zeros_like(psi)
     keep = (np.arange(len(psi)) >> qubit) & 1 == outcome
-    out.real[keep] = psi.real[keep] * scale
-    out.imag[keep] = psi.imag[keep] * scale
+    # Each product in double, rounded once to the state's precision.
+    out.real[keep] = psi.real[keep].astype(np.float64) * scale
+    out.imag[keep] = psi.imag[keep].astype(np.float64) * scale
     return outcome, half[outcome] / total, out
 
 
@@ -184,9 +189,9 @@ SIZES = [pytest.param(n, id=f"n={n}") for n in (0, 1, 3, 12, 15)]
 
 
 @pytest.mark.parametrize("n", SIZES)
-def test_probabilities_of_every_amplitude(rng, n):
-    psi = random_state(rng, 2**n, special=True)
-    assert_same_bits(velt_core.probabilities(psi), norm2(psi))
+def test_probabilities_of_every_amplitude(rng, precision, n):
+    psi = random_state(rng, 2**n, special=True, dtype=precision.dtype)
+    assert_same_bits(precision.module.probabilities(psi), norm2(psi))
 
 
 MARGINALS = [
@@ -204,11 +209,11 @@ MARGINALS = [
 
 
 @pytest.mark.parametrize("qubits", MARGINALS, ids=str)
-def test_marginals_bit_exact_and_against_reshaped_sums(rng, qubits):
-    psi = random_state(rng, 2**15)
-    got = velt_core.probabilities(psi, qubits)
+def test_marginals_bit_exact_and_against_reshaped_sums(rng, precision, qubits):
+    psi = random_state(rng, 2**15, dtype=precision.dtype)
+    got = precision.module.probabilities(psi, qubits)
     assert_same_bits(got, ref_marginal(psi, qubits))
-    np.testing.assert_allclose(got, reshaped_marginal(psi, qubits), rtol=1e-12)
+    np.testing.assert_allclose(got, reshaped_marginal(psi.astype(np.complex128), qubits), rtol=1e-12)
 
 
 def test_marginal_of_all_qubits_is_a_permutation_and_empty_list_the_norm(rng):
@@ -257,11 +262,12 @@ PAULI_CASES = [
 
 
 @pytest.mark.parametrize(("paulis", "qubits"), PAULI_CASES, ids=lambda c: str(c))
-def test_expectation_against_dense_matrix(rng, paulis, qubits):
-    psi = random_state(rng, 2**6)
-    got = velt_core.expectation_pauli(psi, paulis, qubits)
+def test_expectation_against_dense_matrix(rng, precision, paulis, qubits):
+    psi = random_state(rng, 2**6, dtype=precision.dtype)
+    got = precision.module.expectation_pauli(psi, paulis, qubits)
     assert type(got) is float
     assert_same_bits(np.array([got]), np.array([ref_expectation(psi, paulis, qubits)]))
+    psi = psi.astype(np.complex128)  # a complex64 state's value, exactly: as accurate in double
     exact = np.vdot(psi, dense_pauli(6, paulis, qubits) @ psi)
     assert abs(exact.imag) < 1e-12 and got == pytest.approx(exact.real, rel=1e-12, abs=1e-12)
 
@@ -271,12 +277,12 @@ def test_expectation_against_dense_matrix(rng, paulis, qubits):
     [("Z", [13]), ("X", [13]), ("Y", [0]), ("XYZ", [0, 7, 13]), ("ZYXZYX", [1, 3, 5, 7, 9, 11]), ("IIX", [0, 1, 2])],
     ids=str,
 )
-def test_expectation_bit_exact_over_many_blocks(rng, paulis, qubits):
-    psi = random_state(rng, 2**14, special=True)
-    got = velt_core.expectation_pauli(psi, paulis, qubits)
+def test_expectation_bit_exact_over_many_blocks(rng, precision, paulis, qubits):
+    psi = random_state(rng, 2**14, special=True, dtype=precision.dtype)
+    got = precision.module.expectation_pauli(psi, paulis, qubits)
     assert_same_bits(np.array([got]), np.array([ref_expectation(psi, paulis, qubits)]), any_nan=True)
     before = psi.copy()
-    velt_core.expectation_pauli(psi, paulis, qubits)
+    precision.module.expectation_pauli(psi, paulis, qubits)
     assert_same_bits(psi, before)  # read, never written
 
 
@@ -289,11 +295,12 @@ def dyadic_state(rng, n):
 
 
 @pytest.mark.parametrize("n", [0, 2, 6, 12], ids=lambda n: f"n={n}")
-def test_sample_against_model_and_searchsorted(rng, n):
+def test_sample_against_model_and_searchsorted(rng, precision, n):
     psi = dyadic_state(rng, n) if n >= 8 else random_state(rng, 2**n)
     psi[-1] = 0.5  # some probability even for n = 0
+    psi = psi.astype(precision.dtype)  # dyadic parts are exact in complex64 too
     uniforms = np.concatenate([rng.random(3000), [0.0, np.nextafter(1.0, 0.0)]])
-    got = velt_core.sample(psi, uniforms)
+    got = precision.module.sample(psi, uniforms)
     assert got.dtype == np.int64 and got.shape == uniforms.shape
     assert_same_bits(got.view(np.float64), ref_sample(psi, uniforms).view(np.float64))
     if n >= 8:  # exact sums: the model and a plain cumulative sum agree on every draw
@@ -324,18 +331,21 @@ def test_sample_statistics_follow_the_probabilities():
 
 
 @pytest.mark.parametrize(("n", "qubit"), [(1, 0), (3, 0), (3, 2), (12, 0), (12, 5), (14, 13)])
-def test_measure_bit_exact(rng, n, qubit):
-    psi = random_state(rng, 2**n)
+def test_measure_bit_exact(rng, precision, n, qubit):
+    psi = random_state(rng, 2**n, dtype=precision.dtype)
+    vc = precision.module
     for u in (0.0, 0.3, 0.7, np.nextafter(1.0, 0.0)):
         work = psi.copy()
-        outcome, probability = velt_core.measure(work, qubit, u)
+        outcome, probability = vc.measure(work, qubit, u)
         ref_outcome, ref_probability, expected = ref_measure(psi, qubit, u)
         assert (outcome, probability) == (ref_outcome, ref_probability)
         assert type(outcome) is int and type(probability) is float
         assert_same_bits(work, expected)
-        half = velt_core.probabilities(psi, [qubit])
+        half = vc.probabilities(psi, [qubit])
         assert probability == half[outcome] / (half[0] + half[1])
-        assert np.vdot(work, work).real == pytest.approx(1.0, rel=1e-13)
+        wide = work.astype(np.complex128)
+        rel = 1e-13 if precision.dtype == np.complex128 else 1e-6
+        assert np.vdot(wide, wide).real == pytest.approx(1.0, rel=rel)
 
 
 def test_measure_never_keeps_an_empty_half():
@@ -438,11 +448,25 @@ def _bad_calls():
 BAD = list(_bad_calls())
 
 
+@np.errstate(over="ignore")  # 1e200 in complex64: infinity, refused all the same
+def in_precision(args, dtype):
+    """The call's complex arrays in `dtype` (read-only ones stay read-only)."""
+    out = []
+    for a in args:
+        if isinstance(a, np.ndarray) and a.dtype.kind == "c":
+            converted = a.astype(dtype)
+            converted.flags.writeable = a.flags.writeable
+            a = converted
+        out.append(a)
+    return out
+
+
 @pytest.mark.parametrize(("name", "args", "error", "message"), BAD, ids=[f"{b[0]}-{i}" for i, b in enumerate(BAD)])
-def test_bad_input_raises_and_writes_nothing(name, args, error, message):
+def test_bad_input_raises_and_writes_nothing(precision, name, args, error, message):
+    args = in_precision(args, precision.dtype)
     before = [a.copy() if isinstance(a, np.ndarray) else a for a in args]
     with pytest.raises(error) as info:
-        getattr(velt_core, name)(*args)
+        getattr(precision.module, name)(*args)
     text = str(info.value)
     if error is TypeError:
         assert text.startswith(f"{name}(): {message}")
@@ -465,17 +489,19 @@ DIGEST = """
     out = hashlib.sha256()
     def add(x):
         out.update(np.ascontiguousarray(x).tobytes())
-    add(vc.probabilities(psi))
-    for qubits in ([], [0], [17], [0, 1, 2], [17, 3, 9], [2, 5, 11, 16], list(range(10, 18))):
-        add(vc.probabilities(psi, qubits))
     strings = (("", []), ("Z", [0]), ("X", [17]), ("Y", [3]), ("XYZ", [0, 1, 2]), ("ZYXIZX", [16, 1, 8, 4, 0, 12]))
-    for paulis, qubits in strings:
-        add(np.array([vc.expectation_pauli(psi, paulis, qubits)]))
-    add(vc.sample(psi, rng.random(50000)))
-    for q in (0, 9, 17):
-        work = psi.copy()
-        add(np.array(vc.measure(work, q, 0.6)))
-        add(work)
+    uniforms = rng.random(50000)
+    for module, state in ((vc, psi), (vc.single, psi.astype(np.complex64))):
+        add(module.probabilities(state))
+        for qubits in ([], [0], [17], [0, 1, 2], [17, 3, 9], [2, 5, 11, 16], list(range(10, 18))):
+            add(module.probabilities(state, qubits))
+        for paulis, qubits in strings:
+            add(np.array([module.expectation_pauli(state, paulis, qubits)]))
+        add(module.sample(state, uniforms))
+        for q in (0, 9, 17):
+            work = state.copy()
+            add(np.array(module.measure(work, q, 0.6)))
+            add(work)
     print(out.hexdigest())
 """
 

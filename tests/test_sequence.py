@@ -68,23 +68,28 @@ def random_sequence(rng, n, placement, length):
     return [random_op(rng, n, pool) for _ in range(length)]
 
 
+def module_of(state):
+    """The functions of the state's precision."""
+    return velt_core.single if state.dtype == np.complex64 else velt_core
+
+
 def one_by_one(state, ops):
     out = state.copy()
     for name, *args in ops:
-        getattr(velt_core, name)(out, *args)
+        getattr(module_of(state), name)(out, *args)
     return out
 
 
 def sequenced(state, ops):
     out = state.copy()
-    assert velt_core.apply_sequence(out, ops) is None
+    assert module_of(state).apply_sequence(out, ops) is None
     return out
 
 
 @pytest.mark.parametrize("placement", ["low", "high", "spread"])
 @pytest.mark.parametrize("n", [3, 12, 13, 17, 18])
-def test_random_sequences_match_one_by_one(rng, n, placement):
-    state = random_state(rng, 1 << n, special=True)
+def test_random_sequences_match_one_by_one(rng, precision, n, placement):
+    state = random_state(rng, 1 << n, special=True, dtype=precision.dtype)
     ops = random_sequence(rng, n, placement, 60)
     assert_same_bits(sequenced(state, ops), one_by_one(state, ops))
 
@@ -138,14 +143,14 @@ def test_random_sequences_match_one_by_one(rng, n, placement):
         pytest.param([("apply_cnot_fast", 17, 16)], id="single-op"),
     ],
 )
-def test_blocking_cases_match_one_by_one(rng, ops):
-    state = random_state(rng, 1 << 18, special=True)
+def test_blocking_cases_match_one_by_one(rng, precision, ops):
+    state = random_state(rng, 1 << 18, special=True, dtype=precision.dtype)
     assert_same_bits(sequenced(state, ops), one_by_one(state, ops))
 
 
-def test_mixed_sequence_matches_reference(rng):
+def test_mixed_sequence_matches_reference(rng, precision):
     n = 14
-    state = random_state(rng, 1 << n)
+    state = random_state(rng, 1 << n, dtype=precision.dtype)
     ops = [random_op(rng, n, list(range(n)), kernel) for kernel in KERNELS * 4]
     expected = state
     for name, *args in ops:
@@ -163,9 +168,9 @@ def test_mixed_sequence_matches_reference(rng):
 
 
 @pytest.mark.parametrize("length", [0, 1, 2, 7, 48, 3 * 2**11 + 5])
-def test_lengths_without_blocks(rng, length):
+def test_lengths_without_blocks(rng, precision, length):
     # Lengths that are not powers of two, and tiny ones, run the kernels one by one.
-    state = random_state(rng, length, special=True)
+    state = random_state(rng, length, special=True, dtype=precision.dtype)
     ops = [("apply_1q", q, *sprinkled_matrix(rng, 2).reshape(4)) for q in (0, 3, 1, 12, 2)]
     ops += [("apply_cnot_fast", 0, 4), ("apply_gate_fast", [2, 0], sprinkled_matrix(rng, 4))]
     if length in (1, 2):
@@ -243,13 +248,13 @@ BAD_OPS = [
 
 @pytest.mark.parametrize("position", ["first", "middle", "last"])
 @pytest.mark.parametrize(("bad", "error", "message"), BAD_OPS, ids=[str(i) for i in range(len(BAD_OPS))])
-def test_bad_op_leaves_state_unchanged_and_names_its_index(rng, position, bad, error, message):
+def test_bad_op_leaves_state_unchanged_and_names_its_index(rng, precision, position, bad, error, message):
     index = {"first": 0, "middle": len(GOOD) // 2, "last": len(GOOD)}[position]
     ops = GOOD[:index] + [bad] + GOOD[index:]
-    state = random_state(rng, 1 << 4, special=True)
+    state = random_state(rng, 1 << 4, special=True, dtype=precision.dtype)
     before = state.copy()
     with pytest.raises(error, match=f"^apply_sequence: op {index}: {message}"):
-        velt_core.apply_sequence(state, ops)
+        precision.module.apply_sequence(state, ops)
     assert_same_bits(state, before)
 
 
@@ -269,15 +274,15 @@ def test_first_bad_op_is_the_one_reported(rng):
         velt_core.apply_sequence(state, ops)
 
 
-def test_matrices_are_read_as_the_call_began(rng):
+def test_matrices_are_read_as_the_call_began(rng, precision):
     # A matrix that the ops themselves overwrite (it shares the state's memory)
     # counts with the values it had when apply_sequence was called.
-    state = random_state(rng, 1 << 4)
+    state = random_state(rng, 1 << 4, dtype=precision.dtype)
     u = state[:4]
     ops = [("apply_1q", 3, 0, 1, 1, 0), ("apply_gate_fast", [1], u)]
     frozen = u.copy()
     expected = one_by_one(state, [ops[0], ("apply_gate_fast", [1], frozen)])
-    velt_core.apply_sequence(state, ops)
+    precision.module.apply_sequence(state, ops)
     assert_same_bits(state, expected)
 
 
@@ -295,15 +300,16 @@ WORKLOAD = """
     import velt_core
     rng = np.random.default_rng(20261208)
     exact, canonical, same = hashlib.sha256(), hashlib.sha256(), True
-    for n, placement in ((18, "spread"), (18, "high"), (17, "low"), (16, "spread"), (12, "spread")):
-        state = t.random_state(rng, 1 << n, special=True)
+    cases = ((18, "spread"), (18, "high"), (17, "low"), (16, "spread"), (12, "spread"))
+    for (n, placement), dtype in zip(cases + cases[::2], [np.complex128] * 5 + [np.complex64] * 3):
+        state = t.random_state(rng, 1 << n, special=True, dtype=dtype)
         ops = t.random_sequence(rng, n, placement, 80)
         got = t.sequenced(state, ops)
         exact.update(got.tobytes())
-        words = got.view(np.float64).copy()
+        words = got.view(np.float64 if dtype == np.complex128 else np.float32).copy()
         words[np.isnan(words)] = np.nan
         canonical.update(words.tobytes())
-        same &= bool(np.array_equal(got.view(np.uint64), t.one_by_one(state, ops).view(np.uint64)))
+        same &= bool(np.array_equal(got.view(np.uint8), t.one_by_one(state, ops).view(np.uint8)))
     print(exact.hexdigest(), canonical.hexdigest(), same, getattr(velt_core, "kernel_isa", lambda: "none")())
 """
 

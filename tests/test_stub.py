@@ -4,18 +4,26 @@ mypy's stubtest (run in CI on the installed wheel) sees only which names
 exist: the module's functions carry no runtime signature it could read.  The
 signature lines that pybind11 writes into every docstring do name each
 parameter, its kind and its default, so this file compares those with the
-stub, function by function.
+stub, function by function.  The submodule velt_core.single has a stub of
+its own (velt_core-stubs/single.pyi), checked the same way.
 """
 
 import ast
 import re
+import types
 from pathlib import Path
 
 import pytest
 
 import velt_core
 
-FUNCTIONS = [name for name in vars(velt_core) if not name.startswith("__")]
+MODULES = {"velt_core": velt_core, "velt_core.single": velt_core.single}
+FUNCTIONS = [
+    (module, name)
+    for module, runtime in MODULES.items()
+    for name in vars(runtime)
+    if not name.startswith("__") and not isinstance(getattr(runtime, name), types.ModuleType)
+]
 
 
 def installed_stubs():
@@ -24,12 +32,18 @@ def installed_stubs():
     return site / "velt_core.pyi", site / "velt_core-stubs" / "__init__.pyi"
 
 
-def stub_tree():
-    return ast.parse(installed_stubs()[0].read_text(encoding="utf-8"))
+def stub_path(module):
+    if module == "velt_core":
+        return installed_stubs()[0]
+    return Path(velt_core.__file__).parent / "velt_core-stubs" / "single.pyi"
 
 
-def stub_functions():
-    return {node.name: node for node in stub_tree().body if isinstance(node, ast.FunctionDef)}
+def stub_tree(module="velt_core"):
+    return ast.parse(stub_path(module).read_text(encoding="utf-8"))
+
+
+def stub_functions(module="velt_core"):
+    return {node.name: node for node in stub_tree(module).body if isinstance(node, ast.FunctionDef)}
 
 
 def split_top_level(text):
@@ -52,6 +66,8 @@ def runtime_kind(annotation):
     """Kind of one of pybind11's generated annotations, parameter or result."""
     if annotation.endswith(" | None"):
         return runtime_kind(annotation.removesuffix(" | None")) + " or None"
+    if annotation == "numpy.typing.NDArray[numpy.complex64]":
+        return "complex64 array"  # velt_core.single's states: taken as they are
     if annotation.startswith("numpy.typing.NDArray["):
         return "new " + annotation.removeprefix("numpy.typing.NDArray[numpy.").removesuffix("]") + " array"
     if annotation in ("float", "tuple[int, float]"):
@@ -78,6 +94,7 @@ def runtime_kind(annotation):
 
 STUB_KINDS = {
     "ArrayLike": "array",
+    "_State": "complex64 array",
     "SupportsIndex": "int",
     "_Complex": "complex",
     "Iterable[SupportsIndex]": "int sequence",
@@ -95,10 +112,10 @@ STUB_KINDS = {
 }
 
 
-def runtime_signature(name):
+def runtime_signature(module, name):
     """(parameters, result) from the signature line pybind11 put in the docstring;
     a parameter is (name, kind, has_default)."""
-    line = getattr(velt_core, name).__doc__.splitlines()[0]
+    line = getattr(MODULES[module], name).__doc__.splitlines()[0]
     match = re.fullmatch(rf"{name}\((.*)\) -> (.+)", line)
     assert match, line
     params = []
@@ -114,15 +131,22 @@ def test_stub_is_installed_beside_the_module_and_as_stub_package():
     assert beside.read_bytes() == package.read_bytes()
 
 
-def test_stub_declares_the_module_functions_in_table_order():
-    assert list(stub_functions()) == FUNCTIONS
-    assert ast.get_docstring(stub_tree()) == velt_core.__doc__
+@pytest.mark.parametrize("module", MODULES)
+def test_stub_declares_the_module_functions_in_table_order(module):
+    assert list(stub_functions(module)) == [name for m, name in FUNCTIONS if m == module]
+    assert ast.get_docstring(stub_tree(module)) == MODULES[module].__doc__
 
 
-@pytest.mark.parametrize("name", FUNCTIONS)
-def test_stub_signature_matches_runtime(name):
-    params, result = runtime_signature(name)
-    node = stub_functions()[name]
+def test_stub_names_the_submodule():
+    imports = [node for node in stub_tree().body if isinstance(node, ast.ImportFrom) and node.level == 1]
+    assert [(alias.name, alias.asname) for node in imports for alias in node.names] == [("single", "single")]
+    assert stub_path("velt_core.single").exists()
+
+
+@pytest.mark.parametrize(("module", "name"), FUNCTIONS)
+def test_stub_signature_matches_runtime(module, name):
+    params, result = runtime_signature(module, name)
+    node = stub_functions(module)[name]
     args = node.args
     assert not (args.vararg or args.kwarg or args.kwonlyargs), "the module takes no *args, **kwargs or keyword-only"
     named = [p for p, _, _ in params if not re.fullmatch(r"arg\d+", p)]
@@ -142,8 +166,8 @@ def test_stub_signature_matches_runtime(name):
     assert STUB_KINDS[ast.unparse(node.returns)] == result
 
 
-@pytest.mark.parametrize("name", FUNCTIONS)
-def test_stub_docstring_is_the_module_docstring(name):
-    runtime_doc = getattr(velt_core, name).__doc__.split("\n", 1)[1]
-    stub_doc = ast.get_docstring(stub_functions()[name])
+@pytest.mark.parametrize(("module", "name"), FUNCTIONS)
+def test_stub_docstring_is_the_module_docstring(module, name):
+    runtime_doc = getattr(MODULES[module], name).__doc__.split("\n", 1)[1]
+    stub_doc = ast.get_docstring(stub_functions(module)[name])
     assert " ".join(stub_doc.split()) == " ".join(runtime_doc.split())

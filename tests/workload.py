@@ -1,7 +1,9 @@
 """A fixed sequence of kernel calls whose output bytes are hashed.
 
-Run as a script, it prints the SHA-256 of the states after every call; the
-thread-count test runs it under several OMP_NUM_THREADS and compares.  Sizes
+Run as a script, it prints the SHA-256 of the states after every call, on
+complex128 states through velt_core and then on complex64 ones through
+velt_core.single; the thread-count test runs it under several
+OMP_NUM_THREADS and compares.  Sizes
 are odd on purpose (lengths that are not powers of two, qubits whose block
 count does not divide among the workers).
 """
@@ -14,11 +16,18 @@ import velt_core
 
 
 def run():
-    rng = np.random.default_rng(20261208)
     digest = hashlib.sha256()
+    for vc, dtype in ((velt_core, np.complex128), (velt_core.single, np.complex64)):
+        run_precision(vc, dtype, digest)
+    return digest.hexdigest()
+
+
+def run_precision(vc, dtype, digest):
+    """The calls on states of one precision, through that precision's functions."""
+    rng = np.random.default_rng(20261208)
 
     def state(n_amps):
-        return rng.standard_normal(n_amps) + 1j * rng.standard_normal(n_amps)
+        return (rng.standard_normal(n_amps) + 1j * rng.standard_normal(n_amps)).astype(dtype)
 
     def mat(dim):
         return rng.standard_normal((dim, dim)) + 1j * rng.standard_normal((dim, dim))
@@ -27,38 +36,38 @@ def run():
     for n_amps in (2**15, 3 * 2**11 + 7, 2**4):
         psi = state(n_amps)
         for q in range(14):
-            velt_core.apply_1q(psi, q, *mat(2).reshape(4))
+            vc.apply_1q(psi, q, *mat(2).reshape(4))
             digest.update(psi.tobytes())
         for a, b in ((0, 1), (1, 0), (0, 12), (12, 3), (7, 13), (5, 5)):
-            velt_core.apply_cnot_fast(psi, a, b)
-            velt_core.apply_swap(psi, b, a)
-            velt_core.apply_controlled_1q(psi, a, b, *mat(2).reshape(4))
+            vc.apply_cnot_fast(psi, a, b)
+            vc.apply_swap(psi, b, a)
+            vc.apply_controlled_1q(psi, a, b, *mat(2).reshape(4))
             digest.update(psi.tobytes())
 
         # Target sets low, mixed and high, so that the outer count ranges from
         # many iterations down to one.
         for targets in ([0], [0, 1], [0, 1, 2], [3, 1], [12, 0, 7], [2, 13, 5, 9], [13, 12, 11, 10]):
-            velt_core.apply_gate_fast(psi, targets, mat(1 << len(targets)))
+            vc.apply_gate_fast(psi, targets, mat(1 << len(targets)))
             digest.update(psi.tobytes())
 
     # Low targets and controls, on a state large enough for every worker to
     # take several tiles of the 2x2 kernels.
     psi = state(2**17 + 3)
     for q in (0, 1, 2, 3, 5):
-        velt_core.apply_1q(psi, q, *mat(2).reshape(4))
+        vc.apply_1q(psi, q, *mat(2).reshape(4))
         digest.update(psi.tobytes())
     for c, t in ((1, 2), (2, 0), (0, 6), (9, 1), (1, 9), (2, 16)):
-        velt_core.apply_controlled_1q(psi, c, t, *mat(2).reshape(4))
+        vc.apply_controlled_1q(psi, c, t, *mat(2).reshape(4))
         digest.update(psi.tobytes())
 
     psi = state(2**16)
     for targets, controls in (([0, 1], [2]), ([0], [2, 1]), ([0, 1, 2], [])):
-        velt_core.apply_gate(psi, targets, mat(1 << len(targets)), controls)
+        vc.apply_gate(psi, targets, mat(1 << len(targets)), controls)
         digest.update(psi.tobytes())
 
     psi = state(2**13)
     for targets, controls in (([], [4]), ([0], []), ([5, 2], [12]), ([1, 11, 6], [0, 9]), ([12, 3, 8, 0, 10], [])):
-        velt_core.apply_gate(psi, targets, mat(1 << len(targets)), controls)
+        vc.apply_gate(psi, targets, mat(1 << len(targets)), controls)
         digest.update(psi.tobytes())
 
     # Density matrices: 2^7 rows do not split evenly over 3 workers, and the
@@ -68,9 +77,8 @@ def run():
         rho = state(4**n + 5)
         for q in range(n):
             for count in (1, 3):
-                velt_core.apply_kraus_1q(rho, n, q, [mat(2) / 2 for _ in range(count)])
+                vc.apply_kraus_1q(rho, n, q, [mat(2) / 2 for _ in range(count)])
                 digest.update(rho.tobytes())
-    return digest.hexdigest()
 
 
 if __name__ == "__main__":

@@ -38,7 +38,7 @@ def logical_view(full, p2l, phys_start, c):
         b += 1
     runs.reverse()  # C order: the highest physical bits vary slowest
     shape = tuple(1 << width for width, _ in runs)
-    strides = tuple((1 << low) * ITEM for _, low in runs)
+    strides = tuple((1 << low) * full.itemsize for _, low in runs)
     return as_strided(full[base:], shape=shape, strides=strides, writeable=True)
 
 
@@ -62,9 +62,9 @@ def sum_out(values, bits, free):
 
 def local_marginal(local, qubits, chunk):
     """Marginal probabilities of a slice over its local bits `qubits`: entry j
-    sums |a|^2 (as re*re + im*im) over the amplitudes whose bit qubits[e] is
-    bit e of j.  Summed chunk by chunk through sum_out, so the bits do not
-    depend on the chunk size."""
+    sums |a|^2 (as re*re + im*im, in double from a complex64 slice's parts)
+    over the amplitudes whose bit qubits[e] is bit e of j.  Summed chunk by
+    chunk through sum_out, so the bits do not depend on the chunk size."""
     n_amps = local.shape[0]
     width = n_amps.bit_length() - 1
     c = min(width, max(chunk, 1).bit_length() - 1)
@@ -72,7 +72,7 @@ def local_marginal(local, qubits, chunk):
     low = list(range(c))
     parts = []
     for start in range(0, n_amps, 1 << c):
-        a = local[start : start + (1 << c)]
+        a = local[start : start + (1 << c)].astype(np.complex128)  # exact for complex64
         sq = a.real * a.real + a.imag * a.imag
         part, _ = sum_out(sq, low, [b for b in low if b not in kept])
         parts.append(part)

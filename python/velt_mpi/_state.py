@@ -19,9 +19,24 @@ MIN_CHUNK = 4096
 _NO_FURTHER_USE = math.inf
 
 
-def _allocate(n_amps):
+def _allocate(n_amps, dtype=np.complex128):
     """Memory for n_amps amplitudes (tests replace this to make one rank fail)."""
-    return np.empty(n_amps, dtype=np.complex128)
+    return np.empty(n_amps, dtype=dtype)
+
+
+# The functions for each precision of the amplitudes.
+_MODULES = {np.dtype(np.complex128): velt_core, np.dtype(np.complex64): velt_core.single}
+
+
+def _precision(function, dtype):
+    """The amplitude type `dtype` names: native complex128 or complex64."""
+    try:
+        dtype = np.dtype(dtype)
+    except TypeError:
+        dtype = None
+    if dtype not in _MODULES:
+        raise ValueError(f"{function}: dtype must be complex128 or complex64")
+    return dtype
 
 
 def _is_power_of_two(x):
@@ -35,10 +50,11 @@ class DistributedState:
     local, the top p select the rank.  Gates take the arguments of the
     velt_core kernels of the same names (without the state) and raise their
     errors.  Every rank must make the same calls with the same arguments, in
-    the same order: the calls are collective.
+    the same order: the calls are collective.  With dtype=np.complex64 the
+    slices are complex64 and every kernel and read-out is velt_core.single's.
     """
 
-    def __init__(self, n_qubits, comm=None, *, chunk=None):
+    def __init__(self, n_qubits, comm=None, *, chunk=None, dtype=np.complex128):
         name = "DistributedState"
         self._comm = _comm.world() if comm is None else comm
         self._rank = self._comm.Get_rank()
@@ -62,6 +78,8 @@ class DistributedState:
             if not _is_power_of_two(chunk):
                 raise ValueError(f"{name}: chunk must be a power of two")
             chunk = min(chunk, max(n_local // 2, 1))
+        self._dtype = _precision(name, dtype)
+        self._module = _MODULES[self._dtype]
         self._chunk = chunk
         self._buffers = None
         self._exchanges = 0
@@ -111,6 +129,11 @@ class DistributedState:
     def bytes_sent(self):
         """Bytes this rank has sent in exchanges so far (as many arrived)."""
         return self._bytes_sent
+
+    @property
+    def dtype(self):
+        """The amplitudes' type: complex128 or complex64."""
+        return self._dtype
 
     @property
     def local(self):
@@ -195,23 +218,24 @@ class DistributedState:
     # --------------------------------------------------------- state in/out
 
     @classmethod
-    def from_full(cls, full, comm=None, root=0, *, chunk=None):
+    def from_full(cls, full, comm=None, root=0, *, chunk=None, dtype=np.complex128):
         """A distributed copy of the full state `full`, given on `root` (other
-        ranks pass None)."""
+        ranks pass None), with amplitudes of `dtype` (NumPy converts `full`)."""
         comm = _comm.world() if comm is None else comm
         rank = comm.Get_rank()
         root = _check_root("from_full", root, comm.Get_size())
+        dtype = _precision("from_full", dtype)
         verdict = None
         if rank == root:
             try:
-                full = _full_array("from_full", full, None)
+                full = _full_array("from_full", full, None, dtype)
                 verdict = ("ok", full.shape[0].bit_length() - 1)
             except (TypeError, ValueError) as error:
                 verdict = (type(error), str(error))
         verdict = comm.bcast(verdict, root=root)
         if verdict[0] != "ok":
             raise verdict[0](verdict[1])
-        state = cls(verdict[1], comm, chunk=chunk)
+        state = cls(verdict[1], comm, chunk=chunk, dtype=dtype)
         state.scatter(full if rank == root else None, root=root)
         return state
 
@@ -223,7 +247,7 @@ class DistributedState:
         verdict = ("ok", "")
         if self._rank == root:
             try:
-                full = _full_array(name, full, self._n)
+                full = _full_array(name, full, self._n, self._dtype)
             except (TypeError, ValueError) as error:
                 verdict = (type(error), str(error))
         verdict = self._comm.bcast(verdict, root=root)
@@ -253,8 +277,8 @@ class DistributedState:
         failed = False
         if self._rank == root:
             try:
-                full = _allocate(1 << self._n)
-                staging = _allocate(self._chunk)
+                full = _allocate(1 << self._n, self._dtype)
+                staging = _allocate(self._chunk, self._dtype)
             except MemoryError:
                 failed = True
         failures = _comm.count_failures(self._comm, failed)
@@ -270,7 +294,7 @@ class DistributedState:
                 view = _layout.logical_view(full, self._p2l, r * n_local + start, c)
                 if r == root:
                     view[...] = self._local[start : start + self._chunk].reshape(view.shape)
-                elif view.ndim == 1 and view.strides[0] == _layout.ITEM:
+                elif view.ndim == 1 and view.strides[0] == full.itemsize:
                     self._comm.Recv(view, source=r, tag=_TAG_GATHER)
                 else:
                     self._comm.Recv(staging, source=r, tag=_TAG_GATHER)
@@ -287,7 +311,7 @@ class DistributedState:
         verdict = ("ok", "")
         if self._rank == root:
             try:
-                full = _full_array(name, full, self._n)
+                full = _full_array(name, full, self._n, self._dtype)
             except (TypeError, ValueError) as error:
                 verdict = (type(error), str(error))
         verdict = self._comm.bcast(verdict, root=root)
@@ -334,7 +358,7 @@ class DistributedState:
     def _marginal(self, qubits):
         n_loc = self._l
         local_q = [self._l2p[q] for q in qubits if self._l2p[q] < n_loc]
-        core = getattr(velt_core, "probabilities", None) if USE_CORE_PROBABILITIES else None
+        core = getattr(self._module, "probabilities", None) if USE_CORE_PROBABILITIES else None
         if core is not None:
             part = np.asarray(core(self._local, local_q), dtype=np.float64)
         else:
@@ -458,7 +482,7 @@ class DistributedState:
             self._buffers = self._allocate_buffers(function)
         for step in steps:
             if step[0] == "ops":
-                _run_local(self._local, step[1])
+                _run_local(self._module, self._local, step[1])
             elif step[0] == "exchange":
                 self._exchange(step[1], step[2])
             elif step[2]:
@@ -468,26 +492,27 @@ class DistributedState:
     def _allocate_collectively(self, function, n_amps, what):
         failed = None
         try:
-            array = _allocate(n_amps)
+            array = _allocate(n_amps, self._dtype)
         except (MemoryError, ValueError) as error:  # NumPy refuses sizes it cannot address with ValueError
             array, failed = None, error
         failures = _comm.count_failures(self._comm, failed is not None)
         if failures:
             raise MemoryError(
-                f"{function}: no memory for {what} ({n_amps * 16} bytes) on {failures} of {self._size} ranks"
+                f"{function}: no memory for {what} ({n_amps * self._dtype.itemsize} bytes) "
+                f"on {failures} of {self._size} ranks"
             ) from failed
         return array
 
     def _allocate_buffers(self, function):
         failed = None
         try:
-            buffers = (_allocate(self._chunk), _allocate(self._chunk))
+            buffers = (_allocate(self._chunk, self._dtype), _allocate(self._chunk, self._dtype))
         except MemoryError as error:
             buffers, failed = None, error
         failures = _comm.count_failures(self._comm, failed is not None)
         if failures:
             raise MemoryError(
-                f"{function}: no memory for the exchange buffer ({2 * self._chunk * 16} bytes) "
+                f"{function}: no memory for the exchange buffer ({2 * self._chunk * self._dtype.itemsize} bytes) "
                 f"on {failures} of {self._size} ranks"
             ) from failed
         return buffers
@@ -522,7 +547,7 @@ class DistributedState:
             )
             np.copyto(seg, recv.reshape(seg.shape))
         self._exchanges += 1
-        self._bytes_sent += half.size * _layout.ITEM
+        self._bytes_sent += half.size * half.itemsize
 
     def _flip(self, t):
         """X on local bit t as a pure move (for a CNOT whose control selects
@@ -563,13 +588,13 @@ def _segments(rows, width, chunk):
             yield r0, min(r0 + step, rows), 0, width
 
 
-def _run_local(local, ops):
-    sequence = getattr(velt_core, "apply_sequence", None)
+def _run_local(module, local, ops):
+    sequence = getattr(module, "apply_sequence", None)
     if sequence is not None and len(ops) > 1:
         sequence(local, ops)
         return
     for kernel, *args in ops:
-        getattr(velt_core, kernel)(local, *args)
+        getattr(module, kernel)(local, *args)
 
 
 def _qubits_used(kernel, args):
@@ -595,13 +620,13 @@ def _check_root(function, root, size):
     return root
 
 
-def _full_array(function, full, n_qubits):
+def _full_array(function, full, n_qubits, dtype):
     if full is None:
         raise TypeError(f"{function}: the root rank must pass the full state")
     try:
-        full = np.ascontiguousarray(np.asarray(full, dtype=np.complex128)).reshape(-1)
+        full = np.ascontiguousarray(np.asarray(full, dtype=dtype)).reshape(-1)
     except (TypeError, ValueError):
-        raise TypeError(f"{function}: the full state must convert to complex128") from None
+        raise TypeError(f"{function}: the full state must convert to {dtype}") from None
     if n_qubits is None:
         if not _is_power_of_two(full.shape[0]):
             raise ValueError(f"{function}: the full state's length is not a power of two")

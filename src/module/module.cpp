@@ -92,8 +92,8 @@ PYBIND11_MODULE(velt_core, m) {
     // `from velt_core.single import apply_1q` work as for a package.
     py::module_ single = m.def_submodule(
         "single",
-        "The same functions on complex64 states, in single precision: states and density "
-        "matrices must be C-contiguous complex64 numpy arrays, updated in place");
+        "The same functions on complex64 states (C-contiguous complex64 numpy arrays, updated "
+        "in place)");
     velt::register_single(single);
     py::module_::import("sys").attr("modules")["velt_core.single"] = single;
 }
