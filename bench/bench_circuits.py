@@ -1,7 +1,7 @@
 """Whole circuits: apply_sequence against one kernel call per gate.
 
     python bench/bench_circuits.py [--circuits qft:20,layered:24,...] [--threads 1,2]
-                                   [--others] [--small]
+                                   [--precisions complex128,complex64] [--others] [--small]
 
 Circuits (final state from |0...0>):
 
@@ -12,14 +12,18 @@ Circuits (final state from |0...0>):
              other layer);
 - ghz:N      a Hadamard and a ladder of CNOTs.
 
-For each circuit and thread count it times one call per gate from Python and
-one apply_sequence call, after checking that both give the same bytes, and
-gives the circuit's compute floor (see compute_floor): the time of its
-arithmetic alone, so that calls / floor bounds what any blocking can gain.  With
---others it also times Qiskit Aer (double precision, gate fusion on) and qsim
-through qsimcirq (single precision, its default fusion), the optional extra
-`circuits` of the package, after checking their final states against
-velt_core's (to 1e-9 and 1e-4 respectively); a simulator that is not installed
+For each circuit, thread count and precision (velt_core on complex128,
+velt_core.single on complex64) it times one call per gate from Python and one
+apply_sequence call, after checking that both give the same bytes (and the
+complex64 state against the complex128 one, to 1e-4), and gives the
+circuit's compute floor (see compute_floor; complex128): the time of its
+arithmetic alone, so that calls / floor bounds what any blocking can gain.
+With --others it also times Qiskit Aer (gate fusion on) in double and in
+single precision, qsim through qsimcirq (single precision, its default
+fusion) and PennyLane Lightning's complex64 state vector (its named-gate
+calls, one per gate, no fusion), the optional extras `circuits` and `peers`
+of the package, after checking their final states against velt_core's (to
+1e-9 in double, 1e-4 in single precision); a simulator that is not installed
 is reported as such.  Thread counts run in separate processes, since the
 OpenMP runtime reads its thread count once.
 
@@ -99,34 +103,37 @@ def timed(fn, reps):
     return min(times)
 
 
-def zero_state(n):
-    psi = np.zeros(1 << n, dtype=np.complex128)
+def zero_state(n, dtype=np.complex128):
+    psi = np.zeros(1 << n, dtype=dtype)
     psi[0] = 1
     return psi
 
 
-def run_velt(gates, n, reps):
-    import velt_core as vc
+def run_velt(gates, n, reps, dtype=np.complex128):
+    """One call per gate and one apply_sequence call, through velt_core on
+    complex128 states or velt_core.single on complex64 ones."""
+    import velt_core
 
+    vc = velt_core.single if dtype == np.complex64 else velt_core
     ops = [g[3] for g in gates]
     calls = [(getattr(vc, op[0]), op[1:]) for op in ops]
 
     def one_by_one():
-        psi = zero_state(n)
+        psi = zero_state(n, dtype)
         t0 = time.perf_counter()
         for fn, args in calls:
             fn(psi, *args)
         return time.perf_counter() - t0, psi
 
     def sequence():
-        psi = zero_state(n)
+        psi = zero_state(n, dtype)
         t0 = time.perf_counter()
         vc.apply_sequence(psi, ops)
         return time.perf_counter() - t0, psi
 
     t_calls, expected = one_by_one()
     t_seq, got = sequence()
-    if not np.array_equal(got.view(np.uint64), expected.view(np.uint64)):
+    if not np.array_equal(got.view(np.uint8), expected.view(np.uint8)):
         raise AssertionError("apply_sequence and one call per gate differ")
     del got
     for _ in range(reps - 1):
@@ -135,7 +142,7 @@ def run_velt(gates, n, reps):
     return {"calls": t_calls, "sequence": t_seq}, expected
 
 
-def run_aer(gates, n, threads, reps, expected):
+def run_aer(gates, n, threads, reps, expected, precision="double"):
     try:
         from qiskit import QuantumCircuit
         from qiskit_aer import AerSimulator
@@ -150,7 +157,7 @@ def run_aer(gates, n, threads, reps, expected):
         else:
             getattr(qc, kind)(*qubits)
     qc.save_statevector()
-    sim = AerSimulator(method="statevector", precision="double", fusion_enable=True, max_parallel_threads=threads)
+    sim = AerSimulator(method="statevector", precision=precision, fusion_enable=True, max_parallel_threads=threads)
     result = None
 
     def go():
@@ -160,8 +167,54 @@ def run_aer(gates, n, threads, reps, expected):
     seconds = timed(go, reps)
     state = np.asarray(result.get_statevector(qc))
     error = float(np.max(np.abs(state - expected)))
-    if error > 1e-9:
-        raise AssertionError(f"Aer's final state differs by {error:.1e}")
+    if error > (1e-9 if precision == "double" else 1e-4):
+        raise AssertionError(f"Aer's final state ({precision}) differs by {error:.1e}")
+    return seconds
+
+
+def run_lightning(gates, n, reps, expected):
+    """PennyLane Lightning's complex64 state vector, one named-gate call per
+    gate (its wire 0 is the index's most significant bit: qubit q is wire
+    n - 1 - q).  Threads follow OMP_NUM_THREADS."""
+    try:
+        from pennylane_lightning.lightning_qubit_ops import StateVectorC64
+    except ImportError:
+        return None
+    sv = StateVectorC64(n)
+
+    def wire(q):
+        return n - 1 - q
+
+    calls = []
+    for kind, qubits, params, velt_op in gates:
+        wires = [wire(q) for q in qubits]
+        if kind == "x":
+            calls.append((sv.PauliX, (wires, False, [])))
+        elif kind == "h":
+            calls.append((sv.Hadamard, (wires, False, [])))
+        elif kind == "u":
+            m = np.ascontiguousarray(np.array(velt_op[2:], dtype=np.complex64))
+            calls.append((sv.applyMatrix, (m, wires, False)))
+        elif kind == "cp":
+            calls.append((sv.ControlledPhaseShift, (wires, False, [params[0]])))
+        elif kind == "cx":
+            calls.append((sv.CNOT, (wires, False, [])))
+        elif kind == "swap":
+            calls.append((sv.SWAP, (wires, False, [])))
+
+    def go():
+        sv.resetStateVector()  # |0...0>, outside the timed loop
+        t0 = time.perf_counter()
+        for fn, args in calls:
+            fn(*args)
+        return time.perf_counter() - t0
+
+    seconds = min(go() for _ in range(reps))
+    state = np.empty(1 << n, dtype=np.complex64)
+    sv.getState(state)
+    error = float(np.max(np.abs(state - expected)))
+    if error > 1e-4:
+        raise AssertionError(f"Lightning's final state differs by {error:.1e}")
     return seconds
 
 
@@ -298,14 +351,28 @@ def worker(args):
         n = int(n)
         gates = circuit(name, n)
         record = {"circuit": spec, "gates": len(gates)}
+        precisions = args.precisions.split(",")
         velt, expected = run_velt(gates, n, reps)
-        record.update(velt)
+        if "complex128" in precisions:
+            record.update(velt)
+        if "complex64" in precisions:
+            velt64, narrow = run_velt(gates, n, reps, np.complex64)
+            error = float(np.max(np.abs(narrow - expected)))
+            if error > 1e-4:
+                raise AssertionError(f"velt_core.single's final state differs by {error:.1e}")
+            record.update({f"{key}64": value for key, value in velt64.items()})
+            del narrow
         # Timed with one thread only: with more, the in-cache calls may share
         # their loops out already, and dividing by the thread count again
         # would halve the floor.  main() shares the 1-thread floor out.
-        record["floor"] = compute_floor([g[3] for g in gates], n, 1) if args.threads_now == 1 else None
+        if not args.no_floor:
+            record["floor"] = compute_floor([g[3] for g in gates], n, 1) if args.threads_now == 1 else None
         if args.others:
-            record["aer"] = run_aer(gates, n, args.threads_now, reps, expected)
+            if "complex128" in precisions:
+                record["aer"] = run_aer(gates, n, args.threads_now, reps, expected)
+            if "complex64" in precisions:
+                record["aer_single"] = run_aer(gates, n, args.threads_now, reps, expected, "single")
+                record["lightning64"] = run_lightning(gates, n, reps, expected)
             record["qsim"] = run_qsim(gates, n, args.threads_now, reps, expected)
         del expected
         print(json.dumps(record), flush=True)
@@ -316,7 +383,10 @@ def main(argv=None):
     parser.add_argument("--circuits", default=DEFAULT_CIRCUITS, help="comma-separated name:qubits")
     parser.add_argument("--threads", default=f"1,{os.cpu_count()}", help="comma-separated thread counts")
     parser.add_argument("--reps", type=int, default=3, help="runs per measurement (the best counts)")
-    parser.add_argument("--others", action="store_true", help="also time Qiskit Aer and qsim when installed")
+    parser.add_argument("--others", action="store_true", help="also time Qiskit Aer, qsim and Lightning when installed")
+    parser.add_argument("--precisions", default="complex128,complex64", help="velt_core's precisions to time")
+    parser.add_argument("--no-floor", action="store_true", help="skip the compute floor")
+    parser.add_argument("--json", default="", help="append every record, as a JSON line, to this file")
     parser.add_argument("--small", action="store_true", help="only the small-state per-op measurement")
     parser.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--threads-now", type=int, default=1, help=argparse.SUPPRESS)
@@ -332,6 +402,7 @@ def main(argv=None):
         env = dict(os.environ, OMP_NUM_THREADS=str(t))
         cmd = [sys.executable, __file__, "--worker", "--threads-now", str(t), "--circuits", args.circuits]
         cmd += ["--reps", str(args.reps)] + (["--others"] if args.others else []) + (["--small"] if args.small else [])
+        cmd += ["--precisions", args.precisions] + (["--no-floor"] if args.no_floor else [])
         with subprocess.Popen(cmd, env=env, stdout=subprocess.PIPE, text=True) as proc:
             for line in proc.stdout:
                 rec = json.loads(line)
@@ -345,21 +416,31 @@ def main(argv=None):
                     continue
 
                 if t == 1:
-                    floors[rec["circuit"]] = rec["floor"]
+                    floors[rec["circuit"]] = rec.get("floor")
                 elif floors.get(rec["circuit"]):
                     rec["floor"] = floors[rec["circuit"]] / t
+                rec["threads"] = t
+                if args.json:
+                    with open(args.json, "a") as out:
+                        out.write(json.dumps(rec) + "\n")
 
                 def fmt(v):
                     return "   n/a" if v is None else f"{v:8.3f}"
 
-                print(
-                    f"{rec['circuit']:<11} {t} thr {rec['gates']:5d} gates  calls {fmt(rec['calls'])} s  "
-                    f"sequence {fmt(rec['sequence'])} s  ({rec['calls'] / rec['sequence']:5.2f}x)  "
-                    f"floor {fmt(rec['floor'])} s"
-                    + (f" (at most {rec['calls'] / rec['floor']:5.2f}x)" if rec["floor"] else "")
-                    + (f"  aer {fmt(rec['aer'])} s  qsim {fmt(rec['qsim'])} s" if args.others else ""),
-                    flush=True,
-                )
+                line = f"{rec['circuit']:<11} {t} thr {rec['gates']:5d} gates"
+                if "sequence" in rec:
+                    line += (
+                        f"  calls {fmt(rec['calls'])} s  sequence {fmt(rec['sequence'])} s"
+                        f"  ({rec['calls'] / rec['sequence']:5.2f}x)"
+                    )
+                if rec.get("floor"):
+                    line += f"  floor {fmt(rec['floor'])} s (at most {rec['calls'] / rec['floor']:5.2f}x)"
+                if "sequence64" in rec:
+                    line += f"  complex64: calls {fmt(rec['calls64'])} s  sequence {fmt(rec['sequence64'])} s"
+                if args.others:
+                    peers = [key for key in ("aer", "aer_single", "qsim", "lightning64") if key in rec]
+                    line += "".join(f"  {key} {fmt(rec[key])} s" for key in peers)
+                print(line, flush=True)
         if proc.returncode != 0:
             return proc.returncode
     return 0

@@ -2,7 +2,7 @@
 
     python bench/bench_kernels.py [--min-n 4] [--max-n 24] [--step 2] [--big]
                                   [--threads 1,2] [--only apply_1q,...]
-                                  [--isa sse2,avx2,avx512f]
+                                  [--isa sse2,avx2,avx512f] [--dtype complex64]
 
 For each qubit count n, each kernel and each qubit choice (low, middle, high),
 each thread count and each instruction-set path (VELT_ISA; by default every
@@ -40,6 +40,12 @@ NumPy yardstick is timed in the first path's processes only.  Results go to benc
 matplotlib is installed, a plot to bench/results/latest.png.  The density-matrix
 kernel runs on an n//2-qubit matrix, which has as many elements as an n-qubit
 state.
+
+--dtype complex64 times velt_core.single on complex64 states instead, against
+the float passes of bench/stream.c over the same bytes (half those of a
+complex128 state of the same n); each case then checks itself against the
+NumPy baseline run in complex128 on the same (complex64) start, to 1e-5.
+--out names the results files (bench/results/<out>.json, .md, .png).
 """
 
 import argparse
@@ -74,11 +80,14 @@ def unitary(rng, dim):
     return q * (np.diag(r) / np.abs(np.diag(r)))
 
 
-def cases(n, rng):
-    """(kernel, label, call(arr), baseline(arr), complex multiply-adds per call)."""
+def cases(n, rng, dtype="complex128"):
+    """(kernel, label, call(arr), baseline(arr), complex multiply-adds per call);
+    the calls go to velt_core.single for complex64 states."""
     import baseline as base
 
-    import velt_core as vc
+    import velt_core
+
+    vc = velt_core.single if dtype == "complex64" else velt_core
 
     out = []
     u2 = unitary(rng, 2)
@@ -206,24 +215,26 @@ def worker(args):
     )
     only = set(args.only.split(",")) if args.only else None
     rng = np.random.default_rng(2026)
+    dtype = np.dtype(args.dtype)
+    close = {"rtol": 1e-9, "atol": 1e-12} if dtype == np.complex128 else {"rtol": 1e-5, "atol": 1e-6}
     for n in args.sizes:
         state = rng.standard_normal(1 << n) + 1j * rng.standard_normal(1 << n)
         state /= np.linalg.norm(state)
+        state = state.astype(dtype)
         # The same cases on a state that stays in cache, position by position.
-        small = cases(FLOOR_N, np.random.default_rng(2026))
-        for (kernel, label, call, baseline, madds), floor_case in zip(cases(n, rng), small, strict=True):
+        small = cases(FLOOR_N, np.random.default_rng(2026), args.dtype)
+        for (kernel, label, call, baseline, madds), floor_case in zip(cases(n, rng, args.dtype), small, strict=True):
             if only and kernel not in only:
                 continue
             a = state.copy()
-            b = state.copy()
             if kernel == "apply_kraus_1q":  # a density matrix: |psi><psi| restricted to n//2 qubits
                 d = 1 << (n // 2)
                 a = np.outer(state[:d], state[:d].conj()).reshape(-1)
                 a /= np.trace(a.reshape(d, d))
-                b = a.copy()
+            b = a.astype(np.complex128)  # the baseline in double precision
             call(a)
             baseline(b)
-            if not np.allclose(a, b, rtol=1e-9, atol=1e-12):
+            if not np.allclose(a, b, **close):
                 emit(
                     {
                         "type": "error",
@@ -254,6 +265,7 @@ def worker(args):
                     "case": label,
                     "n": n,
                     "isa": isa,
+                    "dtype": args.dtype,
                     "threads": threads,
                     "kernel_s": t_kernel,
                     "stream_s": t_stream,
@@ -283,6 +295,7 @@ def run_threads(args, threads, isa, numpy):
     ]
     if args.only:
         cmd += ["--only", args.only]
+    cmd += ["--dtype", args.dtype]
     if numpy:
         cmd += ["--numpy"]
     records = []
@@ -393,6 +406,8 @@ def main(argv=None):
     parser.add_argument("--budget", type=float, default=0.2, help="seconds of timing per case and yardstick")
     parser.add_argument("--no-numpy", action="store_true", help="skip timing the NumPy yardstick (still checked)")
     parser.add_argument("--isa", default="", help="comma-separated paths (default: every path this CPU runs)")
+    parser.add_argument("--dtype", default="complex128", choices=["complex128", "complex64"], help="state type")
+    parser.add_argument("--out", default="latest", help="name of the results files in bench/results")
     parser.add_argument("--sizes", default="", help=argparse.SUPPRESS)
     parser.add_argument("--numpy", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
@@ -438,13 +453,14 @@ def main(argv=None):
     chosen = Counter(r.get("stream_pass") for r in records if r["type"] == "case")
     print("yardstick passes (stream.c), cases per pass:", ", ".join(f"{k}: {v}" for k, v in sorted(chosen.items())))
     RESULTS.mkdir(exist_ok=True)
-    (RESULTS / "latest.md").write_text(summary + "\n")
-    out = RESULTS / "latest.json"
+    (RESULTS / f"{args.out}.md").write_text(summary + "\n")
+    out = RESULTS / f"{args.out}.json"
     out.write_text(
         json.dumps(
             {
                 "sizes": args.sizes,
                 "threads": threads,
+                "dtype": args.dtype,
                 "machine": platform.machine(),
                 "cpus": os.cpu_count(),
                 "records": records,
@@ -453,7 +469,7 @@ def main(argv=None):
         )
     )
     print(f"results: {out} ({time.time() - started:.0f} s)")
-    plot(records, max(threads), paths[-1], RESULTS / "latest.png")
+    plot(records, max(threads), paths[-1], RESULTS / f"{args.out}.png")
     return 0
 
 
