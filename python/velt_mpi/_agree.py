@@ -245,7 +245,10 @@ class Call:
         abstain, self._abstain = self._abstain, False
         if self.size == 1:
             self._restart()
-            return None if error is None else _tag(error)
+            if error is None:
+                return None
+            self.broke = self.wrote
+            return _tag(error)
         digest = self._hash.digest()
         self._restart()
         mine = np.zeros(_SIZE, dtype=np.int64)

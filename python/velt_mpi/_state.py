@@ -517,6 +517,9 @@ class DistributedState:
             elif step[2]:
                 call.wrote = True
                 self._flip(step[1])
+        # The map changes only once the ranks agree: on the ops when there
+        # were no steps (a SWAP), on the last run's outcome otherwise.
+        call.sync()
         self._l2p, self._p2l = l2p, p2l
 
     def _allocate_alone(self, function, n_amps, what):
