@@ -45,6 +45,7 @@ class _Record(NamedTuple):
     portable: str  # the nearest built-in class every rank can raise
     message: str
     wrote: bool  # the rank has changed amplitudes during this call
+    counted: bool  # the message ends with the count of failing ranks (counted())
     function: str
     ordinal: object
     digest: bytes
@@ -61,6 +62,14 @@ def _tag(error):
 
 def is_agreed(error):
     return getattr(error, "_velt_agreed", False) is True
+
+
+def counted(error):
+    """Asks the agreement to end the message with " on K of N ranks" (the
+    ranks that failed alike), even when every rank failed: for failures
+    whose extent matters, as memory."""
+    error._velt_counted = True
+    return error
 
 
 def _message(error):
@@ -101,6 +110,8 @@ def decide(records):
     failed = [r for r, rec in enumerate(records) if rec.status == "failed"]
     if failed:
         first = records[failed[0]]
+        if first.counted:
+            return first.portable, f"{first.message} on {len(failed)} of {size} ranks", False
         runners = [r for r, rec in enumerate(records) if rec.status != "abstain"]
         uniform = all(
             records[r].status == "failed"
@@ -248,6 +259,10 @@ class Call:
             if error is None:
                 return None
             self.broke = self.wrote
+            if getattr(error, "_velt_counted", False) is True:
+                agreed = _tag(type(error)(f"{_message(error)} on 1 of 1 ranks"))
+                agreed.__cause__ = error
+                return agreed
             return _tag(error)
         digest = self._hash.digest()
         self._restart()
@@ -281,7 +296,7 @@ class Call:
     def _record(self, error, abstain, digest):
         if error is None:
             status = "abstain" if abstain else "ok"
-            return _Record(status, "", "", "", self.wrote, self.function, self.ordinal, digest)
+            return _Record(status, "", "", "", self.wrote, False, self.function, self.ordinal, digest)
         cls = type(error)
         message = _message(error)
         return _Record(
@@ -290,6 +305,7 @@ class Call:
             _portable(error, message),
             message,
             self.wrote,
+            getattr(error, "_velt_counted", False) is True,
             self.function,
             self.ordinal,
             b"",

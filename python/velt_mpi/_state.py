@@ -524,11 +524,12 @@ class DistributedState:
 
     def _allocate_alone(self, function, n_amps, what):
         """Memory on this rank, or MemoryError; the next agreement point
-        tells the other ranks."""
+        tells the other ranks, and how many failed."""
         try:
             return _allocate(n_amps)
         except (MemoryError, ValueError) as error:  # NumPy refuses sizes it cannot address with ValueError
-            raise MemoryError(f"{function}: no memory for {what} of {n_amps * 16} bytes") from error
+            message = f"{function}: no memory for {what} ({n_amps * 16} bytes)"
+            raise _agree.counted(MemoryError(message)) from error
 
     def _allocate_collectively(self, function, n_amps, what):
         """Memory on every rank, or MemoryError on every rank."""
