@@ -35,6 +35,7 @@ from . import _comm
 
 _WORDS = 4  # the digest as four 32-bit words: their negations fit an int64
 _SIZE = 1 + 2 * _WORDS
+_NEVER = 2**62  # a failed rank's words: above any digest word and its negation
 
 
 class _Record(NamedTuple):
@@ -146,40 +147,71 @@ def decide(records):
     return "RuntimeError", f"{base.function}: {what}", False
 
 
-def _feed(h, value):
-    """Feeds a normalised argument to the digest, with its kind and length, so
-    that different values never feed the same bytes.  Floats go in as their
-    bits: -0.0 and 0.0, or two NaN payloads, are different arguments."""
-    if value is None:
-        h.update(b"N")
+_PACK_D = struct.Struct("<d").pack
+_PACK_DD = struct.Struct("<dd").pack
+_WORDS_OF = struct.Struct("<4I").unpack
+
+
+def _encode(value, out, h):
+    """Appends a normalised argument's bytes to `out`, with its kind and
+    length, so that different values never give the same bytes; arrays go
+    to the digest `h` directly (after what `out` holds).  Floats go in as
+    their bits: -0.0 and 0.0, or two NaN payloads, are different arguments.
+    The common types are told by their exact type: this runs on every call."""
+    kind = type(value)
+    if kind is int:
+        out.append(b"I%d;" % value)
+    elif kind is complex:
+        out.append(b"C" + _PACK_DD(value.real, value.imag))
+    elif kind is float:
+        out.append(b"D" + _PACK_D(value))
+    elif kind is tuple or kind is list:
+        out.append(b"L%d;" % len(value))
+        for item in value:
+            k = type(item)  # the scalars of an op inline: a call's arguments are mostly these
+            if k is int:
+                out.append(b"I%d;" % item)
+            elif k is complex:
+                out.append(b"C" + _PACK_DD(item.real, item.imag))
+            else:
+                _encode(item, out, h)
+    elif kind is str:
+        data = value.encode("utf-8", "surrogatepass")
+        out.append(b"S%d;" % len(data))
+        out.append(data)
+    elif value is None:
+        out.append(b"N")
     elif isinstance(value, (bool, np.bool_)):
-        h.update(b"T" if value else b"F")
+        out.append(b"T" if value else b"F")
     elif isinstance(value, (int, np.integer)):
-        h.update(b"I%d;" % int(value))
+        out.append(b"I%d;" % int(value))
     elif isinstance(value, (float, np.floating)):
-        h.update(b"D" + struct.pack("<d", float(value)))
+        out.append(b"D" + _PACK_D(float(value)))
     elif isinstance(value, (complex, np.complexfloating)):
         c = complex(value)
-        h.update(b"C" + struct.pack("<dd", c.real, c.imag))
-    elif isinstance(value, str):
-        data = value.encode("utf-8", "surrogatepass")
-        h.update(b"S%d;" % len(data))
-        h.update(data)
+        out.append(b"C" + _PACK_DD(c.real, c.imag))
+    elif isinstance(value, (tuple, list)):
+        _encode(list(value), out, h)
     elif isinstance(value, (bytes, bytearray)):
-        h.update(b"Y%d;" % len(value))
-        h.update(value)
+        out.append(b"Y%d;" % len(value))
+        out.append(bytes(value))
     elif isinstance(value, np.ndarray) and not value.dtype.hasobject:
         a = np.ascontiguousarray(value)
-        h.update(b"A" + a.dtype.str.encode() + repr(a.shape).encode() + b";")
+        out.append(b"A" + a.dtype.str.encode() + repr(a.shape).encode() + b";")
+        h.update(b"".join(out))
+        out.clear()
         h.update(a.reshape(-1).view(np.uint8))
-    elif isinstance(value, (tuple, list)):
-        h.update(b"L%d;" % len(value))
-        for item in value:
-            _feed(h, item)
     elif hasattr(value, "_agreement_key"):
-        _feed(h, value._agreement_key())
+        _encode(value._agreement_key(), out, h)
     else:
         raise TypeError(f"velt_mpi: cannot compare a {type(value).__name__} across ranks (note normalised values)")
+
+
+def _feed(h, value):
+    """Feeds a normalised argument to the digest (see _encode)."""
+    out = []
+    _encode(value, out, h)
+    h.update(b"".join(out))
 
 
 class Call:
@@ -203,13 +235,17 @@ class Call:
         self.broke = False
         self.stranded = False
         self._abstain = False
-        self._hash = None
+        self._hash = self._head = None
+        self._buffers = None  # the first round's send and receive buffers, made on first use
+        if self.size > 1:
+            self._head = hashlib.blake2b(digest_size=4 * _WORDS)
+            _feed(self._head, (self.function, self.ordinal))
         self._restart()
 
     def _restart(self):
-        if self.size > 1:
-            self._hash = hashlib.blake2b(digest_size=4 * _WORDS)
-            _feed(self._hash, (self.function, self.ordinal))
+        """Every digest starts with the call's name and ordinal."""
+        if self._head is not None:
+            self._hash = self._head.copy()
 
     def note(self, *values):
         """Adds normalised argument values to what the next agreement compares."""
@@ -266,21 +302,24 @@ class Call:
             return _tag(error)
         digest = self._hash.digest()
         self._restart()
-        mine = np.zeros(_SIZE, dtype=np.int64)
+        if self._buffers is None:
+            self._buffers = (np.zeros(_SIZE, dtype=np.int64), np.zeros(_SIZE, dtype=np.int64), _comm.mpi().MIN)
+        mine, total, minimum = self._buffers
         if error is None:
-            words = np.frombuffer(digest, dtype="<u4").astype(np.int64)
-            mine[1 : 1 + _WORDS] = words
-            mine[1 + _WORDS :] = -words
+            words = _WORDS_OF(digest)
+            mine[:] = (0, *words, *(-w for w in words))
         else:
-            mine[0] = -1
-            mine[1:] = np.iinfo(np.int64).max
-        total = np.empty_like(mine)
-        with self.unguarded():
-            self.comm.Allreduce(mine, total, op=_comm.mpi().MIN)
+            mine[:] = (-1, *(_NEVER,) * (2 * _WORDS))
+        try:  # unguarded (as in unguarded(), spelt out on this path taken by every call)
+            self.comm.Allreduce(mine, total, op=minimum)
             # min(d) == -min(-d) is min(d) == max(d): the same digest everywhere.
-            if total[0] == 0 and np.array_equal(total[1 : 1 + _WORDS], -total[1 + _WORDS :]):
+            t = total.tolist()
+            if t[0] == 0 and t[1 : 1 + _WORDS] == [-x for x in t[1 + _WORDS :]]:
                 return None
             records = self.comm.allgather(self._record(error, abstain, digest))
+        except BaseException:
+            self.stranded = True
+            raise
         self.broke = any(rec.wrote for rec in records)
         verdict = decide(records)
         if verdict is None:  # the digests collided in the first round only
