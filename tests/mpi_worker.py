@@ -332,6 +332,12 @@ class WithNorms(DistributedState):
         self._note(scale)
         return [scale * x for x in self._comm.allgather(partial_norm(self._local))]
 
+    def apply_z(self, q):
+        """Z on a qubit that must be local: a kernel called on the slice."""
+        q = int(q)
+        self._note(q)
+        self._local_step("apply_z", lambda: velt_core.apply_1q(self._local, self._l2p[q], 1, 0, 0, -1))
+
 
 def scenario_local(opts):
     """A step a rank runs alone fails on rank F only (an injected failure of
@@ -375,6 +381,7 @@ def scenario_local(opts):
             lambda: state.partial_norms(2),
             False,
         ),
+        ("a method's own write", velt_core, "apply_1q", injected, [failing], lambda: state.apply_z(0), True),
     ]
     _state.USE_CORE_PROBABILITIES = False  # the read-out case breaks the NumPy sums
     results = {}
@@ -446,6 +453,7 @@ def scenario_mismatch(opts):
         "DistributedState chunk": lambda: DistributedState(n, chunk=2 if d else 4),
         "invalid on one rank": lambda: state.apply_1q(62 if d else 0, h, h, h, -h),
         "a method's own argument": lambda: state.partial_norms(3 if d else 2),
+        "a method's own write": lambda: state.apply_z(1 if d else 0),
     }
     results = {}
     for label, call in cases.items():

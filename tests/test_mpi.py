@@ -493,6 +493,7 @@ def test_local_step_failing_on_one_rank_is_raised_on_every_rank(ranks, failing):
         "read-out": [["MemoryError", f"injected {note}"], []],
         "comparison": [["MemoryError", f"injected {note}"], []],
         "a method's own step": [["MemoryError", f"injected {note}"], []],
+        "a method's own write": [["MemoryError", f"injected {note}"], refused("apply_z")],
     }
 
 
@@ -519,6 +520,7 @@ def test_arguments_that_differ_between_ranks_are_refused_on_every_rank(ranks, fa
         "DistributedState n": "DistributedState",
         "DistributedState chunk": "DistributedState",
         "a method's own argument": "partial_norms",
+        "a method's own write": "apply_z",
     }
     expected = {
         label: ["RuntimeError", f"{method}: the ranks passed different arguments (rank {other}'s differ from rank 0's)"]

@@ -362,15 +362,16 @@ class DistributedState:
     def _marginal(self, qubits):
         """Agrees on `qubits` (checked) and on each rank's partial sums, then
         combines them; the combination is a local step too."""
-        call = self._active("_marginal")
+        name = "_marginal"
+        call = self._active(name)
         call.note("marginal", qubits)
         n_loc = self._l
         local_q = [self._l2p[q] for q in qubits if self._l2p[q] < n_loc]
         core = getattr(velt_core, "probabilities", None) if USE_CORE_PROBABILITIES else None
         if core is not None:
-            part = np.asarray(core(self._local, local_q), dtype=np.float64)
+            part = self._local_step(name, lambda: np.asarray(core(self._local, local_q), dtype=np.float64), False)
         else:
-            part = _layout.local_marginal(self._local, local_q, self._chunk)
+            part = self._local_step(name, lambda: _layout.local_marginal(self._local, local_q, self._chunk), False)
         call.sync()
         with call.unguarded():
             parts = self._mpi.allgather(part) if self._size > 1 else [part]
@@ -543,6 +544,29 @@ class DistributedState:
         """The exchange buffer on this rank; agreed on at the first step."""
         send = self._allocate_alone(function, 2 * self._chunk, "the exchange buffer")
         return send[: self._chunk], send[self._chunk :]
+
+    def _local_step(self, function, run, writes=True):
+        """run() on this rank alone, as one step of the call under way: one
+        velt_core call on the slice (writes=True) or local work that only
+        reads it.  Before a write the ranks agree on what is pending (the
+        arguments), so nothing changes unless every rank may go on; the
+        step's outcome is agreed at the next agreement point (the next
+        exchange, collective or the call's end), so a failure here reaches
+        every rank.  A write that fails on some ranks after others made
+        theirs leaves the state unusable (see _end)."""
+        call = self._active(function)
+        if writes:
+            call.sync()
+        try:
+            result = run()
+        except Exception:
+            raise  # velt_core refuses a call before its first write
+        except BaseException:
+            call.wrote = call.wrote or writes  # an interrupt may come part way
+            raise
+        call.wrote = call.wrote or writes
+        call.touch()
+        return result
 
     # ------------------------------------------------------ collective calls
 
