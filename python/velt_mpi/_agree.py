@@ -67,8 +67,8 @@ def is_agreed(error):
 
 def counted(error):
     """Asks the agreement to end the message with " on K of N ranks" (the
-    ranks that failed alike), even when every rank failed: for failures
-    whose extent matters, as memory."""
+    ranks that failed), even when every rank failed: for failures whose
+    extent matters, as memory."""
     error._velt_counted = True
     return error
 
@@ -322,7 +322,7 @@ class Call:
             raise
         self.broke = any(rec.wrote for rec in records)
         verdict = decide(records)
-        if verdict is None:  # the digests collided in the first round only
+        if verdict is None:  # not reached: both rounds compare the same digests
             return None
         portable, message, own = verdict
         if own and error is not None:
