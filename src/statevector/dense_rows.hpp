@@ -83,7 +83,8 @@ inline bool dense_rows_apply(const int* targets, int k, const int* controls = nu
 namespace detail {
 
 template <int K>
-inline void dense_rows_tile(amp* a, std::int64_t count, const amp* u, bool masked, const lane_mask& on) {
+inline void dense_rows_tile(amp* a, std::int64_t count, const amp* u, bool masked,
+                            const lane_mask& on) {
     constexpr auto columns = std::make_index_sequence<std::size_t{1} << K>{};
     if (masked) {
         dense_rows<K, true>(a, count, u, on, columns);

@@ -87,7 +87,8 @@ inline void pair_lanes_packed(amp* a, std::int64_t chunks, const mat2& m, const 
 }
 
 template <bool Masked>
-inline void pair_lanes_packed(amp* a, std::int64_t chunks, int t, const mat2& m, const lane_mask& on) {
+inline void pair_lanes_packed(amp* a, std::int64_t chunks, int t, const mat2& m,
+                              const lane_mask& on) {
     const std::size_t partner = lane_of(std::size_t{1} << t);
     if (partner == 1) {
         return pair_lanes_packed<1, Masked>(a, chunks, m, on);
