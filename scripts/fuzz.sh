@@ -26,7 +26,8 @@ if [ ! -x "$venv/bin/python" ]; then
     "${PYTHON:-python3}" -m venv "$venv"
 fi
 py="$(cd "$venv" && pwd)/bin/python"
-if ! "$py" -c "import velt_core" 2>/dev/null; then
+# Looked up, not imported: the sanitizer build imports only with its runtime preloaded.
+if ! "$py" -c 'import importlib.util, sys; sys.exit(importlib.util.find_spec("velt_core") is None)'; then
     "$py" -m pip install --quiet --upgrade pip
     VELT_SANITIZE=ON "$py" -m pip install --quiet numpy ".[test]"
 fi
