@@ -29,6 +29,7 @@ name in FAST when it has a fast entry.
 
 import sys
 import types
+import warnings
 
 import numpy as np
 
@@ -84,7 +85,10 @@ class Gen:
             values.flags.writeable = False
             return values
         if form == 7:
-            return values.astype([np.complex64, np.float64, np.int64, np.bool_][self.pick(4)])
+            dtype = [np.complex64, np.float64, np.int64, np.bool_][self.pick(4)]
+            with warnings.catch_warnings(), np.errstate(all="ignore"):
+                warnings.simplefilter("ignore")  # the lost imaginary parts, NaN to int
+                return (values if dtype is np.complex64 else values.real).astype(dtype)
         if form == 8:
             wide = np.empty(2 * count, dtype=np.complex128)
             wide[::2] = values
