@@ -13,6 +13,13 @@
 # tests/fuzz/findings/ (tests/test_fuzz_findings.py replays each one) and fix.
 # The last line says how many inputs ran.
 #
+# Known limit: with GCC's AddressSanitizer runtime preloaded first, atheris's
+# coverage callbacks bind to that runtime's no-op stubs, so libFuzzer sees no
+# coverage here (its log shows "corp: 1/1b") and mutates the seeds blindly;
+# every input is still checked under the sanitizers.  The same target on the
+# plain build (.venv, with atheris installed) is coverage-guided: run it there
+# to grow tests/fuzz/corpus, then here to check the corpus under ASan/UBSan.
+#
 # Environment: PYTHON (default python3), VENV (default .venv-sanitize),
 # FUZZ_SECONDS (default 150), ATHERIS_SPEC (default atheris==3.0.0).
 set -euo pipefail
