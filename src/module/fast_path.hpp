@@ -26,7 +26,8 @@
 
 namespace velt::bind {
 
-// Replaces each kernel row's function object in `m` by its fast entry.  The
+// Replaces the function object of each kernel row registered so far in `m`,
+// and not replaced yet, by its fast entry.  The
 // new object keeps the row's name, docstring (and so its signature line and
 // __text_signature__), __module__ and bound record (__self__, hence help()
 // and repr), and the row's place in the module's namespace.
