@@ -32,23 +32,45 @@ constexpr std::size_t low_index(std::size_t a, std::size_t low) {
 
 constexpr int low_count(std::size_t low) { return __builtin_popcount(static_cast<unsigned>(low)); }
 
+// The lanes whose amplitude takes entry M.
+template <std::size_t Low, std::size_t M, std::size_t... L>
+inline lane_mask entry_lanes(std::index_sequence<L...>) {
+    return lane_mask{(low_index(amp_of_lane(L), Low) == M ? -1LL : 0LL)...};
+}
+
+template <std::size_t Low, std::size_t... M>
+inline cvec entries_by_select(const double* d, std::index_sequence<M...>) {
+    constexpr auto lanes = std::make_index_sequence<width>{};
+    cvec out = {broadcast(d[0]), broadcast(d[1])};
+    // Entries 1, 2, ... over entry 0's broadcast.
+    ((out = {select(entry_lanes<Low, M + 1>(lanes), broadcast(d[2 * M + 2]), out.re),
+             select(entry_lanes<Low, M + 1>(lanes), broadcast(d[2 * M + 3]), out.im)}),
+     ...);
+    return out;
+}
+
 // The entries e[0 .. 2^k_low) of a chunk in its lanes: real parts and
-// imaginary parts.  Only moves doubles: no arithmetic.
+// imaginary parts.  Only moves doubles: no arithmetic.  The 2^(k_low + 1)
+// doubles are read as one or two whole registers where they fill them, and
+// broadcast otherwise (a narrower vector widened into a register went
+// through the stack: twice the time of the whole pass at 2^26 amplitudes).
 template <std::size_t Low, std::size_t... L>
 inline cvec chunk_entries(const amp* e, std::index_sequence<L...>) {
     const double* d = reinterpret_cast<const double*>(e);
+    constexpr int doubles = 2 << low_count(Low);
     if constexpr (Low == 0) {
         return {broadcast(d[0]), broadcast(d[1])};
-    } else {
-        // 2^(k_low + 1) doubles, read as two vectors of half that.
-        constexpr int half = 1 << low_count(Low);
-        typedef double part __attribute__((vector_size(half * sizeof(double))));
-        part lo;
-        part hi;
-        std::memcpy(&lo, d, sizeof lo);
-        std::memcpy(&hi, d + half, sizeof hi);
+    } else if constexpr (doubles == 2 * width) {
+        const vec lo = load(d);
+        const vec hi = load(d + width);
         return {__builtin_shufflevector(lo, hi, (2 * low_index(amp_of_lane(L), Low))...),
                 __builtin_shufflevector(lo, hi, (2 * low_index(amp_of_lane(L), Low) + 1)...)};
+    } else if constexpr (doubles == width) {
+        const vec v = load(d);
+        return {__builtin_shufflevector(v, v, (2 * low_index(amp_of_lane(L), Low))...),
+                __builtin_shufflevector(v, v, (2 * low_index(amp_of_lane(L), Low) + 1)...)};
+    } else {
+        return entries_by_select<Low>(d, std::make_index_sequence<(std::size_t{1} << low_count(Low)) - 1>{});
     }
 }
 
