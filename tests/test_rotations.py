@@ -306,7 +306,7 @@ def test_state_refusals(rng, name, call):
 
 @pytest.mark.parametrize(
     "args",
-    [("XZ", [0, "1"], 1.0), ("X", [0], "1.0"), (["X"], [0], 1.0), ("X", [0], 1j), ("X", 0, 1.0)],
+    [("XZ", [0, "1"], 1.0), ("X", [0], "1.0"), (["X"], [0], 1.0), ("X", [0], 1j), ("X", 0, 1.0), ("X", [0], 10**400)],
     ids=str,
 )
 def test_rotation_conversion_failures_are_type_errors(rng, args):

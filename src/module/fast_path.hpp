@@ -8,12 +8,15 @@
 // they lie:
 //   state, rho    an exact numpy.ndarray of native complex128, C-contiguous,
 //                 aligned, writable, with at least one dimension
-//   u, Kraus ops  an exact numpy.ndarray of native complex128, C-contiguous and
-//                 aligned (u: sharing no memory with the state)
+//   u, Kraus ops, diag
+//                 an exact numpy.ndarray of native complex128, C-contiguous and
+//                 aligned (u, diag: sharing no memory with the state)
 //   qubits        an exact int within the int32 range
 //   entries       an exact complex, float or int
 //   qubit lists   an exact list or tuple of such ints (at most 64)
 //   kraus_ops     an exact list or tuple of such arrays (at most 16)
+//   paulis        an exact str (its UTF-8 bytes)
+//   theta         an exact float, or an exact int that a double holds
 // and runs the row's own checks and kernel (bindings.hpp).  Any other form, a
 // keyword argument or another number of arguments hands the call, untouched,
 // to the function pybind11 generated, so everything else (conversions,
