@@ -173,11 +173,15 @@ def cases(n, rng):
                     None,
                 )
             )
+
     # Diagonal gates and Pauli rotations, targets low (from qubit 0), in the
     # middle and high (up to qubit n - 1).
     def spots(k):
-        return (("low", list(range(k))), ("mid", list(range(n // 2 - k // 2, n // 2 - k // 2 + k))),
-                ("high", list(range(n - k, n))))
+        return (
+            ("low", list(range(k))),
+            ("mid", list(range(n // 2 - k // 2, n // 2 - k // 2 + k))),
+            ("high", list(range(n - k, n))),
+        )
 
     for k in range(1, 11):
         if k > n:

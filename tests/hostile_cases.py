@@ -1101,9 +1101,9 @@ def _phase_lists(name, on, verdict):
                 Case(
                     name,
                     f"list{position}/{label}",
-                    lambda rng, value=value, position=position: on(rng, [0], controls=[1])
-                    .replacing(position, value)
-                    .expecting(Raises(TypeError)),
+                    lambda rng, value=value, position=position: (
+                        on(rng, [0], controls=[1]).replacing(position, value).expecting(Raises(TypeError))
+                    ),
                 )
             )
     return cases
@@ -1118,8 +1118,9 @@ def _phase_verdict(name, qubits, controls):
     if len(set(qubits)) < len(qubits):
         return Raises(RuntimeError, "repeated target qubit" if name == "apply_diagonal" else "repeated qubit")
     if len(set(everything)) < len(everything):
-        overlap = "control overlaps a target qubit" if name == "apply_diagonal" else "control overlaps a qubit of the string"
-        return Raises(RuntimeError, overlap)
+        if name == "apply_diagonal":
+            return Raises(RuntimeError, "control overlaps a target qubit")
+        return Raises(RuntimeError, "control overlaps a qubit of the string")
     return None
 
 
@@ -1255,15 +1256,22 @@ def rotation_cases():
     for label, value in {"inf": float("inf"), "-inf": -float("inf"), "nan": float("nan")}.items():
         add(
             f"theta/{label}",
-            lambda rng, value=value: valid(rng).replacing(3, value).expecting(Raises(RuntimeError, "theta is not finite")),
+            lambda rng, value=value: (
+                valid(rng).replacing(3, value).expecting(Raises(RuntimeError, "theta is not finite"))
+            ),
         )
     for label, value in {"int": 3, "bool": True, "numpy": np.float32(0.25), "huge": 1e308, "tiny": 5e-324}.items():
-        add(f"theta/{label}", lambda rng, value=value: on(rng, [1, 2], paulis="XY", theta=float(value)).replacing(3, value))
+        add(
+            f"theta/{label}",
+            lambda rng, value=value: on(rng, [1, 2], paulis="XY", theta=float(value)).replacing(3, value),
+        )
     add(
         "order/theta-before-read-only",
-        lambda rng: on(rng, [0], paulis="X", theta=float("nan"))
-        .read_only()
-        .expecting(Raises(RuntimeError, "theta is not finite")),
+        lambda rng: (
+            on(rng, [0], paulis="X", theta=float("nan"))
+            .read_only()
+            .expecting(Raises(RuntimeError, "theta is not finite"))
+        ),
     )
     add(
         "order/letter-before-theta",

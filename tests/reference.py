@@ -343,11 +343,29 @@ _DIGITS = 1600
 _PI = _pi_digits(_DIGITS + 64)
 # 2/pi to _DIGITS binary places, behind 128 zeros (the module's table layout).
 _TWO_OVER_PI = ((1 << (2 * (_DIGITS + 64) + 1)) // _PI) >> 64
-_SIN = [float.fromhex(h) for h in ("-0x1.5555555555555p-3", "0x1.1111111111110p-7", "-0x1.a01a01a019938p-13",
-                                    "0x1.71de3a546095bp-19", "-0x1.ae645412c560cp-26", "0x1.61217f0b800d5p-33",
-                                    "-0x1.ab17d404de57cp-41")]
-_COS = [float.fromhex(h) for h in ("0x1.5555555555555p-5", "-0x1.6c16c16c16967p-10", "0x1.a01a019f4eb01p-16",
-                                    "-0x1.27e4fa17da09ep-22", "0x1.1eeb68e93b64bp-29", "-0x1.907da367a379ap-37")]
+_SIN = [
+    float.fromhex(h)
+    for h in (
+        "-0x1.5555555555555p-3",
+        "0x1.1111111111110p-7",
+        "-0x1.a01a01a019938p-13",
+        "0x1.71de3a546095bp-19",
+        "-0x1.ae645412c560cp-26",
+        "0x1.61217f0b800d5p-33",
+        "-0x1.ab17d404de57cp-41",
+    )
+]
+_COS = [
+    float.fromhex(h)
+    for h in (
+        "0x1.5555555555555p-5",
+        "-0x1.6c16c16c16967p-10",
+        "0x1.a01a019f4eb01p-16",
+        "-0x1.27e4fa17da09ep-22",
+        "0x1.1eeb68e93b64bp-29",
+        "-0x1.907da367a379ap-37",
+    )
+]
 _PIO2_HI = float.fromhex("0x1.921fb54442d18p+0")
 _PIO2_LO = float.fromhex("0x1.1a62633145c07p-54")
 

@@ -280,8 +280,12 @@ BAD_OPS = [
     (("apply_pauli_rotation", "X", [0], np.nan), RuntimeError, "apply_pauli_rotation: theta is not finite"),
     (("apply_pauli_rotation", "X", [0, 1], 1.0), RuntimeError, "apply_pauli_rotation: Pauli string length does not"),
     (("apply_pauli_rotation", "X", [0], 1.0, [0]), RuntimeError, "apply_pauli_rotation: control overlaps a qubit"),
-    (("apply_pauli_rotation", "X", [0]), ValueError, "apply_pauli_rotation takes 3 or 4 arguments after the state, got 2"),
-    (("apply_pauli_rotation", 5, [0], 1.0), TypeError, "apply_pauli_rotation\\(\\): incompatible function arguments"),
+    (
+        ("apply_pauli_rotation", "X", [0]),
+        ValueError,
+        "apply_pauli_rotation takes 3 or 4 arguments after the state, got 2",
+    ),
+    (("apply_pauli_rotation", 5, [0], 1.0), TypeError, "apply_pauli_rotation\\(\\): incompatible function"),
 ]
 
 

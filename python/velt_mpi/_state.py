@@ -472,13 +472,13 @@ class DistributedState:
                     run.append(_local_diagonal(targets, diag, controls, l2p, n_loc, rank))
             elif kernel == "apply_pauli_rotation":
                 paulis, qubits, theta, controls = args
-                localize(i, [q for q, p in zip(qubits, paulis) if p in "XY"])
+                localize(i, [q for q, p in zip(qubits, paulis, strict=True) if p in "XY"])
                 if all(bit(c) for c in controls if l2p[c] >= n_loc):
                     # Z letters on rank-selecting qubits multiply P by (-1)^(their
                     # bits): the rotation by -theta of the rest of the string,
                     # whose cos and sin are exactly cos and -sin of theta's.
-                    flips = sum(bit(q) for q, p in zip(qubits, paulis) if p == "Z" and l2p[q] >= n_loc)
-                    kept = [(p, l2p[q]) for q, p in zip(qubits, paulis) if p != "I" and l2p[q] < n_loc]
+                    flips = sum(bit(q) for q, p in zip(qubits, paulis, strict=True) if p == "Z" and l2p[q] >= n_loc)
+                    kept = [(p, l2p[q]) for q, p in zip(qubits, paulis, strict=True) if p != "I" and l2p[q] < n_loc]
                     local_controls = [l2p[c] for c in controls if l2p[c] < n_loc]
                     run.append(
                         (

@@ -170,8 +170,7 @@ sequence_op convert(const op_reader& r, std::int64_t length,
             // Copied as bytes (a converted array need not be aligned for amp),
             // then reordered for increasing targets where they are not.
             std::vector<amp> table(static_cast<std::size_t>(diag.size()));
-            std::memcpy(static_cast<void*>(table.data()), diag.data(),
-                        table.size() * sizeof(amp));
+            std::memcpy(static_cast<void*>(table.data()), diag.data(), table.size() * sizeof(amp));
             op.qubits = targets;
             if (!increasing(targets.data(), k)) {
                 std::vector<amp> sorted(table.size());

@@ -398,8 +398,8 @@ PyObject* fast_apply_pauli_rotation(PyObject* self, PyObject* const* args, Py_ss
         plain_real(args[3], theta) &&
         (nargs == 4 || plain_int_list(args[4], controls, n_controls))) {
         return run([&] {
-            check_rotation_args(paulis, static_cast<std::size_t>(bytes), static_cast<std::size_t>(k),
-                                theta);
+            check_rotation_args(paulis, static_cast<std::size_t>(bytes),
+                                static_cast<std::size_t>(k), theta);
             check_rotation_qubits(psi.length, qubits, k, controls, n_controls);
             const cos_sin cs = cos_sin_half(theta);
             velt::apply_pauli_rotation(psi.array.data, psi.length, qubits, paulis, k, controls,

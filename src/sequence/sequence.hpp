@@ -42,8 +42,8 @@ struct sequence_op {
     // increasing order, then the controls; apply_pauli_rotation the string's
     // qubits, then the controls.
     std::vector<int> qubits;
-    int n_targets = 0;       // dense, diagonal, rotation: how many of `qubits` come before the controls
-    mat2 m{};                // the 2x2 kernels' matrix
+    int n_targets = 0;  // dense, diagonal, rotation: how many of `qubits` come before the controls
+    mat2 m{};           // the 2x2 kernels' matrix
     const amp* u = nullptr;  // the dense kernels' matrix, the diagonal's table (for the
                              // increasing targets); owned by the caller
     std::string letters{};   // apply_pauli_rotation: the letter of each string qubit

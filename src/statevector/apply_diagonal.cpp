@@ -70,7 +70,8 @@ inline cvec chunk_entries(const amp* e, std::index_sequence<L...>) {
         return {__builtin_shufflevector(v, v, (2 * low_index(amp_of_lane(L), Low))...),
                 __builtin_shufflevector(v, v, (2 * low_index(amp_of_lane(L), Low) + 1)...)};
     } else {
-        return entries_by_select<Low>(d, std::make_index_sequence<(std::size_t{1} << low_count(Low)) - 1>{});
+        return entries_by_select<Low>(
+            d, std::make_index_sequence<(std::size_t{1} << low_count(Low)) - 1>{});
     }
 }
 
@@ -82,7 +83,8 @@ void diagonal_chunks(amp* psi, std::int64_t chunks, const phase_controls& ctl,
     for_each_chunk_run(chunks, ctl, work, [=, &counter](std::int64_t first, std::int64_t count) {
         two_stream_run(first, count, counter, [=](std::int64_t c, std::int64_t j) {
             amp* p = psi + c * width;
-            const cvec e = chunk_entries<Low>(diag + (j << k_low), std::make_index_sequence<width>{});
+            const cvec e =
+                chunk_entries<Low>(diag + (j << k_low), std::make_index_sequence<width>{});
             cvec x;
             load_split(p, x.re, x.im);
             const cvec y = cmul(e, x);
@@ -126,7 +128,7 @@ void apply_diagonal(amp* psi, std::int64_t n, const int* targets, int k, const i
         }
         return;
     }
-    std::size_t low = 0;  // target bits inside a chunk
+    std::size_t low = 0;    // target bits inside a chunk
     std::int64_t high = 0;  // target bits of the chunk index
     for (int d = 0; d < k; ++d) {
         if (targets[d] < phase_chunk_bits) {
@@ -139,7 +141,7 @@ void apply_diagonal(amp* psi, std::int64_t n, const int* targets, int k, const i
     const packed_counter counter(high, false);
     const loop_work work{n >> n_controls, serial_below::phase_amplitudes};
     pick(low, ctl.masked, std::make_index_sequence<width>{})(psi, n / width, ctl, counter, diag,
-                                                              work);
+                                                             work);
 }
 
 }  // namespace velt::VELT_ISA_NS

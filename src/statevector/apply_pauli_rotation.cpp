@@ -175,15 +175,16 @@ void pair_chunks(const pair_plan& plan, const phase_controls& ctl, const packed_
     const lane_mask on = plan.on;
     if (plan.partner == 0) {
         // Both members of every pair inside one chunk.
-        for_each_chunk_run(plan.chunks, ctl, work, [=, &counter](std::int64_t first, std::int64_t count) {
-            two_stream_run(first, count, counter, [=](std::int64_t ci, std::int64_t parity) {
-                amp* p = psi + ci * width;
-                cvec x;
-                load_split(p, x.re, x.im);
-                const cvec b = {partner_lanes<P>(x.re, lanes), partner_lanes<P>(x.im, lanes)};
-                store_chunk<Masked>(p, pair_lanes<Imaginary>(cc, w[parity], x, b), x, on);
+        for_each_chunk_run(
+            plan.chunks, ctl, work, [=, &counter](std::int64_t first, std::int64_t count) {
+                two_stream_run(first, count, counter, [=](std::int64_t ci, std::int64_t parity) {
+                    amp* p = psi + ci * width;
+                    cvec x;
+                    load_split(p, x.re, x.im);
+                    const cvec b = {partner_lanes<P>(x.re, lanes), partner_lanes<P>(x.im, lanes)};
+                    store_chunk<Masked>(p, pair_lanes<Imaginary>(cc, w[parity], x, b), x, on);
+                });
             });
-        });
         return;
     }
     const std::int64_t partner = plan.partner;
@@ -199,32 +200,34 @@ void pair_chunks(const pair_plan& plan, const phase_controls& ctl, const packed_
         store_chunk<Masked>(pb, pair_lanes<Imaginary>(cc, w[parity ^ flip], u, xp), u, on);
     };
     if (!plan.far) {
-        for_each_chunk_run(plan.chunks, ctl, work, [=, &counter](std::int64_t first, std::int64_t count) {
-            two_stream_run(first, count, counter, [=](std::int64_t ci, std::int64_t parity) {
-                pair(psi + ci * width, psi + (ci ^ partner) * width, parity);
+        for_each_chunk_run(
+            plan.chunks, ctl, work, [=, &counter](std::int64_t first, std::int64_t count) {
+                two_stream_run(first, count, counter, [=](std::int64_t ci, std::int64_t parity) {
+                    pair(psi + ci * width, psi + (ci ^ partner) * width, parity);
+                });
             });
-        });
         return;
     }
     // Far apart (see far_apart()): a piece of the walked chunks is copied
     // out, the partners are updated in place, then the piece goes back.
     constexpr std::int64_t piece = far_chunk / width;
-    for_each_chunk_run(plan.chunks, ctl, work, [=, &counter](std::int64_t first, std::int64_t count) {
-        amp held[far_chunk];
-        for (std::int64_t off = 0; off < count; off += piece) {
-            const std::int64_t length = std::min(piece, count - off);
-            const std::int64_t c0 = first + off;
-            std::copy(psi + c0 * width, psi + (c0 + length) * width, held);
-            std::int64_t parity = counter.pack(c0);
-            for (std::int64_t i = 0; i < length; ++i) {
-                if (i > 0) {
-                    parity = counter.next(parity, c0 + i);
+    for_each_chunk_run(
+        plan.chunks, ctl, work, [=, &counter](std::int64_t first, std::int64_t count) {
+            amp held[far_chunk];
+            for (std::int64_t off = 0; off < count; off += piece) {
+                const std::int64_t length = std::min(piece, count - off);
+                const std::int64_t c0 = first + off;
+                std::copy(psi + c0 * width, psi + (c0 + length) * width, held);
+                std::int64_t parity = counter.pack(c0);
+                for (std::int64_t i = 0; i < length; ++i) {
+                    if (i > 0) {
+                        parity = counter.next(parity, c0 + i);
+                    }
+                    pair(held + i * width, psi + ((c0 + i) ^ partner) * width, parity);
                 }
-                pair(held + i * width, psi + ((c0 + i) ^ partner) * width, parity);
+                std::copy(held, held + length * width, psi + c0 * width);
             }
-            std::copy(held, held + length * width, psi + c0 * width);
-        }
-    });
+        });
 }
 
 using pair_call = void (*)(const pair_plan&, const phase_controls&, const packed_counter&,
@@ -267,7 +270,8 @@ void rotate_xy(amp* psi, std::int64_t n, const pauli_masks& p, const int* contro
     if (imaginary) {
         call = ctl.masked ? pick_pair<true, true>(lanes, all) : pick_pair<true, false>(lanes, all);
     } else {
-        call = ctl.masked ? pick_pair<false, true>(lanes, all) : pick_pair<false, false>(lanes, all);
+        call =
+            ctl.masked ? pick_pair<false, true>(lanes, all) : pick_pair<false, false>(lanes, all);
     }
     call(plan, ctl, counter, work);
 }

@@ -64,10 +64,10 @@ private:
 // the others are chunk-index bits held at 1.  `clear` may add one chunk-index
 // bit held at 0 (a rotation's highest X/Y qubit).
 struct phase_controls {
-    bool masked = false;  // some control inside the chunk
-    lane_mask on{};       // lanes whose control bits are all 1
-    int clear[64];        // chunk-index bits the walk fixes, increasing
-    int fixed = 0;        // how many
+    bool masked = false;   // some control inside the chunk
+    lane_mask on{};        // lanes whose control bits are all 1
+    int clear[64];         // chunk-index bits the walk fixes, increasing
+    int fixed = 0;         // how many
     std::int64_t set = 0;  // the chunk-index bits held at 1
 
     phase_controls(const int* controls, int n_controls, int clear_bit = -1) {
