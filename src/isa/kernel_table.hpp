@@ -20,7 +20,9 @@
     X(apply_swap)           \
     X(apply_gate_fast)      \
     X(apply_gate)           \
-    X(apply_kraus_1q)
+    X(apply_kraus_1q)       \
+    X(apply_diagonal)       \
+    X(apply_pauli_rotation)
 
 namespace velt::isa {
 
