@@ -138,4 +138,13 @@ void apply_kraus_1q(amp* rho, std::int64_t dim, int qubit, const mat2* ops, std:
     isa::chosen->apply_kraus_1q(rho, dim, qubit, ops, count);
 }
 
+void apply_superop(amp* rho, std::int64_t dim, const int* qubits, int k, const amp* s) {
+    isa::chosen->apply_superop(rho, dim, qubits, k, s);
+}
+
+void apply_unitary_rho(amp* rho, std::int64_t dim, const int* targets, int k, const int* controls,
+                       int n_controls, const amp* u) {
+    isa::chosen->apply_unitary_rho(rho, dim, targets, k, controls, n_controls, u);
+}
+
 }  // namespace velt

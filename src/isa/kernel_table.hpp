@@ -20,7 +20,9 @@
     X(apply_swap)           \
     X(apply_gate_fast)      \
     X(apply_gate)           \
-    X(apply_kraus_1q)
+    X(apply_kraus_1q)       \
+    X(apply_superop)        \
+    X(apply_unitary_rho)
 
 namespace velt::isa {
 

@@ -126,7 +126,17 @@ std::pair<int, double> measure(complex_array state, int qubit, double u) {
         outcome = 1 - outcome;
     }
     const double p = half[outcome];
-    collapse(psi.data(), psi.length(), qubit, outcome, 1.0 / std::sqrt(p));
+    if (p < tiny_probability) {
+        // The kept half's terms may have lost bits to underflow, and a
+        // subnormal p has few: the half is summed again with its amplitudes
+        // multiplied by an exact power of two, which multiplies them first.
+        const double pre = renormalising_power(p);
+        double scaled[2];
+        marginal_probabilities_scaled(psi.data(), psi.length(), &qubit, 1, pre, scaled);
+        collapse(psi.data(), psi.length(), qubit, outcome, pre, 1.0 / std::sqrt(scaled[outcome]));
+    } else {
+        collapse(psi.data(), psi.length(), qubit, outcome, 1.0 / std::sqrt(p));
+    }
     return {outcome, p / total};
 }
 

@@ -9,6 +9,7 @@
 // for bit for any number of workers.  |a|^2 is a.re * a.re + a.im * a.im.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -25,6 +26,11 @@ void probabilities(const amp* psi, std::int64_t n, double* out);
 // over the indices i whose bit qubits[d] equals bit d of j.  The terms of
 // out[j] are taken in increasing order of i; k = 0 gives the squared norm.
 void marginal_probabilities(const amp* psi, std::int64_t n, const int* qubits, int k, double* out);
+
+// The same sums, in the same order, of |factor * psi[i]|^2: both parts of
+// each amplitude multiplied by `factor` before they are squared.
+void marginal_probabilities_scaled(const amp* psi, std::int64_t n, const int* qubits, int k,
+                                   double factor, double* out);
 
 // <psi|P|psi> for P = letters[0] on qubits[0] x ... x letters[k-1] on
 // qubits[k-1], letters from "IXYZ" (checked by the binding).  No scratch of
@@ -53,5 +59,57 @@ void sample_search(const amp* psi, const sample_table& table, const double* unif
 // Keeps the half of the state where qubit q equals `outcome`, multiplied by
 // `scale`, and sets the other half to +0.0.
 void collapse(amp* psi, std::int64_t n, int q, int outcome, double scale);
+
+// The same with each part of a kept amplitude multiplied by `pre`, then by
+// `scale`.
+void collapse(amp* psi, std::int64_t n, int q, int outcome, double pre, double scale);
+
+// Squared norms below this are renormalised through an exact power of two
+// (renormalising_power): their terms may have lost bits to gradual underflow,
+// and 1 / sqrt(p) of a subnormal p carries as few significant bits as p.  From
+// here up, even 2^62 terms that underflowed change a sum by less than 2^-100
+// of itself.
+inline constexpr double tiny_probability = 0x1p-900;
+
+// 2^e with e = floor(-E / 2), p = f 2^E (0.5 <= f < 1): multiplying every
+// term's amplitude by it puts the squared norm in [0.25, 1), exactly (a power
+// of two scales without rounding while nothing overflows or underflows).
+double renormalising_power(double p);
+
+// One trajectory step of a channel with `count` Kraus operators K_i (row-major
+// 2^k x 2^k, contiguous) on k = 1..3 distinct qubits below log2(n), n a power
+// of two.  K_i psi is formed with apply_gate's arithmetic, on tiles of the
+// state copied into per-worker scratch: the 2^low lowest bits (low = min(log2
+// n, 11)) together with the qubits at or above them.  The constructor
+// allocates every scratch the step needs, so a failure leaves psi untouched.
+class kraus_trajectory {
+public:
+    kraus_trajectory(std::int64_t n, const int* qubits, int k, std::size_t count);
+
+    // p[i] = |K_i psi|^2 for every operator, each summed in the read-outs'
+    // order over the amplitudes of K_i psi (the bits of probabilities' squared
+    // norm of K_i psi), from one read of psi.
+    void probabilities(const amp* psi, const amp* ops, double* p);
+    // |pre K psi|^2 in the same order, both parts multiplied by pre first.
+    double scaled_norm(const amp* psi, const amp* op, double pre);
+    // psi <- K psi with both parts of each amplitude multiplied by pre (unless
+    // pre is 1) and then by scale.
+    void apply(amp* psi, const amp* op, double pre, double scale);
+
+private:
+    std::int64_t tile_base(std::int64_t t) const;
+    void gather(const amp* psi, std::int64_t base, amp* tile) const;
+
+    std::int64_t n_;
+    int k_;
+    int low_;                   // bits of a block, the contiguous runs of a tile
+    std::vector<int> high_;     // qubits at or above low_, ascending
+    std::vector<int> mapped_;   // the qubits' positions in a tile
+    std::int64_t tile_size_;    // 2^(low + |high|)
+    std::int64_t tiles_;
+    std::int64_t blocks_;       // n / 2^low
+    std::vector<amp> scratch_;  // one tile per worker slot
+    std::vector<double> totals_;
+};
 
 }  // namespace velt
