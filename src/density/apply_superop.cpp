@@ -7,6 +7,14 @@
 // with S as the gate on the 2k qubits (column qubits low, row qubits high) of
 // the vectorised rho, whatever S holds; the binding forms S from the Kraus
 // operators (density/kraus.hpp).
+//
+// When every entry of S has a zero imaginary part (as for Pauli channels,
+// amplitude and phase damping, any channel with real operators), each product
+// is the real entry times both parts, s * b.re and s * b.im: half the
+// arithmetic.  The complex product would add the terms 0 * b.im and 0 * b.re,
+// signed zeros when b is finite, which change no sum that starts at +0; so on
+// a finite rho both forms give the same bits, and only infinities and NaNs
+// (0 * inf) tell them apart.
 #include "density/kraus.hpp"
 #include "isa/kernel_table.hpp"
 #include "isa/target.hpp"
@@ -20,7 +28,7 @@ namespace {
 // the adders busy while each chain waits for its previous sum.
 constexpr int outputs_at_once = 4;
 
-template <int K>
+template <int K, bool Real>
 void superop(amp* rho, std::int64_t dim, const int* qubits, const amp* s) {
     using blocks = rho_blocks<K>;
     constexpr int size = blocks::size;
@@ -37,7 +45,13 @@ void superop(amp* rho, std::int64_t dim, const int* qubits, const amp* s) {
             }
             for (int j = 0; j < size; ++j) {
                 for (int o = 0; o < outputs_at_once; ++o) {
-                    acc[o] = cadd(acc[o], cmul(broadcast(s[(i + o) * size + j]), x[j]));
+                    const amp& e = s[(i + o) * size + j];
+                    if constexpr (Real) {
+                        const vec w = broadcast(e.real());
+                        acc[o] = {add(acc[o].re, mul(w, x[j].re)), add(acc[o].im, mul(w, x[j].im))};
+                    } else {
+                        acc[o] = cadd(acc[o], cmul(broadcast(e), x[j]));
+                    }
                 }
             }
             for (int o = 0; o < outputs_at_once; ++o) {
@@ -48,14 +62,25 @@ void superop(amp* rho, std::int64_t dim, const int* qubits, const amp* s) {
     });
 }
 
+template <bool Real>
+void superop_of(amp* rho, std::int64_t dim, const int* qubits, int k, const amp* s) {
+    switch (k) {
+        case 1: superop<1, Real>(rho, dim, qubits, s); break;
+        case 2: superop<2, Real>(rho, dim, qubits, s); break;
+        case 3: superop<3, Real>(rho, dim, qubits, s); break;
+        default: throw std::logic_error("apply_superop: qubit count outside 1..3");
+    }
+}
+
 }  // namespace
 
 void apply_superop(amp* rho, std::int64_t dim, const int* qubits, int k, const amp* s) {
-    switch (k) {
-        case 1: superop<1>(rho, dim, qubits, s); break;
-        case 2: superop<2>(rho, dim, qubits, s); break;
-        case 3: superop<3>(rho, dim, qubits, s); break;
-        default: throw std::logic_error("apply_superop: qubit count outside 1..3");
+    const std::int64_t entries = bit(4 * k);
+    const bool real = std::all_of(s, s + entries, [](const amp& e) { return e.imag() == 0.0; });
+    if (real) {
+        superop_of<true>(rho, dim, qubits, k, s);
+    } else {
+        superop_of<false>(rho, dim, qubits, k, s);
     }
 }
 

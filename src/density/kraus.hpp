@@ -31,7 +31,9 @@ inline constexpr int unitary_rho_max_targets = 4;
 // (bit d of a sub-block's row or column index is qubit qubits[d]; the
 // sub-block read as a vector of 4^k entries, row index high, column index
 // low), S a row-major 4^k x 4^k matrix; every entry a sum from +0 over
-// increasing columns, as apply_gate sums.  Dispatched to the chosen path.
+// increasing columns, as apply_gate sums, each product complex or, when every
+// entry of S has a zero imaginary part, the real entry times both parts.
+// Dispatched to the chosen path.
 void apply_superop(amp* rho, std::int64_t dim, const int* qubits, int k, const amp* s);
 
 // rho <- sum over the `count` operators (row-major 2^k x 2^k, contiguous in

@@ -87,7 +87,10 @@ inline void load_blocks(const rho_blocks<K>& b, amp* const* rows, const std::int
         for (int h = 0; h < side; ++h) {
             cvec& v = x[g * side + h];
             if (b.consecutive) {
-                load_split(rows[g] + cols[0] + b.offset[h], v.re, v.im);
+                const amp* p = rows[g] + cols[0] + b.offset[h];
+                prefetch_ahead(p);
+                prefetch_ahead(p + width / 2);
+                load_split(p, v.re, v.im);
             } else {
                 v = detail::gather_lanes(rows[g], cols, b.offset[h],
                                          std::make_index_sequence<width>{});

@@ -13,7 +13,9 @@
 //   qubits        an exact int within the int32 range
 //   entries       an exact complex, float or int
 //   qubit lists   an exact list or tuple of such ints (at most 64)
-//   kraus_ops     an exact list or tuple of such arrays (at most 16)
+//   kraus_ops     an exact list or tuple of such arrays (at most 16; 64 for
+//                 apply_kraus and apply_kraus_sampled)
+//   u (uniform)   an exact float
 // and runs the row's own checks and kernel (bindings.hpp).  Any other form, a
 // keyword argument or another number of arguments hands the call, untouched,
 // to the function pybind11 generated, so everything else (conversions,
@@ -29,7 +31,9 @@ namespace velt::bind {
 // Replaces each kernel row's function object in `m` by its fast entry.  The
 // new object keeps the row's name, docstring (and so its signature line and
 // __text_signature__), __module__ and bound record (__self__, hence help()
-// and repr), and the row's place in the module's namespace.
+// and repr), and the row's place in the module's namespace.  Rows not yet
+// registered, and rows already replaced, are left alone: called again after
+// later registrations, it replaces those.
 void install_fast_paths(pybind11::module_& m);
 
 }  // namespace velt::bind

@@ -76,4 +76,7 @@ PYBIND11_MODULE(velt_core, m) {
           py::arg("qubits"), py::arg("kraus_ops"), py::arg("u"),
           "One trajectory step of a Kraus channel on a state vector: the operator drawn by the "
           "uniform u, applied and renormalised in place; returns its index");
+
+    // The fast entries of the rows registered since the first call.
+    velt::bind::install_fast_paths(m);
 }
