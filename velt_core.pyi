@@ -101,3 +101,30 @@ def sample(state: ArrayLike, uniforms: ArrayLike) -> NDArray[np.int64]:
 def measure(state: ArrayLike, qubit: SupportsIndex, u: SupportsFloat | SupportsIndex) -> tuple[int, float]:
     """Projective measurement of one qubit with the uniform u, collapsing the state in place;
     returns (outcome, probability)"""
+
+def apply_kraus(
+    rho: ArrayLike,
+    n_qubits: SupportsIndex,
+    qubits: Iterable[SupportsIndex],
+    kraus_ops: Iterable[ArrayLike],
+) -> None:
+    """Apply a Kraus channel on 1 to 3 qubits to a density matrix, in place"""
+
+def apply_unitary_rho(
+    rho: ArrayLike,
+    n_qubits: SupportsIndex,
+    targets: Iterable[SupportsIndex],
+    u: ArrayLike,
+    controls: Iterable[SupportsIndex] = ...,
+) -> None:
+    """Conjugate a density matrix by a dense gate (targets + optional controls), in place, in one
+    pass"""
+
+def apply_kraus_sampled(
+    state: ArrayLike,
+    qubits: Iterable[SupportsIndex],
+    kraus_ops: Iterable[ArrayLike],
+    u: SupportsFloat | SupportsIndex,
+) -> int:
+    """One trajectory step of a Kraus channel on a state vector: the operator drawn by the uniform
+    u, applied and renormalised in place; returns its index"""
