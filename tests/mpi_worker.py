@@ -205,6 +205,51 @@ def scenario_alloc(opts):
     return None
 
 
+def physical_order(full, state):
+    """The logical state `full` in the physical order of `state`'s map."""
+    x = np.arange(1 << state.n_qubits)
+    logical = np.zeros_like(x)
+    for q, b in enumerate(state.qubit_map):
+        logical |= ((x >> b) & 1) << q
+    return full[logical], logical
+
+
+def scenario_sampled(opts):
+    """Trajectory steps: the index and the amplitudes of velt_core's step on
+    the full state in the state's physical order, step after step, with
+    channels on local and on rank-selecting qubits (exchanged first); a digest
+    of the steps on local qubits for comparison across rank counts."""
+    digests = {}
+    for n in opts.n:
+        rng = np.random.default_rng([opts.seed, n])
+        full = rng.standard_normal(1 << n) + 1j * rng.standard_normal(1 << n)
+        state = DistributedState.from_full(full if RANK == ROOT else None, chunk=opts.chunk)
+        expected = full.copy()
+        local_steps = hashlib.sha256()
+        top = n - 1
+        plans = [[0], [1, 0], [0, 2, 1], [top], [top, 0], [1, top, top - 1]]
+        for step, qubits in enumerate(plans * 2):
+            k = len(qubits)
+            ops = [(rng.standard_normal((1 << k, 1 << k)) + 1j * rng.standard_normal((1 << k, 1 << k))) for _ in range(3)]
+            if step % 5 == 4:
+                ops = [1e-160 * ops[0], np.zeros_like(ops[0])]  # the renormalisation of tiny probabilities
+            u = float(rng.random())
+            chosen = state.apply_kraus_sampled(qubits, ops, u)
+            assert chosen == COMM.bcast(chosen, root=ROOT)  # the same index on every rank
+            got = state.gather()
+            if RANK == ROOT:
+                physical, logical = physical_order(expected, state)
+                mapped = [state.qubit_map[q] for q in qubits]
+                assert velt_core.apply_kraus_sampled(physical, mapped, ops, u) == chosen, (n, qubits)
+                expected[logical] = physical
+                assert_same_bits(got, expected)
+                if step < len(plans) and top not in qubits:
+                    local_steps.update(got.tobytes() + bytes([chosen]))
+            quiet_barrier(COMM)
+        digests[str(n)] = local_steps.hexdigest()
+    return {"digests": digests}
+
+
 def scenario_construct(opts):
     """Constructor errors, raised by every rank."""
     n = opts.n[0]
