@@ -47,3 +47,22 @@ def apply_kraus(rho, n, q, ops):
         left = np.moveaxis(np.tensordot(k, r, axes=([1], [row])), 0, row)
         total += np.moveaxis(np.tensordot(left, k.conj(), axes=([col], [1])), -1, col)
     rho[...] = total.reshape(rho.shape)
+
+
+def conjugate(rho, n, targets, u, controls=()):
+    """rho <- U rho U^dagger on the vectorised n-qubit matrix (rows are qubits
+    n..2n-1): u on the row qubits, then conj(u) on the column qubits."""
+    v = rho.reshape(-1)
+    u = np.asarray(u, dtype=np.complex128)
+    apply_gate(v, 2 * n, [t + n for t in targets], u, [c + n for c in controls])
+    apply_gate(v, 2 * n, targets, u.conj(), controls)
+
+
+def apply_channel(rho, n, qubits, ops):
+    """rho <- sum K rho K^dagger with each K on `qubits`."""
+    total = np.zeros_like(rho)
+    for k in ops:
+        term = rho.copy()
+        conjugate(term, n, qubits, k)
+        total += term
+    rho[...] = total

@@ -185,10 +185,32 @@ def images(psi, qubits, ops):
     return out
 
 
+def operator_family(rng, family, k):
+    """Operators of one kind on k qubits: dense, or with at most one nonzero
+    entry per row (Pauli strings with weights, damping, phased permutations),
+    which the trajectory step sums without dense products."""
+    dim = 1 << k
+    if family == "dense":
+        return [random_matrix(rng, dim) for _ in range(3)]
+    if family == "pauli":
+        return depolarising(k, 0.3)
+    if family == "damping":
+        gamma = 0.2
+        k0 = np.diag([1.0, np.sqrt(1 - gamma)])
+        k1 = np.array([[0, np.sqrt(gamma)], [0, 0]])
+        out = [np.eye(1)]
+        for _ in range(k):
+            out = [np.kron(a, b) for a in (k0, k1) for b in out]
+        return out
+    phases = np.exp(2j * np.pi * rng.random((3, dim)))
+    return [np.eye(dim)[rng.permutation(dim)] * phase[:, None] for phase in phases]
+
+
+@pytest.mark.parametrize("family", ["dense", "pauli", "damping", "phased-permutation"])
 @pytest.mark.parametrize(("n", "k"), [(1, 1), (3, 2), (6, 3), (11, 2), (12, 1), (13, 3), (14, 2)])
-def test_sampled_matches_reference(rng, n, k):
+def test_sampled_matches_reference(rng, n, k, family):
     for qubits in qubit_choices(rng, n, k, tries=1):
-        ops = [random_matrix(rng, 1 << k) for _ in range(3)]
+        ops = operator_family(rng, family, k)
         psi = random_state(rng, 1 << n)
         for u in (0.0, rng.random(), np.nextafter(1.0, 0.0)):
             work = psi.copy()
@@ -384,14 +406,25 @@ def test_refused_calls_leave_the_arrays_unchanged(rng, function, call, message):
     assert_same_bits(array, before)
 
 
-@pytest.mark.parametrize("special", [np.nan, np.inf])
-def test_sampled_refuses_a_state_with_non_finite_norm(rng, special):
-    psi = random_state(rng, 8)
-    psi[5] = special
-    before = psi.copy()
-    with pytest.raises(RuntimeError, match=r"^apply_kraus_sampled: total probability is zero or not finite$"):
-        velt_core.apply_kraus_sampled(psi, [0], [I2], 0.2)
-    assert_same_bits(psi, before)
+@pytest.mark.parametrize("special", [np.nan, np.inf, complex(1, -np.inf)])
+@pytest.mark.parametrize(
+    "ops",
+    [
+        pytest.param([random_matrix(np.random.default_rng(1), 2)], id="dense"),
+        pytest.param([I2], id="identity"),
+        # reads only the amplitudes with qubit 0 set: the dense products
+        # 0 * inf still turn every row NaN, so the state is refused all the same
+        pytest.param([np.array([[0, 1], [0, 0]])], id="never-reads-it"),
+    ],
+)
+def test_sampled_refuses_a_state_holding_infinity_or_nan(rng, special, ops):
+    for n in (3, 12):
+        psi = random_state(rng, 1 << n)
+        psi[4] = special  # qubit 0 clear
+        before = psi.copy()
+        with pytest.raises(RuntimeError, match=r"^apply_kraus_sampled: total probability is zero or not finite$"):
+            velt_core.apply_kraus_sampled(psi, [0], ops, 0.2)
+        assert_same_bits(psi, before)
 
 
 @pytest.mark.parametrize(

@@ -121,12 +121,12 @@ int kraus_sampled_checked(amp* psi, std::int64_t length, const int* qubits, int 
     constexpr const char* name = "apply_kraus_sampled";
     kraus_trajectory step(length, qubits, k, count);  // every allocation, before any write
     std::vector<double> p(count);
-    step.probabilities(psi, ops, p.data());
-    double total = p[0];
-    for (std::size_t i = 1; i < count; ++i) {
+    const bool finite = step.probabilities(psi, ops, p.data());
+    double total = finite ? p[0] : 0.0;
+    for (std::size_t i = 1; finite && i < count; ++i) {
         total += p[i];
     }
-    if (!(total > 0.0 && std::isfinite(total))) {
+    if (!(finite && total > 0.0 && std::isfinite(total))) {
         fail(name, "total probability is zero or not finite");
     }
     const double threshold = u * total;
@@ -145,14 +145,7 @@ int kraus_sampled_checked(amp* psi, std::int64_t length, const int* qubits, int 
             --chosen;
         }
     }
-    const amp* op = ops + chosen * static_cast<std::size_t>(bit(2 * k));
-    const double pi = p[chosen];
-    if (pi < tiny_probability) {
-        const double pre = renormalising_power(pi);
-        step.apply(psi, op, pre, 1.0 / std::sqrt(step.scaled_norm(psi, op, pre)));
-    } else {
-        step.apply(psi, op, 1.0, 1.0 / std::sqrt(pi));
-    }
+    step.apply(psi, ops + chosen * static_cast<std::size_t>(bit(2 * k)), p[chosen]);
     return static_cast<int>(chosen);
 }
 

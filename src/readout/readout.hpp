@@ -88,17 +88,25 @@ public:
 
     // p[i] = |K_i psi|^2 for every operator, each summed in the read-outs'
     // order over the amplitudes of K_i psi (the bits of probabilities' squared
-    // norm of K_i psi), from one read of psi.
-    void probabilities(const amp* psi, const amp* ops, double* p);
-    // |pre K psi|^2 in the same order, both parts multiplied by pre first.
-    double scaled_norm(const amp* psi, const amp* op, double pre);
-    // psi <- K psi with both parts of each amplitude multiplied by pre (unless
-    // pre is 1) and then by scale.
-    void apply(amp* psi, const amp* op, double pre, double scale);
+    // norm of K_i psi), from one read of psi.  When every operator's rows hold
+    // at most one nonzero entry each, the terms are formed from psi directly
+    // and psi is checked for infinities and NaNs on the way: false when it
+    // holds one (the sums are then not formed; every p_i of the dense
+    // arithmetic would be infinite or NaN there).
+    bool probabilities(const amp* psi, const amp* ops, double* p);
+    // psi <- K psi / sqrt(p), p = |K psi|^2 from probabilities: K psi by
+    // apply_gate, then both parts of each amplitude times 1/sqrt(p); when p is
+    // below tiny_probability, times renormalising_power(p) first and then
+    // 1/sqrt of the squared norm (in the same order) of the amplitudes so
+    // multiplied.  Allocates nothing.
+    void apply(amp* psi, const amp* op, double p);
 
 private:
     std::int64_t tile_base(std::int64_t t) const;
     void gather(const amp* psi, std::int64_t base, amp* tile) const;
+    bool sparse_probabilities(const amp* psi, double* p);
+    void sparse_tables();
+    double sparse_block(const amp* psi, std::int64_t first, std::size_t sum) const;
 
     std::int64_t n_;
     int k_;
@@ -110,6 +118,24 @@ private:
     std::int64_t blocks_;       // n / 2^low
     std::vector<amp> scratch_;  // one tile per worker slot
     std::vector<double> totals_;
+    // The operators' rows when each holds at most one nonzero entry: row r of
+    // operator i takes entry sparse_entry_[i * dim + r] times the amplitude of
+    // column sparse_column_[i * dim + r] (-1: no entry, the row gives +0).
+    std::vector<int> qubits_;
+    std::int64_t target_mask_ = 0;
+    std::vector<std::int64_t> offset_;  // offset_[c]: column c's bits at the qubits
+    std::vector<int> sparse_column_;
+    std::vector<amp> sparse_entry_;
+    // Operators whose terms are the same numbers share one sum: sum_of_[i] is
+    // operator i's.  For each sum, and each value of x's bits at the qubits
+    // from 3 up, the eight lanes of a run of eight terms x0 .. x0 + 7: term
+    // x0 + l squares entry (lane_re_, lane_im_) times psi[x0 + l + lane_delta_].
+    std::vector<std::size_t> sum_of_;
+    std::vector<std::size_t> sum_op_;  // an operator of each sum
+    std::vector<int> row_high_;        // the qubits from 3 up
+    std::vector<std::int64_t> lane_delta_;
+    std::vector<double> lane_re_, lane_im_;
+    std::vector<char> finite_;  // per tile
 };
 
 }  // namespace velt
