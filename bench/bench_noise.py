@@ -183,11 +183,24 @@ def kernels_worker(args):
         if not np.allclose(got, want, rtol=1e-11, atol=1e-12):
             raise SystemExit(f"SELF-CHECK FAILED: {kernel} {case}")
         a = rho.copy()
-        t_kernel, t_stream = paired_medians(lambda: call(a, n), lambda: stream_pass(a, parallel=threads > 1), budget=1.0)
+        t_kernel, t_stream = paired_medians(
+            lambda: call(a, n), lambda: stream_pass(a, parallel=threads > 1), budget=1.0
+        )
         f = rho[: 1 << (2 * small)].copy()
         t_floor = median_time(lambda: floor_call(f, small), budget=0.2) * (1 << (2 * (n - small)))
-        print(json.dumps({"kernel": kernel, "case": case, "threads": threads, "kernel_s": t_kernel,
-                          "stream_s": t_stream, "floor_1thread_s": t_floor}), flush=True)
+        print(
+            json.dumps(
+                {
+                    "kernel": kernel,
+                    "case": case,
+                    "threads": threads,
+                    "kernel_s": t_kernel,
+                    "stream_s": t_stream,
+                    "floor_1thread_s": t_floor,
+                }
+            ),
+            flush=True,
+        )
 
 
 def kernels_report(records, n):
@@ -207,15 +220,16 @@ def kernels_report(records, n):
             floor = single[(kernel, case)] / t / r["stream_s"]
             row += f" {r['kernel_s'] * 1e3:.1f} | {r['kernel_s'] / r['stream_s']:.2f} | {floor:.2f} |"
         lines.append(row)
-    print(f"\n{n}-qubit density matrix ({4**n * 16 >> 20} MiB); floor: the 1-thread in-cache time, scaled, over t threads")
+    size = 4**n * 16 >> 20
+    print(f"\n{n}-qubit density matrix ({size} MiB); floor: the 1-thread in-cache time, scaled, over t threads")
     print("\n".join(lines))
     # The per-operator sub-block form of the 16-operator channel: at least 16
     # times one operator's sub-block arithmetic, which is apply_unitary_rho's.
     for t in threads:
         for place in ("low", "mid", "high", "spread"):
-            rho_rec = [r for r in records if r["threads"] == t and r["kernel"].startswith("apply_unitary_rho, 2")
-                       and r["case"].startswith(place)]
-            dep = [r for r in records if r["threads"] == t and "depolarising" in r["kernel"] and r["case"].startswith(place)]
+            mine = [r for r in records if r["threads"] == t and r["case"].startswith(place)]
+            rho_rec = [r for r in mine if r["kernel"].startswith("apply_unitary_rho, 2")]
+            dep = [r for r in mine if "depolarising" in r["kernel"]]
             if rho_rec and dep:
                 per_op = single[(rho_rec[0]["kernel"], rho_rec[0]["case"])] / t
                 print(
@@ -282,8 +296,13 @@ def density_worker(args):
     threads = int(os.environ["OMP_NUM_THREADS"])
     circuit = noisy_circuit(args.n, args.depth)
     t_velt, rho = density_velt(args.n, circuit)
-    record = {"threads": threads, "velt_s": t_velt, "gates": sum(op[0] != "dep" for op in circuit),
-              "channels": sum(op[0] == "dep" for op in circuit), "trace": float(np.trace(rho).real)}
+    record = {
+        "threads": threads,
+        "velt_s": t_velt,
+        "gates": sum(op[0] != "dep" for op in circuit),
+        "channels": sum(op[0] == "dep" for op in circuit),
+        "trace": float(np.trace(rho).real),
+    }
     t_aer, rho_aer = density_aer(args.n, circuit, threads)
     if rho_aer is not None:
         error = float(np.max(np.abs(rho_aer - rho)))
@@ -412,8 +431,14 @@ def trajectories_worker(args):
             raise SystemExit(f"SELF-CHECK FAILED: {m}-qubit trajectory means {mean} against the exact {exact}")
     circuit = noisy_circuit(args.n, args.depth)
     t_velt, mean, err = trajectories_velt(args.n, circuit, args.trajectories)
-    record = {"threads": threads, "trajectories": args.trajectories, "velt_s": t_velt, "means": {"velt": mean.tolist()},
-              "stderr": err.tolist(), "channels": sum(op[0] == "dep" for op in circuit)}
+    record = {
+        "threads": threads,
+        "trajectories": args.trajectories,
+        "velt_s": t_velt,
+        "means": {"velt": mean.tolist()},
+        "stderr": err.tolist(),
+        "channels": sum(op[0] == "dep" for op in circuit),
+    }
     for name, run in (("aer", trajectories_aer), ("qsim", trajectories_qsim)):
         seconds, values = run(args.n, circuit, args.trajectories, threads)
         if values is None:
@@ -431,8 +456,20 @@ def trajectories_worker(args):
 
 def run_threads(args, threads):
     env = dict(os.environ, OMP_NUM_THREADS=str(threads), OPENBLAS_NUM_THREADS="1", OMP_WAIT_POLICY="passive")
-    cmd = [sys.executable, __file__, args.what, "--worker", "--n", str(args.n), "--depth", str(args.depth),
-           "--trajectories", str(args.trajectories), "--check-exact", str(args.check_exact)]
+    cmd = [
+        sys.executable,
+        __file__,
+        args.what,
+        "--worker",
+        "--n",
+        str(args.n),
+        "--depth",
+        str(args.depth),
+        "--trajectories",
+        str(args.trajectories),
+        "--check-exact",
+        str(args.check_exact),
+    ]
     out = subprocess.run(cmd, env=env, capture_output=True, text=True)
     if out.returncode != 0:
         raise SystemExit(out.stdout + out.stderr)

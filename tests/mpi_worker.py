@@ -230,7 +230,8 @@ def scenario_sampled(opts):
         plans = [[0], [1, 0], [0, 2, 1], [top], [top, 0], [1, top, top - 1]]
         for step, qubits in enumerate(plans * 2):
             k = len(qubits)
-            ops = [(rng.standard_normal((1 << k, 1 << k)) + 1j * rng.standard_normal((1 << k, 1 << k))) for _ in range(3)]
+            shape = (1 << k, 1 << k)
+            ops = [rng.standard_normal(shape) + 1j * rng.standard_normal(shape) for _ in range(3)]
             if step % 5 == 4:
                 ops = [1e-160 * ops[0], np.zeros_like(ops[0])]  # the renormalisation of tiny probabilities
             u = float(rng.random())

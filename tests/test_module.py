@@ -35,9 +35,10 @@ DOCSTRINGS = {  # in the order of the function table
     "measure": "Projective measurement of one qubit with the uniform u, collapsing the state in place; returns "
     "(outcome, probability)",
     "apply_kraus": "Apply a Kraus channel on 1 to 3 qubits to a density matrix, in place",
-    "apply_unitary_rho": "Conjugate a density matrix by a dense gate (targets + optional controls), in place, in one pass",
-    "apply_kraus_sampled": "One trajectory step of a Kraus channel on a state vector: the operator drawn by the uniform "
-    "u, applied and renormalised in place; returns its index",
+    "apply_unitary_rho": "Conjugate a density matrix by a dense gate (targets + optional controls), in place, in "
+    "one pass",
+    "apply_kraus_sampled": "One trajectory step of a Kraus channel on a state vector: the operator drawn by the "
+    "uniform u, applied and renormalised in place; returns its index",
 }
 H = (np.array([1, 1, 1, -1]) / np.sqrt(2)).astype(complex)
 

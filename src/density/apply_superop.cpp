@@ -16,9 +16,9 @@
 // a finite rho both forms give the same bits, and only infinities and NaNs
 // (0 * inf) tell them apart.
 #include "density/kraus.hpp"
+#include "density/rho_blocks.hpp"
 #include "isa/kernel_table.hpp"
 #include "isa/target.hpp"
-#include "density/rho_blocks.hpp"
 
 namespace velt::VELT_ISA_NS {
 
@@ -33,33 +33,34 @@ void superop(amp* rho, std::int64_t dim, const int* qubits, const amp* s) {
     using blocks = rho_blocks<K>;
     constexpr int size = blocks::size;
     const blocks b(dim, qubits);
-    for_each_block_batch<K>(rho, b, [=, &b](std::int64_t, amp* const* rows,
-                                            const std::int64_t* cols, int count) {
-        cvec x[blocks::sizes];
-        load_blocks<K>(b, rows, cols, x);
-        cvec out[blocks::sizes];
-        for (int i = 0; i < size; i += outputs_at_once) {
-            cvec acc[outputs_at_once];
-            for (cvec& a : acc) {
-                a = {broadcast(0.0), broadcast(0.0)};
-            }
-            for (int j = 0; j < size; ++j) {
-                for (int o = 0; o < outputs_at_once; ++o) {
-                    const amp& e = s[(i + o) * size + j];
-                    if constexpr (Real) {
-                        const vec w = broadcast(e.real());
-                        acc[o] = {add(acc[o].re, mul(w, x[j].re)), add(acc[o].im, mul(w, x[j].im))};
-                    } else {
-                        acc[o] = cadd(acc[o], cmul(broadcast(e), x[j]));
+    for_each_block_batch<K>(
+        rho, b, [=, &b](std::int64_t, amp* const* rows, const std::int64_t* cols, int count) {
+            cvec x[blocks::sizes];
+            load_blocks<K>(b, rows, cols, x);
+            cvec out[blocks::sizes];
+            for (int i = 0; i < size; i += outputs_at_once) {
+                cvec acc[outputs_at_once];
+                for (cvec& a : acc) {
+                    a = {broadcast(0.0), broadcast(0.0)};
+                }
+                for (int j = 0; j < size; ++j) {
+                    for (int o = 0; o < outputs_at_once; ++o) {
+                        const amp& e = s[(i + o) * size + j];
+                        if constexpr (Real) {
+                            const vec w = broadcast(e.real());
+                            acc[o] = {add(acc[o].re, mul(w, x[j].re)),
+                                      add(acc[o].im, mul(w, x[j].im))};
+                        } else {
+                            acc[o] = cadd(acc[o], cmul(broadcast(e), x[j]));
+                        }
                     }
                 }
+                for (int o = 0; o < outputs_at_once; ++o) {
+                    out[i + o] = acc[o];
+                }
             }
-            for (int o = 0; o < outputs_at_once; ++o) {
-                out[i + o] = acc[o];
-            }
-        }
-        store_blocks<K>(b, rows, cols, count, out);
-    });
+            store_blocks<K>(b, rows, cols, count, out);
+        });
 }
 
 template <bool Real>

@@ -14,9 +14,9 @@
 // not all 1 keeps T.  Controls are never targets, so they are bits of the row
 // and column bases: one verdict per row base, one per lane for the columns.
 #include "density/kraus.hpp"
+#include "density/rho_blocks.hpp"
 #include "isa/kernel_table.hpp"
 #include "isa/target.hpp"
-#include "density/rho_blocks.hpp"
 
 namespace velt::VELT_ISA_NS {
 
@@ -39,59 +39,59 @@ void conjugate(amp* rho, std::int64_t dim, const int* targets, const std::int64_
     const amp* const cm = conj_gate;
     const std::int64_t cmask = control_mask;
 
-    for_each_block_batch<K>(rho, b, [=, &b](std::int64_t r0, amp* const* rows,
-                                            const std::int64_t* cols, int count) {
-        const bool row_on = (r0 & cmask) == cmask;
-        long long on_bits[width];
-        bool any_column = false;
-        bool every_column = true;
-        for (int l = 0; l < width; ++l) {
-            const bool on = (b.lane_column(cols, l) & cmask) == cmask;
-            on_bits[l] = on ? -1 : 0;
-            if (l < count) {
-                any_column = any_column || on;
-                every_column = every_column && on;
-            }
-        }
-        if (!row_on && !any_column) {
-            return;  // nothing in these sub-blocks changes
-        }
-        cvec x[blocks::sizes];
-        load_blocks<K>(b, rows, cols, x);
-        cvec t[blocks::sizes];
-        if (row_on) {
-            for (int g = 0; g < side; ++g) {
-                for (int h = 0; h < side; ++h) {
-                    cvec acc = {broadcast(0.0), broadcast(0.0)};
-                    for (int a = 0; a < side; ++a) {
-                        acc = cadd(acc, cmul(broadcast(m[g * side + a]), x[a * side + h]));
-                    }
-                    t[g * side + h] = acc;
+    for_each_block_batch<K>(
+        rho, b, [=, &b](std::int64_t r0, amp* const* rows, const std::int64_t* cols, int count) {
+            const bool row_on = (r0 & cmask) == cmask;
+            long long on_bits[width];
+            bool any_column = false;
+            bool every_column = true;
+            for (int l = 0; l < width; ++l) {
+                const bool on = (b.lane_column(cols, l) & cmask) == cmask;
+                on_bits[l] = on ? -1 : 0;
+                if (l < count) {
+                    any_column = any_column || on;
+                    every_column = every_column && on;
                 }
             }
-        } else {
-            std::copy(x, x + blocks::size, t);
-        }
-        if (any_column) {
-            lane_mask on;
-            std::memcpy(&on, on_bits, sizeof on);
-            for (int g = 0; g < side; ++g) {
-                for (int c = 0; c < side; ++c) {
-                    cvec acc = {broadcast(0.0), broadcast(0.0)};
-                    for (int d = 0; d < side; ++d) {
-                        acc = cadd(acc, cmul(broadcast(cm[c * side + d]), t[g * side + d]));
-                    }
-                    const cvec& keep = t[g * side + c];
-                    x[g * side + c] = every_column ? acc
-                                                   : cvec{select(on, acc.re, keep.re),
-                                                          select(on, acc.im, keep.im)};
-                }
+            if (!row_on && !any_column) {
+                return;  // nothing in these sub-blocks changes
             }
-        } else {
-            std::copy(t, t + blocks::size, x);
-        }
-        store_blocks<K>(b, rows, cols, count, x);
-    });
+            cvec x[blocks::sizes];
+            load_blocks<K>(b, rows, cols, x);
+            cvec t[blocks::sizes];
+            if (row_on) {
+                for (int g = 0; g < side; ++g) {
+                    for (int h = 0; h < side; ++h) {
+                        cvec acc = {broadcast(0.0), broadcast(0.0)};
+                        for (int a = 0; a < side; ++a) {
+                            acc = cadd(acc, cmul(broadcast(m[g * side + a]), x[a * side + h]));
+                        }
+                        t[g * side + h] = acc;
+                    }
+                }
+            } else {
+                std::copy(x, x + blocks::size, t);
+            }
+            if (any_column) {
+                lane_mask on;
+                std::memcpy(&on, on_bits, sizeof on);
+                for (int g = 0; g < side; ++g) {
+                    for (int c = 0; c < side; ++c) {
+                        cvec acc = {broadcast(0.0), broadcast(0.0)};
+                        for (int d = 0; d < side; ++d) {
+                            acc = cadd(acc, cmul(broadcast(cm[c * side + d]), t[g * side + d]));
+                        }
+                        const cvec& keep = t[g * side + c];
+                        x[g * side + c] = every_column ? acc
+                                                       : cvec{select(on, acc.re, keep.re),
+                                                              select(on, acc.im, keep.im)};
+                    }
+                }
+            } else {
+                std::copy(t, t + blocks::size, x);
+            }
+            store_blocks<K>(b, rows, cols, count, x);
+        });
 }
 
 }  // namespace

@@ -62,8 +62,9 @@ struct rho_blocks {
 
     // The column of rho that lane L of a batch holds at column offset 0.
     std::int64_t lane_column(const std::int64_t* cols, int L) const {
-        return consecutive ? cols[0] + static_cast<std::int64_t>(amp_of_lane(static_cast<std::size_t>(L)))
-                           : cols[L];
+        return consecutive
+                   ? cols[0] + static_cast<std::int64_t>(amp_of_lane(static_cast<std::size_t>(L)))
+                   : cols[L];
     }
 };
 

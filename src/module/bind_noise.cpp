@@ -159,9 +159,8 @@ void apply_kraus(complex_array rho, int n_qubits, const std::vector<int>& qubits
     const std::vector<std::int64_t> sizes = sizes_of(kraus_ops);
     check_channel_ops(name, qubits.size(), kraus_ops.size(), sizes.data());
     const int k = static_cast<int>(qubits.size());
-    const std::int64_t dim =
-        check_density_register(name, n_qubits, qubits.data(), k, "repeated qubit", nullptr, 0,
-                               view.size());
+    const std::int64_t dim = check_density_register(name, n_qubits, qubits.data(), k,
+                                                    "repeated qubit", nullptr, 0, view.size());
     const std::vector<amp> ops = contiguous_ops(kraus_ops);
     velt::apply_kraus(view.data(), dim, qubits.data(), k, ops.data(), kraus_ops.size());
 }

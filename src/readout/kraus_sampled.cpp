@@ -86,7 +86,8 @@ void kraus_trajectory::gather(const amp* psi, std::int64_t base, amp* tile) cons
     const std::int64_t run = bit(low_);
     const int h = static_cast<int>(high_.size());
     for (std::int64_t r = 0; r < bit(h); ++r) {
-        std::memcpy(static_cast<void*>(tile + r * run), psi + deposit_bits(r, high_.data(), h, base),
+        std::memcpy(static_cast<void*>(tile + r * run),
+                    psi + deposit_bits(r, high_.data(), h, base),
                     static_cast<std::size_t>(run) * sizeof(amp));
     }
 }
@@ -129,22 +130,23 @@ bool kraus_trajectory::probabilities(const amp* psi, const amp* ops, double* p) 
     const std::int64_t op_size = bit(2 * k_);
     amp* const scratch = scratch_.data();
     double* const totals = totals_.data();
-    parallel_for(tiles_, loop_work{n_ * count, serial_below::dense_amplitudes}, [&](std::int64_t t) {
-        amp* tile = scratch + tile_size_ * worker_index();
-        const std::int64_t base = tile_base(t);
-        for (std::int64_t i = 0; i < count; ++i) {
-            // The first copy reads the state from memory; the others find it
-            // in the cache.
-            gather(psi, base, tile);
-            apply_gate(tile, tile_size_, mapped_.data(), k_, nullptr, 0, ops + i * op_size);
-            for (std::int64_t r = 0; r < bit(h); ++r) {
-                const amp* block = tile + r * run;
-                const std::int64_t number = deposit_bits(r, high_.data(), h, base) >> low_;
-                totals[i * blocks_ + number] =
-                    lane_total(0, run, [=](std::int64_t x) { return norm2(block[x]); });
+    parallel_for(
+        tiles_, loop_work{n_ * count, serial_below::dense_amplitudes}, [&](std::int64_t t) {
+            amp* tile = scratch + tile_size_ * worker_index();
+            const std::int64_t base = tile_base(t);
+            for (std::int64_t i = 0; i < count; ++i) {
+                // The first copy reads the state from memory; the others find it
+                // in the cache.
+                gather(psi, base, tile);
+                apply_gate(tile, tile_size_, mapped_.data(), k_, nullptr, 0, ops + i * op_size);
+                for (std::int64_t r = 0; r < bit(h); ++r) {
+                    const amp* block = tile + r * run;
+                    const std::int64_t number = deposit_bits(r, high_.data(), h, base) >> low_;
+                    totals[i * blocks_ + number] =
+                        lane_total(0, run, [=](std::int64_t x) { return norm2(block[x]); });
+                }
             }
-        }
-    });
+        });
     for (std::int64_t i = 0; i < count; ++i) {
         p[i] = pairwise_total(totals + i * blocks_, blocks_);
     }
@@ -176,8 +178,9 @@ void kraus_trajectory::sparse_tables() {
             bool same = true;
             for (std::size_t r = 0; r < dim && same; ++r) {
                 const int c = sparse_column_[i * dim + r];
-                same = c == sparse_column_[j * dim + r] &&
-                       (c < 0 || same_square(sparse_entry_[i * dim + r], sparse_entry_[j * dim + r]));
+                same =
+                    c == sparse_column_[j * dim + r] &&
+                    (c < 0 || same_square(sparse_entry_[i * dim + r], sparse_entry_[j * dim + r]));
             }
             if (same) {
                 sum_of_[i] = s;
@@ -259,7 +262,8 @@ double kraus_trajectory::sparse_block(const amp* psi, std::int64_t first, std::s
                 return 0.0;
             }
             const amp e = sparse_entry_[op * dim + r];
-            return square(e.real(), e.imag(), psi[(x & ~target_mask_) | offset_[static_cast<std::size_t>(c)]]);
+            return square(e.real(), e.imag(),
+                          psi[(x & ~target_mask_) | offset_[static_cast<std::size_t>(c)]]);
         });
     }
     const std::size_t highs = std::size_t{1} << row_high_.size();
@@ -297,38 +301,40 @@ bool kraus_trajectory::sparse_probabilities(const amp* psi, double* p) {
     const std::size_t sums = sum_op_.size();
     double* const totals = totals_.data();
     char* const finite = finite_.data();
-    parallel_for(tiles_, loop_work{n_ * count, serial_below::dense_amplitudes}, [&](std::int64_t t) {
-        const std::int64_t base = tile_base(t);
-        // Every amplitude of the tile is finite: x - x is 0 for finite x
-        // alone (NaN otherwise), and a NaN stays in a sum.  Checked as the
-        // tile comes into the cache, in eight independent sums.
-        double check[sum_lanes] = {};
-        for (std::int64_t r = 0; r < bit(h); ++r) {
-            const amp* a = psi + deposit_bits(r, high_.data(), h, base);
-            std::int64_t x = 0;
-            for (; x + sum_lanes <= run; x += sum_lanes) {
-                for (int l = 0; l < sum_lanes; ++l) {
-                    const amp& v = a[x + l];
-                    check[l] += (v.real() - v.real()) + (v.imag() - v.imag());
-                }
-            }
-            for (; x < run; ++x) {
-                check[0] += (a[x].real() - a[x].real()) + (a[x].imag() - a[x].imag());
-            }
-        }
-        const bool ok = std::all_of(check, check + sum_lanes, [](double c) { return c == 0.0; });
-        finite[t] = ok ? 1 : 0;
-        if (!ok) {
-            return;
-        }
-        for (std::size_t sum = 0; sum < sums; ++sum) {
-            for (std::int64_t r = 0; r < bit(h); ++r) {
-                const std::int64_t first = deposit_bits(r, high_.data(), h, base);
-                totals[static_cast<std::int64_t>(sum) * blocks_ + (first >> low_)] =
-                    sparse_block(psi, first, sum);
-            }
-        }
-    });
+    parallel_for(tiles_, loop_work{n_ * count, serial_below::dense_amplitudes},
+                 [&](std::int64_t t) {
+                     const std::int64_t base = tile_base(t);
+                     // Every amplitude of the tile is finite: x - x is 0 for finite x
+                     // alone (NaN otherwise), and a NaN stays in a sum.  Checked as the
+                     // tile comes into the cache, in eight independent sums.
+                     double check[sum_lanes] = {};
+                     for (std::int64_t r = 0; r < bit(h); ++r) {
+                         const amp* a = psi + deposit_bits(r, high_.data(), h, base);
+                         std::int64_t x = 0;
+                         for (; x + sum_lanes <= run; x += sum_lanes) {
+                             for (int l = 0; l < sum_lanes; ++l) {
+                                 const amp& v = a[x + l];
+                                 check[l] += (v.real() - v.real()) + (v.imag() - v.imag());
+                             }
+                         }
+                         for (; x < run; ++x) {
+                             check[0] += (a[x].real() - a[x].real()) + (a[x].imag() - a[x].imag());
+                         }
+                     }
+                     const bool ok =
+                         std::all_of(check, check + sum_lanes, [](double c) { return c == 0.0; });
+                     finite[t] = ok ? 1 : 0;
+                     if (!ok) {
+                         return;
+                     }
+                     for (std::size_t sum = 0; sum < sums; ++sum) {
+                         for (std::int64_t r = 0; r < bit(h); ++r) {
+                             const std::int64_t first = deposit_bits(r, high_.data(), h, base);
+                             totals[static_cast<std::int64_t>(sum) * blocks_ + (first >> low_)] =
+                                 sparse_block(psi, first, sum);
+                         }
+                     }
+                 });
     if (std::find(finite_.begin(), finite_.end(), 0) != finite_.end()) {
         return false;
     }
@@ -366,19 +372,19 @@ void kraus_trajectory::apply(amp* psi, const amp* op, double p) {
     }
     constexpr std::int64_t chunk = std::int64_t{1} << 14;
     const std::int64_t n = n_;
-    parallel_for((n + chunk - 1) / chunk, loop_work{n, serial_below::dense_amplitudes},
-                 [=](std::int64_t c) {
-                     const std::int64_t end = std::min(n, (c + 1) * chunk);
-                     if (pre == 1.0) {
-                         for (std::int64_t x = c * chunk; x < end; ++x) {
-                             psi[x] = amp{psi[x].real() * scale, psi[x].imag() * scale};
-                         }
-                     } else {
-                         for (std::int64_t x = c * chunk; x < end; ++x) {
-                             psi[x] = amp{(psi[x].real() * pre) * scale, (psi[x].imag() * pre) * scale};
-                         }
-                     }
-                 });
+    parallel_for(
+        (n + chunk - 1) / chunk, loop_work{n, serial_below::dense_amplitudes}, [=](std::int64_t c) {
+            const std::int64_t end = std::min(n, (c + 1) * chunk);
+            if (pre == 1.0) {
+                for (std::int64_t x = c * chunk; x < end; ++x) {
+                    psi[x] = amp{psi[x].real() * scale, psi[x].imag() * scale};
+                }
+            } else {
+                for (std::int64_t x = c * chunk; x < end; ++x) {
+                    psi[x] = amp{(psi[x].real() * pre) * scale, (psi[x].imag() * pre) * scale};
+                }
+            }
+        });
 }
 
 }  // namespace velt

@@ -110,10 +110,10 @@ private:
 
     std::int64_t n_;
     int k_;
-    int low_;                   // bits of a block, the contiguous runs of a tile
-    std::vector<int> high_;     // qubits at or above low_, ascending
-    std::vector<int> mapped_;   // the qubits' positions in a tile
-    std::int64_t tile_size_;    // 2^(low + |high|)
+    int low_;                  // bits of a block, the contiguous runs of a tile
+    std::vector<int> high_;    // qubits at or above low_, ascending
+    std::vector<int> mapped_;  // the qubits' positions in a tile
+    std::int64_t tile_size_;   // 2^(low + |high|)
     std::int64_t tiles_;
     std::int64_t blocks_;       // n / 2^low
     std::vector<amp> scratch_;  // one tile per worker slot
