@@ -451,6 +451,36 @@ def trajectories_worker(args):
     print(json.dumps(record), flush=True)
 
 
+def density_report(records, n, depth):
+    print(f"\n{n}-qubit density matrix, depth {depth}: {records[0]['gates']} gates, {records[0]['channels']} channels")
+    print("| threads | velt_core s | Aer density_matrix s | Aer ÷ velt_core | max abs difference |")
+    print("|---|---|---|---|---|")
+    for r in records:
+        if "aer_s" in r:
+            aer = f"{r['aer_s']:.2f} | {r['aer_s'] / r['velt_s']:.2f} | {r['aer_max_difference']:.1e}"
+        else:
+            aer = "not installed | | "
+        print(f"| {r['threads']} | {r['velt_s']:.2f} | {aer} |")
+
+
+def trajectories_report(records, n, depth):
+    first = records[0]
+    print(f"\n{n} qubits, depth {depth}, {first['channels']} channels, {first['trajectories']} trajectories")
+    print("| threads | velt_core s | Aer statevector s | Aer ÷ velt_core | qsim s | qsim ÷ velt_core |")
+    print("|---|---|---|---|---|---|")
+    for r in records:
+        row = f"| {r['threads']} | {r['velt_s']:.2f} |"
+        for peer in ("aer", "qsim"):
+            t = r.get(f"{peer}_s")
+            row += " not installed | |" if t is None else f" {t:.2f} | {t / r['velt_s']:.2f} |"
+        print(row)
+    print("\nmeans (<Z_0>, <Z_n/2>, <Z_n-1>, <Z_0 Z_1>), velt_core's standard errors:")
+    for r in records:
+        for name, values in r["means"].items():
+            print(f"  {r['threads']} thr {name}: " + ", ".join(f"{v:+.4f}" for v in values))
+        print(f"  {r['threads']} thr stderr: " + ", ".join(f"{v:.4f}" for v in r["stderr"]))
+
+
 # ---------------------------------------------------------------------- main
 
 
@@ -505,6 +535,10 @@ def main(argv=None):
             print(json.dumps(r), flush=True)
     if args.what == "kernels":
         kernels_report(records, args.n)
+    elif args.what == "density":
+        density_report(records, args.n, args.depth)
+    else:
+        trajectories_report(records, args.n, args.depth)
     return 0
 
 
