@@ -120,3 +120,30 @@ def apply_pauli_rotation(
 ) -> None:
     """Pauli rotation exp(-i theta/2 P) of the Pauli string P (letters I, X, Y, Z on the given
     qubits), where every control is 1"""
+
+def apply_kraus(
+    rho: ArrayLike,
+    n_qubits: SupportsIndex,
+    qubits: Iterable[SupportsIndex],
+    kraus_ops: Iterable[ArrayLike],
+) -> None:
+    """Apply a Kraus channel on 1 to 3 qubits to a density matrix, in place"""
+
+def apply_unitary_rho(
+    rho: ArrayLike,
+    n_qubits: SupportsIndex,
+    targets: Iterable[SupportsIndex],
+    u: ArrayLike,
+    controls: Iterable[SupportsIndex] = ...,
+) -> None:
+    """Conjugate a density matrix by a dense gate (targets + optional controls), in place, in one
+    pass"""
+
+def apply_kraus_sampled(
+    state: ArrayLike,
+    qubits: Iterable[SupportsIndex],
+    kraus_ops: Iterable[ArrayLike],
+    u: SupportsFloat | SupportsIndex,
+) -> int:
+    """One trajectory step of a Kraus channel on a state vector: the operator drawn by the uniform
+    u, applied and renormalised in place; returns its index"""

@@ -85,3 +85,22 @@ def apply_pauli_rotation(psi, n, paulis, qubits, theta):
         apply_diagonal(psi, n, qubits, np.diag(u))
     else:
         apply_dense(psi, n, qubits, u)
+
+
+def conjugate(rho, n, targets, u, controls=()):
+    """rho <- U rho U^dagger on the vectorised n-qubit matrix (rows are qubits
+    n..2n-1): u on the row qubits, then conj(u) on the column qubits."""
+    v = rho.reshape(-1)
+    u = np.asarray(u, dtype=np.complex128)
+    apply_gate(v, 2 * n, [t + n for t in targets], u, [c + n for c in controls])
+    apply_gate(v, 2 * n, targets, u.conj(), controls)
+
+
+def apply_channel(rho, n, qubits, ops):
+    """rho <- sum K rho K^dagger with each K on `qubits`."""
+    total = np.zeros_like(rho)
+    for k in ops:
+        term = rho.copy()
+        conjugate(term, n, qubits, k)
+        total += term
+    rho[...] = total

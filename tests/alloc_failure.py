@@ -68,6 +68,9 @@ class Make:
     def kraus(self):
         return [np.eye(2) * np.sqrt(0.75), np.array([[0, 1], [1, 0]]) * 0.5]
 
+    def channel(self, k):
+        return [np.sqrt(0.5) * self.unitary(k), np.sqrt(0.5) * self.unitary(k)]
+
 
 # One row per case: (velt_core function, builds its arguments).  n = 15 and
 # above share their loops when OMP_NUM_THREADS > 1.
@@ -98,6 +101,15 @@ CASES = {
     "apply_diagonal controls": ("apply_diagonal", lambda m: (m.state(16), [3], m.complex(2).tolist(), [0, 14])),
     "apply_pauli_rotation": ("apply_pauli_rotation", lambda m: (m.state(16), "XZY", [2, 9, 15], 0.7)),
     "apply_pauli_rotation Z controls": ("apply_pauli_rotation", lambda m: (m.state(16), "ZZ", [1, 14], 0.3, [5])),
+    "measure tiny": ("measure", lambda m: (m.state(16) * 1e-158, 4, 0.3)),  # the second, scaled sum
+    "apply_kraus 2 qubits": ("apply_kraus", lambda m: (m.rho(7), 7, [5, 1], m.channel(2))),
+    "apply_kraus 3 qubits": ("apply_kraus", lambda m: (m.rho(7), 7, [0, 6, 3], [k.tolist() for k in m.channel(3)])),
+    "apply_unitary_rho": ("apply_unitary_rho", lambda m: (m.rho(7), 7, [2, 5], m.unitary(2), [0])),
+    "apply_kraus_sampled": ("apply_kraus_sampled", lambda m: (m.state(16), [3, 12], m.channel(2), 0.4)),
+    "apply_kraus_sampled tiny": (
+        "apply_kraus_sampled",
+        lambda m: (m.state(16) * 1e-158, [0, 9, 14], m.channel(3), 0.4),
+    ),
 }
 
 

@@ -165,4 +165,14 @@ def error_cases(n, n_local, ranks=1):
     add("make_local repeated", "make_local", [0, 0])
     if n_local < n:
         add("make_local too wide", "make_local", list(range(n_local + 1)))
+    add("sampled range", "apply_kraus_sampled", [n], [u2], 0.5)
+    add("sampled repeated", "apply_kraus_sampled", [top, top], [u4], 0.5)
+    add("sampled op shape", "apply_kraus_sampled", [top], [u2, u4], 0.5)
+    add("sampled no ops", "apply_kraus_sampled", [0], [], 0.5)
+    add("sampled uniform", "apply_kraus_sampled", [top], [u2], 1.0)
+    add("sampled nan", "apply_kraus_sampled", [0], [u2], float("nan"))
+    add("sampled complex u", "apply_kraus_sampled", [0], [u2], 0.5j)
+    add("sampled zero", "apply_kraus_sampled", [top, 0], [np.zeros((4, 4))], 0.5)
+    if n_local < 3:
+        add("sampled too wide", "apply_kraus_sampled", list(range(n_local + 1)), [np.eye(1 << (n_local + 1))], 0.5)
     return cases

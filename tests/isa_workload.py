@@ -97,6 +97,53 @@ def cases():
                     state(4**n),
                     lambda r, n=n, q=q, ops=ops: vc.apply_kraus_1q(r, n, q, ops),
                 )
+    # Channels on two and three qubits (complex and real superoperators) and
+    # conjugations by gates with controls: low qubits (lanes filled element by
+    # element), high ones (whole registers), mixed; matrices of 2^7 = 128 rows
+    # share their row bases among the workers.
+    for n in (2, 3, 5, 7):
+        for k in (1, 2, 3):
+            if k > n:
+                continue
+            for qubits in (list(range(k)), list(range(n - k, n))[::-1], [int(q) for q in rng.permutation(n)[:k]]):
+                for real in (False, True):
+                    ops = [mat(1 << k) for _ in range(2)]
+                    if real:
+                        ops = [op.real.astype(complex) for op in ops]
+                    yield (
+                        f"apply_kraus n={n} q={qubits} real={real}",
+                        state(4**n, wide_groups=True),
+                        lambda r, n=n, q=qubits, ops=ops: vc.apply_kraus(r, n, q, ops),
+                    )
+        for k in range(0, min(n, 4) + 1):
+            for c in (0, 1):
+                if k + c > n:
+                    continue
+                qubits = [int(q) for q in rng.permutation(n)[: k + c]]
+                for targets, controls in ((qubits[:k], qubits[k:]), (list(range(k)), list(range(k, k + c)))):
+                    u = mat(1 << k)
+                    yield (
+                        f"apply_unitary_rho n={n} t={targets} c={controls}",
+                        state(4**n, wide_groups=k >= 2),
+                        lambda r, n=n, t=targets, ctl=controls, u=u: vc.apply_unitary_rho(r, n, t, u, ctl),
+                    )
+    # Trajectory steps: finite states (a NaN would be refused), one block and
+    # several, channel qubits below and above the blocks' 11 bits, and an
+    # operator small enough for the renormalisation through a power of two.
+    for n in (3, 11, 13):
+        for qubits in [[0], [n - 1, 1], [1, 0, 2]] + ([[2, n - 1, n - 2]] if n > 4 else []):
+            k = len(qubits)
+            dim = 1 << k
+            ops = [(rng.standard_normal((dim, dim)) + 1j * rng.standard_normal((dim, dim))) / 4 for _ in range(3)]
+            tiny = [1e-160 * ops[0], np.zeros((dim, dim))]
+            for label, these in (("", ops), (" tiny", tiny)):
+                for u in (0.1, 0.6):
+                    psi = rng.standard_normal(1 << n) + 1j * rng.standard_normal(1 << n)
+                    yield (
+                        f"apply_kraus_sampled n={n} q={qubits} u={u}{label}",
+                        psi,
+                        lambda s, q=qubits, ops=these, u=u: vc.apply_kraus_sampled(s, q, ops, u),
+                    )
 
 
 def phase_cases(state, mat, rng):

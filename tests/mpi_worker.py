@@ -255,6 +255,52 @@ def scenario_alloc(opts):
     return None
 
 
+def physical_order(full, state):
+    """The logical state `full` in the physical order of `state`'s map."""
+    x = np.arange(1 << state.n_qubits)
+    logical = np.zeros_like(x)
+    for q, b in enumerate(state.qubit_map):
+        logical |= ((x >> b) & 1) << q
+    return full[logical], logical
+
+
+def scenario_sampled(opts):
+    """Trajectory steps: the index and the amplitudes of velt_core's step on
+    the full state in the state's physical order, step after step, with
+    channels on local and on rank-selecting qubits (exchanged first); a digest
+    of the steps on local qubits for comparison across rank counts."""
+    digests = {}
+    for n in opts.n:
+        rng = np.random.default_rng([opts.seed, n])
+        full = rng.standard_normal(1 << n) + 1j * rng.standard_normal(1 << n)
+        state = DistributedState.from_full(full if RANK == ROOT else None, chunk=opts.chunk)
+        expected = full.copy()
+        local_steps = hashlib.sha256()
+        top = n - 1
+        plans = [[0], [1, 0], [0, 2, 1], [top], [top, 0], [1, top, top - 1]]
+        for step, qubits in enumerate(plans * 2):
+            k = len(qubits)
+            shape = (1 << k, 1 << k)
+            ops = [rng.standard_normal(shape) + 1j * rng.standard_normal(shape) for _ in range(3)]
+            if step % 5 == 4:
+                ops = [1e-160 * ops[0], np.zeros_like(ops[0])]  # the renormalisation of tiny probabilities
+            u = float(rng.random())
+            chosen = state.apply_kraus_sampled(qubits, ops, u)
+            assert chosen == COMM.bcast(chosen, root=ROOT)  # the same index on every rank
+            got = state.gather()
+            if RANK == ROOT:
+                physical, logical = physical_order(expected, state)
+                mapped = [state.qubit_map[q] for q in qubits]
+                assert velt_core.apply_kraus_sampled(physical, mapped, ops, u) == chosen, (n, qubits)
+                expected[logical] = physical
+                assert_same_bits(got, expected)
+                if step < len(plans) and top not in qubits:
+                    local_steps.update(got.tobytes() + bytes([chosen]))
+            quiet_barrier(COMM)
+        digests[str(n)] = local_steps.hexdigest()
+    return {"digests": digests}
+
+
 # ------------------------------------------------- failures on some ranks
 
 
@@ -411,6 +457,18 @@ def scenario_local(opts):
     def sequence_then_exchange():
         state.apply_sequence([("apply_1q", 0, h, h, h, -h), ("apply_cnot_fast", 0, 1), ("apply_1q", top, h, h, h, -h)])
 
+    real_gate = velt_core.apply_gate
+
+    def gate_on_slice_fails(psi, *args):
+        if psi is state.local:  # the chosen operator's write, not the sums over copies
+            raise MemoryError("injected")
+        return real_gate(psi, *args)
+
+    def trajectory_step():
+        local = [q for q in range(n) if state.qubit_map[q] < state.n_local][:2]  # no exchange
+        ops = [np.eye(4) * math.sqrt(0.75), np.diag([1, -1, 1, -1]) * 0.5 + 0j]
+        state.apply_kraus_sampled(local, ops, 0.6)
+
     cases = [
         # (label, object, attribute, replacement, ranks it fails on, call, changes amplitudes)
         ("local gate", velt_core, "apply_1q", injected, [failing], lambda: state.apply_1q(0, h, h, h, -h), True),
@@ -429,6 +487,8 @@ def scenario_local(opts):
             False,
         ),
         ("a method's own write", velt_core, "apply_1q", injected, [failing], lambda: state.apply_z(0), True),
+        ("trajectory sums", velt_core, "apply_gate", injected, [failing], trajectory_step, False),
+        ("trajectory write", velt_core, "apply_gate", gate_on_slice_fails, [failing], trajectory_step, True),
     ]
     _state.USE_CORE_PROBABILITIES = False  # the read-out case breaks the NumPy sums
     results = {}
@@ -508,6 +568,8 @@ def scenario_mismatch(opts):
         "invalid on one rank": lambda: state.apply_1q(62 if d else 0, h, h, h, -h),
         "a method's own argument": lambda: state.partial_norms(3 if d else 2),
         "a method's own write": lambda: state.apply_z(1 if d else 0),
+        "apply_kraus_sampled operators": lambda: state.apply_kraus_sampled([top], [u2_other if d else u2], 0.5),
+        "apply_kraus_sampled uniform": lambda: state.apply_kraus_sampled([0], [u2, u2], 0.75 if d else 0.25),
     }
     results = {}
     for label, call in cases.items():

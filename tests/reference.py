@@ -426,3 +426,135 @@ def cos_sin_half(theta):
     cs = w + (((1.0 - w) - hz) + (quartic - hi * lo))
     c, s = ((cs, sn), (-sn, cs), (-cs, -sn), (sn, -cs))[quadrant]
     return c, (-s if negative else s)
+
+
+# ---- multi-qubit channels, conjugation of rho, trajectory steps -------------------------------
+
+
+@np.errstate(all="ignore")
+def superoperator(ops, k):
+    """S[(g,h),(a,b)] (index g * 2^k + h) = the sum over the operators, in list
+    order and starting with the first operator's term, of K[g][a] conj(K[h][b])."""
+    side = 1 << k
+    g, h, a, b = np.meshgrid(*(np.arange(side),) * 4, indexing="ij")
+    total = None
+    for op in ops:
+        m = np.asarray(op, dtype=np.complex128).reshape(side, side)
+        left, right = m[g, a], m[h, b]
+        term = cmul(left.real, left.imag, right.real, -right.imag)
+        total = term if total is None else (total[0] + term[0], total[1] + term[1])
+    return _pack(*total).reshape(side * side, side * side)
+
+
+@np.errstate(all="ignore")
+def matvec_real(s, g):
+    """The real matrix s times every row of g: each sum from +0 over increasing
+    columns, each product s * x.re, s * x.im."""
+    out = np.empty_like(g)
+    for r in range(s.shape[0]):
+        re = np.zeros(len(g))
+        im = np.zeros(len(g))
+        for c in range(s.shape[1]):
+            re = re + s[r, c] * g[:, c].real
+            im = im + s[r, c] * g[:, c].imag
+        out[:, r] = _pack(re, im)
+    return out
+
+
+def kraus(rho, n, qubits, ops):
+    """apply_kraus: one qubit as apply_kraus_1q; more as the superoperator on the
+    vectorised rho (column qubits low, row qubits high), real when every entry
+    of S has a zero imaginary part."""
+    if len(qubits) == 1:
+        return kraus_1q(rho, n, qubits[0], ops)
+    out = np.array(rho, dtype=np.complex128, copy=True)
+    flat = out.reshape(-1)
+    s = superoperator(ops, len(qubits))
+    addresses = group_addresses(1 << (2 * n), list(qubits) + [q + n for q in qubits])
+    if np.all(s.imag == 0):
+        flat[addresses] = matvec_real(s.real, flat[addresses])
+    else:
+        flat[addresses] = matvec(s, flat[addresses])
+    return out
+
+
+def kraus_dense_multi(rho, n, qubits, ops):
+    """sum_k K rho K^dagger with each K expanded by kron_gate."""
+    d = 1 << n
+    rho = np.asarray(rho, dtype=np.complex128).reshape(-1)[: d * d].reshape(d, d)
+    out = np.zeros((d, d), dtype=np.complex128)
+    for op in ops:
+        full = kron_gate(n, qubits, op)
+        out += full @ rho @ full.conj().T
+    return out
+
+
+def unitary_rho(rho, n, targets, u, controls=()):
+    """U rho U^dagger as apply_gate with u on the row qubits (q + n) of the
+    vectorised rho, then apply_gate with conj(u) on the column qubits."""
+    out = np.array(rho, dtype=np.complex128, copy=True)
+    flat = out.reshape(-1)
+    size = 1 << (2 * n)
+    u = np.asarray(u, dtype=np.complex128)
+    rows = apply_gate(flat[:size], [t + n for t in targets], u, [c + n for c in controls])
+    flat[:size] = apply_gate(rows, targets, np.conj(u), controls)
+    return out
+
+
+READOUT_BLOCK = 2048
+
+
+def readout_lane_total(terms):
+    """Term t to lane t % 8, each lane added from +0.0 in order; lanes met by a fixed tree."""
+    rows = -(-len(terms) // 8)
+    padded = np.zeros((rows + 1, 8))
+    padded[1:].flat[: len(terms)] = terms
+    lane = np.cumsum(padded, axis=0)[-1]  # cumsum adds strictly in order
+    return ((lane[0] + lane[1]) + (lane[2] + lane[3])) + ((lane[4] + lane[5]) + (lane[6] + lane[7]))
+
+
+def readout_sum(terms):
+    """The read-outs' order: lane totals of blocks of 2048 terms, then a pairwise tree."""
+    terms = np.asarray(terms, dtype=np.float64)
+    values = [readout_lane_total(terms[s : s + READOUT_BLOCK]) for s in range(0, len(terms), READOUT_BLOCK)]
+    if not values:
+        return 0.0
+    while len(values) > 1:
+        pairs = [values[2 * i] + values[2 * i + 1] for i in range(len(values) // 2)]
+        values = pairs + values[len(pairs) * 2 :]
+    return values[0]
+
+
+TINY_PROBABILITY = 2.0**-900
+
+
+def renormalising_power(p):
+    """2^floor(-E / 2) for p = f 2^E, 0.5 <= f < 1."""
+    return 2.0 ** ((-np.frexp(p)[1]) // 2)
+
+
+@np.errstate(all="ignore")
+def renormalise(kept, p):
+    """Both parts of every amplitude times 1/sqrt(p); below TINY_PROBABILITY,
+    times an exact power of two and then 1/sqrt of the squared norm (in the
+    read-outs' order) of the amplitudes so multiplied."""
+    re, im = kept.real.copy(), kept.imag.copy()
+    if p < TINY_PROBABILITY:
+        pre = renormalising_power(p)
+        re, im = re * pre, im * pre
+        p = readout_sum(re * re + im * im)
+    scale = 1.0 / np.sqrt(p)
+    return _pack(re * scale, im * scale)
+
+
+def kraus_sampled(psi, qubits, ops, u):
+    """(index, new state) of apply_kraus_sampled, from its probabilities in the
+    read-outs' order and its running totals."""
+    psi = np.asarray(psi, dtype=np.complex128)
+    images = [apply_gate(psi, qubits, op) for op in ops]
+    p = [readout_sum(x.real * x.real + x.imag * x.imag) for x in images]
+    running = list(np.cumsum(p))  # left to right
+    threshold = u * running[-1]
+    hits = [i for i, c in enumerate(running) if c > threshold]
+    chosen = hits[0] if hits else max(i for i, value in enumerate(p) if value > 0)
+    return chosen, renormalise(images[chosen], p[chosen])

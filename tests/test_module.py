@@ -38,6 +38,11 @@ DOCSTRINGS = {  # in the order of the function table
     "its target bits select",
     "apply_pauli_rotation": "Pauli rotation exp(-i theta/2 P) of the Pauli string P (letters I, X, Y, Z on the given "
     "qubits), where every control is 1",
+    "apply_kraus": "Apply a Kraus channel on 1 to 3 qubits to a density matrix, in place",
+    "apply_unitary_rho": "Conjugate a density matrix by a dense gate (targets + optional controls), in place, in "
+    "one pass",
+    "apply_kraus_sampled": "One trajectory step of a Kraus channel on a state vector: the operator drawn by the "
+    "uniform u, applied and renormalised in place; returns its index",
 }
 H = (np.array([1, 1, 1, -1]) / np.sqrt(2)).astype(complex)
 

@@ -455,6 +455,29 @@ def test_marginals_through_velt_core_probabilities(ranks):
 
 
 @needs_mpi
+def test_trajectory_steps_match_velt_core_for_every_rank_count():
+    # Slices of 2^5 (terms gathered: a block of the sums spans ranks) and of
+    # 2^11 and more amplitudes (the ranks' trees meet): the steps on local
+    # qubits give the same bytes for 1, 2 and 4 ranks, as velt_core on one.
+    digests = [launch(ranks, "sampled", "--seed", 4, "--n", 7, 12, 14)["digests"] for ranks in (1, 2, 4)]
+    assert digests[0] == digests[1] == digests[2]
+
+
+def test_one_rank_trajectory_step_matches_velt_core():
+    rng = np.random.default_rng(8)
+    for n, qubits in ((3, [2]), (11, [0, 10]), (13, [12, 3, 11])):
+        full = random_state(rng, 1 << n)
+        ops = [rng.standard_normal((1 << len(qubits),) * 2) + 0j for _ in range(4)]
+        state = one_rank(full)
+        state.apply_swap(0, n - 1)  # a relabelling: the slice stays, the step works in physical order
+        expected = full.copy()
+        mapped = [state.qubit_map[q] for q in qubits]
+        index = velt_core.apply_kraus_sampled(expected, mapped, ops, 0.3)
+        assert state.apply_kraus_sampled(qubits, ops, 0.3) == index
+        assert_same_bits(state.local, expected)
+
+
+@needs_mpi
 def test_demo_checks_itself_on_two_ranks():
     env = dict(os.environ, OMP_NUM_THREADS="1", OMP_WAIT_POLICY="passive")
     demo = HERE.parent / "examples" / "mpi_demo.py"
@@ -507,6 +530,8 @@ def test_local_step_failing_on_one_rank_is_raised_on_every_rank(ranks, failing):
         "comparison": [["MemoryError", f"injected {note}"], []],
         "a method's own step": [["MemoryError", f"injected {note}"], []],
         "a method's own write": [["MemoryError", f"injected {note}"], refused("apply_z")],
+        "trajectory sums": [["MemoryError", f"injected {note}"], []],
+        "trajectory write": [["MemoryError", f"injected {note}"], refused("apply_kraus_sampled")],
     }
 
 
@@ -536,6 +561,8 @@ def test_arguments_that_differ_between_ranks_are_refused_on_every_rank(ranks, fa
         "DistributedState chunk": "DistributedState",
         "a method's own argument": "partial_norms",
         "a method's own write": "apply_z",
+        "apply_kraus_sampled operators": "apply_kraus_sampled",
+        "apply_kraus_sampled uniform": "apply_kraus_sampled",
     }
     expected = {
         label: ["RuntimeError", f"{method}: the ranks passed different arguments (rank {other}'s differ from rank 0's)"]

@@ -83,6 +83,21 @@ def run():
             for count in (1, 3):
                 velt_core.apply_kraus_1q(rho, n, q, [mat(2) / 2 for _ in range(count)])
                 digest.update(rho.tobytes())
+
+    # Channels and conjugations on several qubits, and trajectory steps on a
+    # state of several read-out blocks (finite, as the step requires).
+    for n in (7, 5, 2):
+        rho = state(4**n + 3)
+        for qubits in ([0, 1], [n - 1, 0], [1, n - 1, 0] if n > 2 else [1]):
+            velt_core.apply_kraus(rho, n, qubits, [mat(1 << len(qubits)) / 4 for _ in range(3)])
+            digest.update(rho.tobytes())
+            velt_core.apply_unitary_rho(rho, n, qubits[:2], mat(1 << len(qubits[:2])) / 2, qubits[2:])
+            digest.update(rho.tobytes())
+    psi = state(2**15)
+    for qubits in ([0], [14, 3], [12, 0, 13], [5, 6, 7]):
+        k = len(qubits)
+        index = velt_core.apply_kraus_sampled(psi, qubits, [mat(1 << k) for _ in range(4)], 0.4)
+        digest.update(psi.tobytes() + bytes([index]))
     return digest.hexdigest()
 
 

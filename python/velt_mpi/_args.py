@@ -19,6 +19,8 @@ INT32_MAX = 2**31 - 1
 # positive int64, the two-qubit kernels 2^(hi+1)).
 MAX_QUBIT_1Q = 61
 MAX_QUBIT_INDEX = 62
+# Qubits of a channel (velt_core's apply_kraus_sampled).
+MAX_CHANNEL_QUBITS = 3
 
 KERNELS = (
     "apply_1q",
@@ -102,6 +104,26 @@ def to_text(function, value, what="paulis"):
     if isinstance(value, bytes):
         return value
     raise incompatible(function, f"{what} must be a str, not {type(value).__name__}")
+
+
+def to_float(function, value):
+    """A double as pybind11 takes it: floats, ints and NumPy real scalars."""
+    if isinstance(value, (str, bytes, bytearray, complex)) or np.iscomplexobj(value):
+        raise incompatible(function, f"u must be a real number, not {type(value).__name__}")
+    try:
+        return float(value)
+    except (TypeError, ValueError):
+        raise incompatible(function, f"u must be a real number, not {type(value).__name__}") from None
+
+
+def to_matrix_list(function, value):
+    if isinstance(value, (str, bytes, bytearray, dict)):
+        raise incompatible(function, f"kraus_ops must be a sequence of matrices, not {type(value).__name__}")
+    try:
+        items = list(value)
+    except TypeError:
+        raise incompatible(function, f"kraus_ops must be a sequence of matrices, not {type(value).__name__}") from None
+    return [to_matrix(function, m) for m in items]
 
 
 def check_qubit(function, q, max_index):
@@ -195,6 +217,25 @@ def convert(name, args, n_qubits):
         occupied = check_distinct(name, qubits, (), "repeated qubit")
         check_distinct(name, controls, occupied, "control overlaps a qubit of the string")
         return (text.decode("ascii"), qubits, theta, controls)
+    if name == "apply_kraus_sampled":
+        qubits, ops, u = args
+        qubits = to_int_list(name, qubits)
+        ops = to_matrix_list(name, ops)
+        u = to_float(name, u)
+        k = len(qubits)
+        if not 1 <= k <= MAX_CHANNEL_QUBITS:
+            raise fail(name, "the channel must act on 1 to 3 qubits")
+        if not 1 <= len(ops) <= 4**k:
+            raise fail(name, "a channel on k qubits takes 1 to 4^k Kraus ops")
+        for m in ops:
+            if m.size != 4**k:
+                raise fail(name, "each Kraus op must be 2^k x 2^k")
+        for q in qubits:
+            check_qubit(name, q, n_qubits - 1)
+        check_distinct(name, qubits, (), "repeated qubit")
+        if not 0.0 <= u < 1.0:
+            raise fail(name, "uniform outside [0, 1)")
+        return (qubits, [m.reshape(-1) for m in ops], u)
     raise AssertionError(name)
 
 

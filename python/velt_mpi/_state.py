@@ -208,6 +208,74 @@ class DistributedState:
                 raise type(error)(prefix + str(error)) from error
         self._execute(name, self._plan(checked))
 
+    def apply_kraus_sampled(self, qubits, kraus_ops, u):
+        """One trajectory step of the channel with Kraus operators `kraus_ops`
+        on `qubits`, drawn by the uniform u: velt_core.apply_kraus_sampled on
+        the whole state.  The qubits are made local first; the probabilities
+        p_i = |K_i psi|^2 are summed in velt_core's order over the state in
+        physical order, the ranks' partial sums meeting in a fixed tree, so the
+        index (returned on every rank) and the amplitudes are those of
+        velt_core.apply_kraus_sampled on the full state in physical order,
+        for any number of ranks.  Collective."""
+        name = "apply_kraus_sampled"
+        qubits, ops, u = _args.convert(name, (qubits, kraus_ops, u), self._n)
+        # The operators and the uniform decide the index and the amplitudes:
+        # the ranks compare them (with the qubits, noted by _plan) before the
+        # first exchange.
+        self._note(ops, u)
+        if len(qubits) > self._l:
+            raise _args.fail(name, f"{len(qubits)} qubits do not fit the {self._l} local qubits of a rank")
+        before = (self._l2p, self._p2l)
+        plan = self._plan([("make_local", (qubits,))])
+        self._execute(name, plan)
+        call = self._active(name)
+        # Every rank made the agreed exchanges: the slices hold the same
+        # logical state under the new map, so a failure on one rank from here
+        # to the first write leaves a usable state.
+        call.wrote = False
+        local_q = [self._l2p[q] for q in qubits]
+        p = self._image_norms(local_q, ops)
+        total = p[0]
+        for value in p[1:]:
+            total += value
+        if not (total > 0.0 and math.isfinite(total)):
+            # The same verdict on every rank: the exchanges are undone (each
+            # is its own inverse), so the slices and the map are as they were.
+            call.sync()
+            with call.unguarded():
+                for step in reversed(plan[0]):
+                    self._exchange(step[1], step[2])
+            self._l2p, self._p2l = before
+            raise _args.fail(name, "total probability is zero or not finite")
+        threshold = u * total
+        running, chosen = 0.0, None
+        for i, value in enumerate(p):
+            running = value if i == 0 else running + value
+            if running > threshold:
+                chosen = i
+                break
+        if chosen is None:
+            chosen = max(i for i, value in enumerate(p) if value > 0.0)
+        matrix = ops[chosen].reshape(1 << len(qubits), -1)
+        parts = self._local.view(np.float64)
+        norm = p[chosen]
+        if norm < TINY_PROBABILITY:
+            # As velt_core renormalises tiny probabilities: through an exact
+            # power of two, then the squared norm of the amplitudes so scaled.
+            pre = math.ldexp(1.0, -math.frexp(norm)[1] // 2)
+
+            def apply_and_prescale():
+                velt_core.apply_gate(self._local, local_q, matrix)
+                parts.__imul__(pre)
+
+            self._local_step(name, apply_and_prescale)
+            norm = self._sums_of_terms([self._local.real * self._local.real + self._local.imag * self._local.imag])[0]
+        else:
+            self._local_step(name, lambda: velt_core.apply_gate(self._local, local_q, matrix))
+        scale = 1.0 / math.sqrt(norm)
+        self._local_step(name, lambda: parts.__imul__(scale))
+        return chosen
+
     def make_local(self, qubits):
         """Moves the given qubits onto local bits (exchanging as needed), for
         instance before a run of gates on them.  Collective."""
@@ -397,6 +465,71 @@ class DistributedState:
         kept = {self._l2p[q] for q in qubits}
         values, bits = _layout.sum_out(values, bits, [b for b in bits[k_local:] if b not in kept])
         return _layout.reorder(values, bits, [self._l2p[q] for q in qubits])
+
+    def _image_norms(self, local_q, ops):
+        """|K psi|^2 for every operator, in velt_core's summation order over
+        the whole state in physical order, the same list on every rank."""
+        if self._l < _layout.BLOCK_BITS:
+            # A block of the sums spans several slices: every rank sends its
+            # terms to every rank, which sums them as one process would.
+            terms = []
+            for op in ops:
+                image = self._local.copy()
+                velt_core.apply_gate(image, local_q, op.reshape(1 << len(local_q), -1))
+                terms.append(image.real * image.real + image.imag * image.imag)
+            return self._sums_of_terms(terms)
+        mine = np.array([_layout.pairwise(self._image_block_totals(local_q, op)) for op in ops])
+        parts = self._comm.allgather(mine) if self._size > 1 else [mine]
+        # The slices' trees are whole subtrees of the state's (each slice
+        # holds 2^(l - 11) blocks), and the ranks' totals meet in rank order.
+        return [_layout.pairwise([part[i] for part in parts]) for i in range(len(ops))]
+
+    def _sums_of_terms(self, terms):
+        """Each of `terms` (a list of per-amplitude terms of the local slice)
+        summed in velt_core's order over the whole state."""
+        if self._l < _layout.BLOCK_BITS:
+            mine = np.array(terms)
+            parts = self._comm.allgather(mine) if self._size > 1 else [mine]
+            whole = np.concatenate(parts, axis=1)  # physical order
+            return [_layout.pairwise(_layout.lane_totals(row)) for row in whole]
+        out = []
+        for t in terms:
+            mine = _layout.pairwise(_layout.lane_totals(t))
+            parts = self._comm.allgather(mine) if self._size > 1 else [mine]
+            out.append(_layout.pairwise(parts))
+        return out
+
+    def _image_block_totals(self, local_q, op):
+        """Lane totals of |K psi|^2 over each block of 2048 amplitudes of the
+        slice, in block order, with K psi formed tile by tile: the c lowest
+        bits together with the channel's qubits at or above them (about 1/32
+        of the slice, copied out, transformed by velt_core.apply_gate and
+        summed by velt_core.probabilities, whose entries over the tile's bits
+        from 11 up are the lane totals of its blocks)."""
+        n_loc, low = self._l, _layout.BLOCK_BITS
+        c = max(low, n_loc - 8)
+        high = sorted(q for q in local_q if q >= c)
+        mapped = [q if q < c else c + high.index(q) for q in local_q]
+        rest = [b for b in range(c, n_loc) if b not in high]  # fixed in a tile, ascending
+        # Axes: slice bits n_loc - 1 down to c, then the run of the c lowest.
+        axes = self._local.reshape((2,) * (n_loc - c) + (1 << c,))
+        order = [n_loc - 1 - b for b in reversed(rest)] + [n_loc - 1 - b for b in reversed(high)] + [n_loc - c]
+        tiles = axes.transpose(order)
+        tile_bits = c + len(high)
+        slice_bit = list(range(c)) + high  # slice bit of each tile bit
+        j = np.arange(1 << (tile_bits - low), dtype=np.int64)
+        offsets = np.zeros_like(j)
+        for d in range(tile_bits - low):
+            offsets |= ((j >> d) & 1) << (slice_bit[low + d] - low)
+        matrix = op.reshape(1 << len(local_q), -1)
+        totals = np.empty(1 << (n_loc - low))
+        for t in range(1 << len(rest)):
+            index = tuple((t >> (len(rest) - 1 - a)) & 1 for a in range(len(rest)))
+            base = sum(((t >> e) & 1) << b for e, b in enumerate(rest))
+            tile = np.array(tiles[index], order="C").reshape(-1)  # a copy, even of the whole slice
+            velt_core.apply_gate(tile, mapped, matrix)
+            totals[(base >> low) | offsets] = velt_core.probabilities(tile, list(range(low, tile_bits)))
+        return totals
 
     # ------------------------------------------------------------ internals
 
@@ -704,6 +837,10 @@ class DistributedState:
 _TAG_EXCHANGE = 151
 _TAG_GATHER = 152
 _TAG_SCATTER = 153
+
+# Squared norms below this are renormalised through an exact power of two, as
+# velt_core does it (its read-outs' tiny_probability).
+TINY_PROBABILITY = 2.0**-900
 
 # Marginals through velt_core.probabilities where the module has it; the
 # NumPy path gives the same bits for any number of ranks by construction.

@@ -148,4 +148,13 @@ void apply_pauli_rotation(amp* psi, std::int64_t n, const int* qubits, const cha
     isa::chosen->apply_pauli_rotation(psi, n, qubits, letters, k, controls, n_controls, c, s);
 }
 
+void apply_superop(amp* rho, std::int64_t dim, const int* qubits, int k, const amp* s) {
+    isa::chosen->apply_superop(rho, dim, qubits, k, s);
+}
+
+void apply_unitary_rho(amp* rho, std::int64_t dim, const int* targets, int k, const int* controls,
+                       int n_controls, const amp* u) {
+    isa::chosen->apply_unitary_rho(rho, dim, targets, k, controls, n_controls, u);
+}
+
 }  // namespace velt

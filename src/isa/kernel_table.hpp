@@ -22,7 +22,9 @@
     X(apply_gate)           \
     X(apply_kraus_1q)       \
     X(apply_diagonal)       \
-    X(apply_pauli_rotation)
+    X(apply_pauli_rotation) \
+    X(apply_superop)        \
+    X(apply_unitary_rho)
 
 namespace velt::isa {
 

@@ -139,7 +139,19 @@ py::typing::Tuple<int, double> measure(complex_array state, int qubit, double u)
     // after it would be this tuple, and a refused allocation must leave the
     // state as it was.
     py::typing::Tuple<int, double> result(py::make_tuple(outcome, p / total));
-    collapse(psi.data(), psi.length(), qubit, outcome, 1.0 / std::sqrt(p));
+    if (p < tiny_probability) {
+        // The kept half's terms may have lost bits to underflow, and a
+        // subnormal p has few: the half is summed again with its amplitudes
+        // multiplied by an exact power of two, which multiplies them first.
+        // The second sum only reads the state (a refused allocation in it
+        // still leaves the state as it was).
+        const double pre = renormalising_power(p);
+        double scaled[2];
+        marginal_probabilities_scaled(psi.data(), psi.length(), &qubit, 1, pre, scaled);
+        collapse(psi.data(), psi.length(), qubit, outcome, pre, 1.0 / std::sqrt(scaled[outcome]));
+    } else {
+        collapse(psi.data(), psi.length(), qubit, outcome, 1.0 / std::sqrt(p));
+    }
     return result;
 }
 

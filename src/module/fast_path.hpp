@@ -17,6 +17,9 @@
 //   kraus_ops     an exact list or tuple of such arrays (at most 16)
 //   paulis        an exact str (its UTF-8 bytes)
 //   theta         an exact float, or an exact int that a double holds
+//   kraus_ops     an exact list or tuple of such arrays (at most 16; 64 for
+//                 apply_kraus and apply_kraus_sampled)
+//   u (uniform)   an exact float
 // and runs the row's own checks and kernel (bindings.hpp).  Any other form, a
 // keyword argument or another number of arguments hands the call, untouched,
 // to the function pybind11 generated, so everything else (conversions,
@@ -33,7 +36,9 @@ namespace velt::bind {
 // and not replaced yet, by its fast entry.  The
 // new object keeps the row's name, docstring (and so its signature line and
 // __text_signature__), __module__ and bound record (__self__, hence help()
-// and repr), and the row's place in the module's namespace.
+// and repr), and the row's place in the module's namespace.  Rows not yet
+// registered, and rows already replaced, are left alone: called again after
+// later registrations, it replaces those.
 void install_fast_paths(pybind11::module_& m);
 
 }  // namespace velt::bind

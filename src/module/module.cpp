@@ -4,6 +4,7 @@
 // and the interpreter version gate (the running interpreter must be the
 // major.minor version this file was compiled for).  Rows are registered in a
 // fixed order; rows without py::arg names take positional arguments only.
+#include "module/bind_noise.hpp"
 #include "module/bind_readout.hpp"
 #include "module/bindings.hpp"
 #include "module/fast_path.hpp"
@@ -73,6 +74,19 @@ PYBIND11_MODULE(velt_core, m) {
           py::arg("paulis"), py::arg("qubits"), py::arg("theta"), py::arg("controls") = py::list(),
           "Pauli rotation exp(-i theta/2 P) of the Pauli string P (letters I, X, Y, Z on the "
           "given qubits), where every control is 1");
-    // Their fast entries, as for the kernel rows above.
+
+    m.def("apply_kraus", &velt::bind::apply_kraus, py::arg("rho"), py::arg("n_qubits"),
+          py::arg("qubits"), py::arg("kraus_ops"),
+          "Apply a Kraus channel on 1 to 3 qubits to a density matrix, in place");
+    m.def("apply_unitary_rho", &velt::bind::apply_unitary_rho, py::arg("rho"), py::arg("n_qubits"),
+          py::arg("targets"), py::arg("u"), py::arg("controls") = py::list(),
+          "Conjugate a density matrix by a dense gate (targets + optional controls), in place, in "
+          "one pass");
+    m.def("apply_kraus_sampled", &velt::bind::apply_kraus_sampled, py::arg("state"),
+          py::arg("qubits"), py::arg("kraus_ops"), py::arg("u"),
+          "One trajectory step of a Kraus channel on a state vector: the operator drawn by the "
+          "uniform u, applied and renormalised in place; returns its index");
+
+    // The fast entries of the rows registered since the first call.
     velt::bind::install_fast_paths(m);
 }

@@ -62,6 +62,10 @@ class Complex(complex):
     pass
 
 
+class Float(float):
+    pass
+
+
 class Gen:
     """Arguments of every form, drawn from the fuzzer's bytes."""
 
@@ -148,9 +152,20 @@ class Gen:
         size = 4**k if self.pick(5) else self.pick(20)
         return self.array(size)
 
-    def kraus(self):
-        ops = [self.matrix(1) for _ in range(self.pick(4))]
-        return [ops, tuple(ops), ops[:1] * 17, "ops", None][self.pick(5)] if self.pick(4) == 0 else ops
+    def kraus(self, k=1):
+        ops = [self.matrix(k) for _ in range(self.pick(4))]
+        return [ops, tuple(ops), ops[:1] * max(17, 4**k + 1), "ops", None][self.pick(5)] if self.pick(4) == 0 else ops
+
+    def density(self):
+        """rho and n_qubits, mostly of matching size."""
+        n = self.pick(4)
+        return self.array(4**n), n if self.pick(4) else self.qubit()
+
+    def channel(self):
+        """Qubits and operators, the operators mostly of the qubits' size."""
+        qubits = self.qubits(3)
+        k = len(qubits) if isinstance(qubits, list) and self.pick(4) else self.pick(4)
+        return qubits, self.kraus(k)
 
     def paulis(self, count):
         alphabet = "IXYZ" if self.pick(3) else "IXYZxé\ud800 \0"
@@ -211,6 +226,18 @@ FUNCTIONS = {
         g.number() if g.pick(4) else g.entry(),
         *([g.qubits(2)] if g.pick(2) else []),
     ),
+    "apply_kraus": lambda g: (*g.density(), *g.channel()),
+    "apply_unitary_rho": lambda g: (
+        *g.density(),
+        g.qubits(3),
+        g.matrix(),
+        *([g.qubits(2)] if g.pick(2) else []),
+    ),
+    "apply_kraus_sampled": lambda g: (
+        g.state(),
+        *g.channel(),
+        g.fdp.ConsumeProbability() if g.pick(4) else g.entry(),
+    ),
 }
 
 # The functions with a fast entry (src/module/fast_path.cpp).
@@ -224,6 +251,9 @@ FAST = {
     "apply_kraus_1q",
     "apply_diagonal",
     "apply_pauli_rotation",
+    "apply_kraus",
+    "apply_unitary_rho",
+    "apply_kraus_sampled",
 }
 
 ALLOWED = (TypeError, ValueError, RuntimeError, OverflowError)
@@ -258,8 +288,10 @@ def ordinary_form(value):
         return value.copy().view(Sub)
     if type(value) is int:
         return Int(value)
-    if type(value) in (complex, float):
+    if type(value) is complex:
         return Complex(value)
+    if type(value) is float:
+        return Float(value)  # a float stays a float: apply_kraus_sampled's uniform takes no complex
     if type(value) is list:
         return [ordinary_form(item) for item in value]
     return value
