@@ -138,4 +138,14 @@ void apply_kraus_1q(amp* rho, std::int64_t dim, int qubit, const mat2* ops, std:
     isa::chosen->apply_kraus_1q(rho, dim, qubit, ops, count);
 }
 
+void pauli_block(const amp* psi, const pauli_chunk& chunk, std::int64_t first, std::int64_t length,
+                 double* work, double* totals, std::int64_t stride) {
+    isa::chosen->pauli_block(psi, chunk, first, length, work, totals, stride);
+}
+
+void overlap_block(const amp* a, const amp* b, std::int64_t first, std::int64_t length,
+                   double* totals) {
+    isa::chosen->overlap_block(a, b, first, length, totals);
+}
+
 }  // namespace velt

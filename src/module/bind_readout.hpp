@@ -1,4 +1,5 @@
-// The bound read-outs: probabilities, expectation_pauli, sample, measure.
+// The bound read-outs: probabilities, expectation_pauli, sample, measure,
+// expectation_paulis, expectation_pauli_sum, inner_product.
 // Each validates everything before it reads the state's amplitudes, and
 // measure everything before it writes.
 #pragma once
@@ -20,5 +21,9 @@ double expectation_pauli(const complex_array& state, const std::string& paulis,
                          const std::vector<int>& qubits);
 py::array_t<std::int64_t> sample(const complex_array& state, const real_array& uniforms);
 std::pair<int, double> measure(complex_array state, int qubit, double u);
+py::array_t<double> expectation_paulis(const complex_array& state, const py::iterable& terms);
+double expectation_pauli_sum(const complex_array& state, const real_array& coeffs,
+                             const py::iterable& terms);
+std::complex<double> inner_product(const complex_array& a, const complex_array& b);
 
 }  // namespace velt::bind

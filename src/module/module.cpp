@@ -63,4 +63,13 @@ PYBIND11_MODULE(velt_core, m) {
     m.def("measure", &velt::bind::measure, py::arg("state"), py::arg("qubit"), py::arg("u"),
           "Projective measurement of one qubit with the uniform u, collapsing the state in "
           "place; returns (outcome, probability)");
+    m.def("expectation_paulis", &velt::bind::expectation_paulis, py::arg("state"), py::arg("terms"),
+          "Expectation values <state|P|state> of the Pauli strings of the (paulis, qubits) terms, "
+          "each the value expectation_pauli gives");
+    m.def("expectation_pauli_sum", &velt::bind::expectation_pauli_sum, py::arg("state"),
+          py::arg("coeffs"), py::arg("terms"),
+          "Sum of coeffs[t] * <state|P_t|state> over the (paulis, qubits) terms, added in term "
+          "order");
+    m.def("inner_product", &velt::bind::inner_product, py::arg("a"), py::arg("b"),
+          "Overlap <a|b>: the sum of conj(a[i]) * b[i], a complex number");
 }
