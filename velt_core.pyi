@@ -12,7 +12,8 @@
 #   __index__, NumPy scalars included.
 # - qubit lists (`Iterable[SupportsIndex]`): any iterable (lists, tuples,
 #   ranges, sets, generators, arrays) except str, bytes and dict.
-# - uniforms (`ArrayLike`): anything NumPy converts to float64 without loss.
+# - uniforms and coeffs (`ArrayLike`): anything NumPy converts to float64
+#   without loss (complex numbers are refused).
 # Functions without parameter names take their arguments by position only.
 
 from collections.abc import Iterable
@@ -25,6 +26,9 @@ _Complex: TypeAlias = complex | SupportsComplex | SupportsFloat | SupportsIndex
 # An op of apply_sequence: a kernel's name, then its arguments after the
 # state, e.g. ("apply_cnot_fast", 0, 1).
 _Op: TypeAlias = tuple[Any, ...] | list[Any]
+# A term of expectation_paulis: (paulis, qubits), a tuple or a list, e.g.
+# ("XZ", [0, 3]).
+_Term: TypeAlias = tuple[str, Iterable[SupportsIndex]] | list[Any]
 
 __version__: str
 
@@ -101,3 +105,13 @@ def sample(state: ArrayLike, uniforms: ArrayLike) -> NDArray[np.int64]:
 def measure(state: ArrayLike, qubit: SupportsIndex, u: SupportsFloat | SupportsIndex) -> tuple[int, float]:
     """Projective measurement of one qubit with the uniform u, collapsing the state in place;
     returns (outcome, probability)"""
+
+def expectation_paulis(state: ArrayLike, terms: Iterable[_Term]) -> NDArray[np.float64]:
+    """Expectation values <state|P|state> of the Pauli strings of the (paulis, qubits) terms,
+    each the value expectation_pauli gives"""
+
+def expectation_pauli_sum(state: ArrayLike, coeffs: ArrayLike, terms: Iterable[_Term]) -> float:
+    """Sum of coeffs[t] * <state|P_t|state> over the (paulis, qubits) terms, added in term order"""
+
+def inner_product(a: ArrayLike, b: ArrayLike) -> complex:
+    """Overlap <a|b>: the sum of conj(a[i]) * b[i], a complex number"""

@@ -34,6 +34,11 @@ DOCSTRINGS = {  # in the order of the function table
     "sample": "Basis-state indices drawn from |amplitude|^2, one per uniform in [0, 1)",
     "measure": "Projective measurement of one qubit with the uniform u, collapsing the state in place; returns "
     "(outcome, probability)",
+    "expectation_paulis": "Expectation values <state|P|state> of the Pauli strings of the (paulis, qubits) terms, "
+    "each the value expectation_pauli gives",
+    "expectation_pauli_sum": "Sum of coeffs[t] * <state|P_t|state> over the (paulis, qubits) terms, added in term "
+    "order",
+    "inner_product": "Overlap <a|b>: the sum of conj(a[i]) * b[i], a complex number",
 }
 H = (np.array([1, 1, 1, -1]) / np.sqrt(2)).astype(complex)
 
