@@ -95,8 +95,8 @@ std::int64_t remove_bit(std::int64_t i, int h) {
 // increasing order, and a block's gain is counted over the subsets of its
 // mask (at most 2^room lookups).  Returns each block's mask and keys.
 std::vector<std::pair<std::int64_t, std::vector<std::int64_t>>> group_keys(
-    const std::vector<std::int64_t>& keys, const std::unordered_map<std::int64_t, std::int64_t>& weight,
-    int room) {
+    const std::vector<std::int64_t>& keys,
+    const std::unordered_map<std::int64_t, std::int64_t>& weight, int room) {
     std::unordered_map<std::int64_t, bool> placed;
     for (const std::int64_t k : keys) {
         placed[k] = false;
@@ -313,11 +313,12 @@ void expectation_paulis(const amp* psi, std::int64_t n, const pauli_string* stri
     // Each group's sign offset (see pauli_chunk::group_parity).
     for (pauli_chunk& c : chunks) {
         for (int g = 0; g < pauli_groups; ++g) {
-            const std::int64_t offset = c.x == 0 ? std::int64_t{8} * g : insert_zero_bit(8 * g, c.h);
+            const std::int64_t offset =
+                c.x == 0 ? std::int64_t{8} * g : insert_zero_bit(8 * g, c.h);
             std::uint64_t bits = 0;
             for (int t = 0; t < c.count; ++t) {
-                bits |= static_cast<std::uint64_t>(__builtin_parityll(
-                            static_cast<unsigned long long>(offset & c.z[t])))
+                bits |= static_cast<std::uint64_t>(
+                            __builtin_parityll(static_cast<unsigned long long>(offset & c.z[t])))
                         << t;
             }
             c.group_parity[g] = bits;
@@ -394,7 +395,9 @@ void expectation_paulis(const amp* psi, std::int64_t n, const pauli_string* stri
             parallel_for(static_cast<std::int64_t>(list.size()),
                          loop_work{amount, serial_below::dense_amplitudes}, [&](std::int64_t i) {
                              const auto& [j, b] = list[static_cast<std::size_t>(i)];
-                             one_block(j, b, work_base + work_size * static_cast<std::size_t>(worker_index()));
+                             one_block(
+                                 j, b,
+                                 work_base + work_size * static_cast<std::size_t>(worker_index()));
                          });
         } else if (ps.kind == pass_kind::plain) {
             const std::int64_t blocks = blocks_of(chunk_list[0]);
@@ -420,7 +423,8 @@ void expectation_paulis(const amp* psi, std::int64_t n, const pauli_string* stri
                     const int r = static_cast<int>(free.size());
                     for (std::int64_t f = 0; f < bit(r); ++f) {
                         const std::int64_t base = deposit_bits(f, free.data(), r, outer);
-                        const std::int64_t b = (p.x == 0 ? base : remove_bit(base, p.h)) >> block_bits;
+                        const std::int64_t b =
+                            (p.x == 0 ? base : remove_bit(base, p.h)) >> block_bits;
                         one_block(j, b, w);
                     }
                 }
@@ -433,7 +437,8 @@ void expectation_paulis(const amp* psi, std::int64_t n, const pauli_string* stri
             for (int t = 0; t < chunks[c].count; ++t) {
                 const double sum = pairwise_total(totals + offset[j] + t * blocks, blocks);
                 const int phase = origin[c].phase[t];
-                // i^y times 2 Re c (y even) or 2i Im c (y odd): +2, -2, -2, +2 for y = 0, 1, 2, 3 mod 4.
+                // i^y times 2 Re c (y even) or 2i Im c (y odd): +2, -2, -2, +2 for y = 0, 1, 2, 3
+                // mod 4.
                 out[origin[c].string[t]] =
                     chunks[c].x == 0 ? sum : mul((phase == 0 || phase == 3) ? 2.0 : -2.0, sum);
             }

@@ -8,12 +8,11 @@
 // its terms in increasing order, with add and mul (lanes.hpp) keeping the
 // scalar order of operands, so a block's lane totals are the scalar ones bit
 // for bit on every path.
+#include "isa/kernel_table.hpp"
+#include "isa/lanes.hpp"
+#include "isa/target.hpp"
 #include "parallel/reduce.hpp"
 #include "readout/pauli.hpp"
-
-#include "isa/kernel_table.hpp"
-#include "isa/target.hpp"
-#include "isa/lanes.hpp"
 
 namespace velt::VELT_ISA_NS {
 
@@ -22,7 +21,9 @@ namespace {
 constexpr int per_group = sum_lanes / width;  // vectors per group of eight terms
 
 // The term of a group that lane j of vector k holds.
-constexpr int slot(int k, int j) { return k * width + static_cast<int>(amp_of_lane(static_cast<std::size_t>(j))); }
+constexpr int slot(int k, int j) {
+    return k * width + static_cast<int>(amp_of_lane(static_cast<std::size_t>(j)));
+}
 
 bool parity(std::int64_t v) { return __builtin_parityll(static_cast<unsigned long long>(v)) != 0; }
 
@@ -187,8 +188,9 @@ void sum_directly(const amp* psi, const pauli_chunk& c, const int* which, std::i
     lane_sums_of<T> sums(c, which, base);
     const std::uint64_t* group_parity = c.group_parity;
     if (c.x == 0) {
-        walk_norms(psi, base, groups,
-                   [&](std::int64_t g, const vec* norms) { sums.add_group(group_parity[g], norms); });
+        walk_norms(psi, base, groups, [&](std::int64_t g, const vec* norms) {
+            sums.add_group(group_parity[g], norms);
+        });
     } else {
         walk_pairs_of<!Imaginary, Imaginary>(
             psi, base, c.x, c.h, groups, [&](std::int64_t g, const vec* re, const vec* im) {
