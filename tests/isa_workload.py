@@ -98,7 +98,6 @@ def cases():
                     lambda r, n=n, q=q, ops=ops: vc.apply_kraus_1q(r, n, q, ops),
                 )
 
-
     # The Pauli-string and overlap read-outs sum on the kernels' path: their
     # values are hashed.  Strings on X/Y qubits below 3, between 3 and the
     # top one, shared by many strings, and (at 2^17) in cache-blocked passes.

@@ -248,7 +248,8 @@ def lane_totals(terms):
     rows = np.zeros((len(terms) // per, 1 + -(-per // SUM_LANES), SUM_LANES))  # a first row of +0.0
     rows[:, 1:, :].reshape(len(rows), -1)[:, :per] = terms.reshape(-1, per)
     lane = np.add.accumulate(rows, axis=1)[:, -1, :]  # accumulate adds strictly in order
-    return ((lane[:, 0] + lane[:, 1]) + (lane[:, 2] + lane[:, 3])) + ((lane[:, 4] + lane[:, 5]) + (lane[:, 6] + lane[:, 7]))
+    low = (lane[:, 0] + lane[:, 1]) + (lane[:, 2] + lane[:, 3])
+    return low + ((lane[:, 4] + lane[:, 5]) + (lane[:, 6] + lane[:, 7]))
 
 
 def pairwise_total(values):

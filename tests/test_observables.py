@@ -151,9 +151,7 @@ def test_inner_product_bit_exact_and_against_vdot(rng, n_amps):
 def test_inner_product_with_special_values(rng):
     a = random_state(rng, 2**13, special=True)
     b = random_state(rng, 2**13, special=True)
-    assert_same_bits(
-        np.array([velt_core.inner_product(a, b)]), np.array([ref.inner_product(a, b)]), any_nan=True
-    )
+    assert_same_bits(np.array([velt_core.inner_product(a, b)]), np.array([ref.inner_product(a, b)]), any_nan=True)
 
 
 def test_read_outs_take_converted_read_only_and_misaligned_arrays(rng):
