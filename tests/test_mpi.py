@@ -155,7 +155,7 @@ def test_sequence_errors_match_velt_core_apply_sequence(position):
 def _observable_refusals():
     from test_observables import BAD
 
-    for name, args, error, _ in BAD:
+    for name, args, _, _ in BAD:
         state, *rest = args
         if name in ("expectation_paulis", "expectation_pauli_sum") and np.ndim(state) == 1 and len(state) == 4:
             yield name, rest

@@ -258,8 +258,76 @@ std::vector<pass> fit_scratch(std::vector<pass> passes, const std::vector<pauli_
 }
 
 struct aligned_delete {
-    void operator()(double* p) const { ::operator delete(p, std::align_val_t{64}); }
+    void operator()(double* p) const {
+        if (p != nullptr) {
+            ::operator delete(p, std::align_val_t{64});
+        }
+    }
 };
+
+using work_memory = std::unique_ptr<double, aligned_delete>;
+constexpr std::size_t work_size = 2 * static_cast<std::size_t>(sum_block);
+
+// Scratch for pauli_block, one per worker slot, when a chunk needs it.
+work_memory allocate_work(bool needed) {
+    const auto slots = needed ? static_cast<std::size_t>(worker_slots()) : 0;
+    return work_memory(slots == 0 ? nullptr
+                                  : static_cast<double*>(::operator new(
+                                        slots * work_size * sizeof(double), std::align_val_t{64})));
+}
+
+double* worker_work(double* work) {
+    return work == nullptr ? nullptr : work + work_size * static_cast<std::size_t>(worker_index());
+}
+
+// Each group's sign offset (see pauli_chunk::group_parity), for the groups
+// of eight a block of the chunk has.
+void fill_group_parity(pauli_chunk& c, std::int64_t n) {
+    const std::int64_t terms = c.x == 0 ? n : n / 2;
+    const auto groups = static_cast<int>(std::min(sum_block, terms) / sum_lanes);
+    for (int g = 0; g < groups; ++g) {
+        const std::int64_t offset = c.x == 0 ? std::int64_t{8} * g : insert_zero_bit(8 * g, c.h);
+        std::uint64_t bits = 0;
+        for (int t = 0; t < c.count; ++t) {
+            bits |= static_cast<std::uint64_t>(
+                        __builtin_parityll(static_cast<unsigned long long>(offset & c.z[t])))
+                    << t;
+        }
+        c.group_parity[g] = bits;
+    }
+}
+
+// A string's value from the sum of its terms: i^y times 2 Re c (y even) or
+// 2i Im c (y odd) is +2, -2, -2, +2 times the sum for y = 0, 1, 2, 3 mod 4.
+double string_value(const pauli_chunk& c, int phase, double sum) {
+    return c.x == 0 ? sum : mul((phase == 0 || phase == 3) ? 2.0 : -2.0, sum);
+}
+
+// Strings that all fit one chunk (the case of expectation_pauli): no plan,
+// one walk over the chunk's blocks.
+void sum_one_chunk(const amp* psi, std::int64_t n, const pauli_chunk& c, const chunk_origin& o,
+                   double* out) {
+    const std::int64_t terms = c.x == 0 ? n : n / 2;
+    const std::int64_t blocks = sum_blocks(terms);
+    const work_memory work = allocate_work(pauli_block_needs_work(c));
+    double* const work_base = work.get();
+    if (blocks == 1) {
+        double totals[pauli_chunk_terms];
+        pauli_block(psi, c, 0, terms, worker_work(work_base), totals, 1);
+        for (int t = 0; t < c.count; ++t) {
+            out[o.string[t]] = string_value(c, o.phase[t], totals[t]);
+        }
+        return;
+    }
+    std::vector<double> scratch(static_cast<std::size_t>(c.count * blocks));
+    double* const totals = scratch.data();
+    parallel_for(blocks, [&](std::int64_t b) {
+        pauli_block(psi, c, b * sum_block, sum_block, worker_work(work_base), totals + b, blocks);
+    });
+    for (int t = 0; t < c.count; ++t) {
+        out[o.string[t]] = string_value(c, o.phase[t], pairwise_total(totals + t * blocks, blocks));
+    }
+}
 
 }  // namespace
 
@@ -268,17 +336,54 @@ void expectation_paulis(const amp* psi, std::int64_t n, const pauli_string* stri
     if (count == 0) {
         return;
     }
+    if (count <= pauli_chunk_terms &&
+        std::all_of(strings, strings + count,
+                    [&](const pauli_string& s) { return s.x == strings[0].x; })) {
+        pauli_chunk c;
+        chunk_origin o;
+        c.x = strings[0].x;
+        c.h = c.x == 0 ? 0 : 63 - __builtin_clzll(static_cast<unsigned long long>(c.x));
+        for (std::int64_t s = 0; s < count; ++s) {
+            c.z[s] = strings[s].z;
+            c.imaginary[s] = strings[s].y % 2 != 0;
+            o.string[s] = s;
+            o.phase[s] = strings[s].y % 4;
+        }
+        c.count = static_cast<int>(count);
+        fill_group_parity(c, n);
+        sum_one_chunk(psi, n, c, o, out);
+        return;
+    }
     const int n_qubits = log2_exact(n);
 
     // Patterns in order of first appearance, their strings in chunks.
     std::vector<pattern> patterns;
     std::vector<pauli_chunk> chunks;
     std::vector<chunk_origin> origin;
+    // A string's pattern: looked up in a map once there are a few of them.
+    constexpr std::size_t few_patterns = 16;
     std::unordered_map<std::int64_t, std::size_t> pattern_of;
+    const auto find_pattern = [&](std::int64_t x) {
+        if (patterns.size() <= few_patterns) {
+            for (std::size_t i = 0; i < patterns.size(); ++i) {
+                if (patterns[i].x == x) {
+                    return i;
+                }
+            }
+            return patterns.size();
+        }
+        if (pattern_of.empty()) {
+            for (std::size_t i = 0; i < patterns.size(); ++i) {
+                pattern_of.emplace(patterns[i].x, i);
+            }
+        }
+        const auto it = pattern_of.find(x);
+        return it == pattern_of.end() ? patterns.size() : it->second;
+    };
     for (std::int64_t s = 0; s < count; ++s) {
         const pauli_string& ps = strings[s];
-        auto found = pattern_of.find(ps.x);
-        if (found == pattern_of.end()) {
+        std::size_t found = find_pattern(ps.x);
+        if (found == patterns.size()) {
             pattern p;
             p.x = ps.x;
             p.h = ps.x == 0 ? 0 : 63 - __builtin_clzll(static_cast<unsigned long long>(ps.x));
@@ -288,18 +393,19 @@ void expectation_paulis(const amp* psi, std::int64_t n, const pauli_string* stri
             if (ps.x != 0 && p.h < block_bits) {
                 p.high |= bit(block_bits);
             }
-            found = pattern_of.emplace(ps.x, patterns.size()).first;
+            if (!pattern_of.empty()) {
+                pattern_of.emplace(ps.x, patterns.size());
+            }
             patterns.push_back(std::move(p));
         }
-        pattern& p = patterns[found->second];
+        pattern& p = patterns[found];
         if (p.chunks.empty() || chunks[p.chunks.back()].count == pauli_chunk_terms) {
             p.chunks.push_back(chunks.size());
-            pauli_chunk c;
-            c.x = p.x;
-            c.h = p.h;
-            chunks.push_back(c);
+            chunks.emplace_back();
+            chunks.back().x = p.x;
+            chunks.back().h = p.h;
             chunk_origin o;
-            o.pattern = found->second;
+            o.pattern = found;
             origin.push_back(o);
         }
         const std::size_t ci = p.chunks.back();
@@ -310,19 +416,10 @@ void expectation_paulis(const amp* psi, std::int64_t n, const pauli_string* stri
         origin[ci].phase[c.count] = ps.y % 4;
         ++c.count;
     }
-    // Each group's sign offset (see pauli_chunk::group_parity).
+    bool needs_work = false;
     for (pauli_chunk& c : chunks) {
-        for (int g = 0; g < pauli_groups; ++g) {
-            const std::int64_t offset =
-                c.x == 0 ? std::int64_t{8} * g : insert_zero_bit(8 * g, c.h);
-            std::uint64_t bits = 0;
-            for (int t = 0; t < c.count; ++t) {
-                bits |= static_cast<std::uint64_t>(
-                            __builtin_parityll(static_cast<unsigned long long>(offset & c.z[t])))
-                        << t;
-            }
-            c.group_parity[g] = bits;
-        }
+        fill_group_parity(c, n);
+        needs_work = needs_work || pauli_block_needs_work(c);
     }
 
     const std::vector<pass> passes =
@@ -340,10 +437,7 @@ void expectation_paulis(const amp* psi, std::int64_t n, const pauli_string* stri
         scratch_size = std::max(scratch_size, used);
     }
     std::vector<double> scratch(static_cast<std::size_t>(scratch_size));
-    const auto slots = static_cast<std::size_t>(worker_slots());
-    const std::size_t work_size = 2 * static_cast<std::size_t>(sum_block);
-    const std::unique_ptr<double, aligned_delete> work(static_cast<double*>(
-        ::operator new(slots * work_size * sizeof(double), std::align_val_t{64})));
+    const work_memory work = allocate_work(needs_work);
     std::vector<std::vector<std::pair<std::size_t, std::int64_t>>> items(passes.size());
     std::vector<std::vector<std::vector<int>>> free_bits(passes.size());
     for (std::size_t k = 0; k < passes.size(); ++k) {
@@ -395,14 +489,12 @@ void expectation_paulis(const amp* psi, std::int64_t n, const pauli_string* stri
             parallel_for(static_cast<std::int64_t>(list.size()),
                          loop_work{amount, serial_below::dense_amplitudes}, [&](std::int64_t i) {
                              const auto& [j, b] = list[static_cast<std::size_t>(i)];
-                             one_block(
-                                 j, b,
-                                 work_base + work_size * static_cast<std::size_t>(worker_index()));
+                             one_block(j, b, worker_work(work_base));
                          });
         } else if (ps.kind == pass_kind::plain) {
             const std::int64_t blocks = blocks_of(chunk_list[0]);
             parallel_for(blocks, [&](std::int64_t b) {
-                double* w = work_base + work_size * static_cast<std::size_t>(worker_index());
+                double* w = worker_work(work_base);
                 for (std::size_t j = 0; j < ps.chunks.size(); ++j) {
                     one_block(j, b, w);
                 }
@@ -412,7 +504,7 @@ void expectation_paulis(const amp* psi, std::int64_t n, const pauli_string* stri
             const std::int64_t cache_blocks = n >> (block_bits + m);
             const auto& rest = free_bits[k];
             parallel_for(cache_blocks, [&](std::int64_t o) {
-                double* w = work_base + work_size * static_cast<std::size_t>(worker_index());
+                double* w = worker_work(work_base);
                 std::int64_t outer = o << block_bits;
                 for (const int q : ps.high) {
                     outer = insert_zero_bit(outer, q);
@@ -436,11 +528,7 @@ void expectation_paulis(const amp* psi, std::int64_t n, const pauli_string* stri
             const std::int64_t blocks = blocks_of(c);
             for (int t = 0; t < chunks[c].count; ++t) {
                 const double sum = pairwise_total(totals + offset[j] + t * blocks, blocks);
-                const int phase = origin[c].phase[t];
-                // i^y times 2 Re c (y even) or 2i Im c (y odd): +2, -2, -2, +2 for y = 0, 1, 2, 3
-                // mod 4.
-                out[origin[c].string[t]] =
-                    chunks[c].x == 0 ? sum : mul((phase == 0 || phase == 3) ? 2.0 : -2.0, sum);
+                out[origin[c].string[t]] = string_value(chunks[c], origin[c].phase[t], sum);
             }
         }
     }

@@ -64,11 +64,25 @@ inline std::int64_t pauli_index(const pauli_chunk& c, std::int64_t p) {
     return c.x == 0 ? p : insert_zero_bit(p, c.h);
 }
 
+// Whether pauli_block needs its `work` scratch for the chunk: it sums up to
+// four strings of one kind (all Re c, all Im c, or no X/Y) as the values
+// come, when x has a qubit from 3 up (or none); otherwise it stores a
+// block's values first.
+inline bool pauli_block_needs_work(const pauli_chunk& c) {
+    bool real = false;
+    bool imaginary = false;
+    for (int t = 0; t < c.count; ++t) {
+        (c.imaginary[t] ? imaginary : real) = true;
+    }
+    return c.count > 4 || (real && imaginary) || (c.x != 0 && c.h < 3);
+}
+
 // Lane totals (parallel/reduce.hpp, step 2) of every string of `chunk` over
 // its terms first .. first + length - 1: totals[t * stride] for string t.
 // first is a multiple of sum_block and length = min(sum_block, term count);
 // the terms read the amplitudes of those indices and their partners only.
-// work: scratch of 2 * sum_block doubles, 64-byte aligned, for this call alone.
+// work: scratch of 2 * sum_block doubles, 64-byte aligned, for this call
+// alone, when pauli_block_needs_work(chunk); unused otherwise.
 void pauli_block(const amp* psi, const pauli_chunk& chunk, std::int64_t first, std::int64_t length,
                  double* work, double* totals, std::int64_t stride);
 

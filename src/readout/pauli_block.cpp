@@ -162,6 +162,109 @@ void walk_pairs_of(const amp* psi, std::int64_t base, std::int64_t x, int h, std
     walk_pairs<Re, Im, LaneFlip>(psi, base, x, h, groups, f);
 }
 
+// The pairs of x within qubits 0-2 (h < 3): a group's eight pairs and their
+// partners are the 16 amplitudes of one window, those with bit h clear the
+// pairs' first members, in order.  c is formed for all 16 (as for h >= 3,
+// each amplitude with its partner inside its own eight, permuted by x), and
+// the eight wanted are then picked into lane order by constant shuffles:
+// lane j of vector k takes the amplitude A = insert_zero_bit(slot(k, j), h),
+// which sits in vector A / width, lane lane_of(A % width) of the window.
+constexpr int window_amp(int h, int k, int j) {
+    return static_cast<int>(insert_zero_bit(slot(k, j), h));
+}
+constexpr int window_vector(int a) { return a / width; }
+constexpr int window_lane(int a) {
+    return static_cast<int>(lane_of(static_cast<std::size_t>(a % width)));
+}
+
+// The (at most two) vectors of the window that vector k draws from.
+constexpr int first_source(int h, int k) {
+    int v = window_vector(window_amp(h, k, 0));
+    for (int j = 1; j < width; ++j) {
+        v = std::min(v, window_vector(window_amp(h, k, j)));
+    }
+    return v;
+}
+constexpr int last_source(int h, int k) {
+    int v = window_vector(window_amp(h, k, 0));
+    for (int j = 1; j < width; ++j) {
+        v = std::max(v, window_vector(window_amp(h, k, j)));
+    }
+    return v;
+}
+constexpr int pick_index(int h, int k, int j) {
+    const int a = window_amp(h, k, j);
+    return (window_vector(a) == first_source(h, k) ? 0 : width) + window_lane(a);
+}
+
+template <int H, int K, std::size_t... I>
+inline vec pick(const vec* window, std::index_sequence<I...>) {
+    static_assert(last_source(H, K) - first_source(H, K) <= 1, "two source vectors at most");
+    return __builtin_shufflevector(window[first_source(H, K)], window[last_source(H, K)],
+                                   pick_index(H, K, static_cast<int>(I))...);
+}
+template <int H, std::size_t... K>
+inline void pick_all(const vec* window, vec* out, std::index_sequence<K...>) {
+    ((out[K] = pick<H, static_cast<int>(K)>(window, std::make_index_sequence<width>{})), ...);
+}
+
+template <bool Re, bool Im, int X, class F>
+void walk_low_pairs(const amp* psi, std::int64_t base, std::int64_t groups, F&& f) {
+    constexpr int h = X >= 4 ? 2 : (X >= 2 ? 1 : 0);
+    constexpr int k_flip = X / width;
+    constexpr int lane_flip = static_cast<int>(lane_of(static_cast<std::size_t>(X % width)));
+    const amp* p = psi + base;
+    for (std::int64_t g = 0; g < groups; ++g) {
+        vec window_re[2 * per_group] = {};  // the one not wanted stays unused
+        vec window_im[2 * per_group] = {};
+        for (int k = 0; k < 2 * per_group; ++k) {
+            // Vector k of the window and its partner vector in the same eight.
+            const int partner = (k / per_group) * per_group + ((k % per_group) ^ k_flip);
+            vec ar;
+            vec ai;
+            vec br;
+            vec bi;
+            load_split(p + k * width, ar, ai);
+            load_split(p + partner * width, br, bi);
+            if constexpr (lane_flip != 0) {
+                br = xor_lanes<lane_flip>(br, std::make_index_sequence<width>{});
+                bi = xor_lanes<lane_flip>(bi, std::make_index_sequence<width>{});
+            }
+            if constexpr (Re) {
+                window_re[k] = add(mul(br, ar), mul(bi, ai));
+            }
+            if constexpr (Im) {
+                window_im[k] = sub(mul(br, ai), mul(bi, ar));
+            }
+        }
+        vec re[per_group] = {};
+        vec im[per_group] = {};
+        if constexpr (Re) {
+            pick_all<h>(window_re, re, std::make_index_sequence<per_group>{});
+        }
+        if constexpr (Im) {
+            pick_all<h>(window_im, im, std::make_index_sequence<per_group>{});
+        }
+        f(g, re, im);
+        p += 2 * sum_lanes;
+    }
+}
+
+template <bool Re, bool Im, class F>
+void walk_low_pairs_of(const amp* psi, std::int64_t base, std::int64_t x, std::int64_t groups,
+                       F&& f) {
+    switch (x) {
+        case 1: return walk_low_pairs<Re, Im, 1>(psi, base, groups, f);
+        case 2: return walk_low_pairs<Re, Im, 2>(psi, base, groups, f);
+        case 3: return walk_low_pairs<Re, Im, 3>(psi, base, groups, f);
+        case 4: return walk_low_pairs<Re, Im, 4>(psi, base, groups, f);
+        case 5: return walk_low_pairs<Re, Im, 5>(psi, base, groups, f);
+        case 6: return walk_low_pairs<Re, Im, 6>(psi, base, groups, f);
+        case 7: return walk_low_pairs<Re, Im, 7>(psi, base, groups, f);
+        default: __builtin_unreachable();  // x within qubits 0-2, not 0
+    }
+}
+
 // Calls f(g, norms) with |a|^2 = a.re * a.re + a.im * a.im of the eight
 // consecutive amplitudes of group g, in lane order (x = 0).
 template <class F>
@@ -282,14 +385,12 @@ void pauli_block(const amp* psi, const pauli_chunk& c, std::int64_t first, std::
         }
     }
     // A few strings of one kind: summed as the values come.
-    if (c.count <= 4 && (x == 0 || h >= 3)) {
+    if (!pauli_block_needs_work(c)) {
         if (n_imaginary == 0) {
             return sum_directly_n<false>(psi, c, real_terms, n_real, base, groups, totals, stride);
         }
-        if (n_real == 0) {
-            return sum_directly_n<true>(psi, c, imaginary_terms, n_imaginary, base, groups, totals,
-                                        stride);
-        }
+        return sum_directly_n<true>(psi, c, imaginary_terms, n_imaginary, base, groups, totals,
+                                    stride);
     }
     // Otherwise the values of the block first, then the strings over them.
     vec* re = reinterpret_cast<vec*>(work);
@@ -318,23 +419,12 @@ void pauli_block(const amp* psi, const pauli_chunk& c, std::int64_t first, std::
         } else {
             walk_pairs_of<true, true>(psi, base, x, h, groups, store);
         }
+    } else if (n_imaginary == 0) {
+        walk_low_pairs_of<true, false>(psi, base, x, groups, store);
+    } else if (n_real == 0) {
+        walk_low_pairs_of<false, true>(psi, base, x, groups, store);
     } else {
-        // x within qubits 0-2: a group's pairs interleave with their partners
-        // in 16 consecutive amplitudes; gathered one by one.
-        double* re_d = work;
-        double* im_d = work + sum_block;
-        for (std::int64_t g = 0; g < groups; ++g) {
-            for (int k = 0; k < per_group; ++k) {
-                for (int j = 0; j < width; ++j) {
-                    const std::int64_t i = insert_zero_bit(first + g * sum_lanes + slot(k, j), h);
-                    const amp a = psi[i];
-                    const amp b = psi[i ^ x];
-                    const std::int64_t at = (g * per_group + k) * width + j;
-                    re_d[at] = add(mul(b.real(), a.real()), mul(b.imag(), a.imag()));
-                    im_d[at] = mul(b.real(), a.imag()) - mul(b.imag(), a.real());
-                }
-            }
-        }
+        walk_low_pairs_of<true, true>(psi, base, x, groups, store);
     }
     sum_stored(c, real_terms, n_real, base, re, groups, totals, stride);
     sum_stored(c, imaginary_terms, n_imaginary, base, im, groups, totals, stride);
