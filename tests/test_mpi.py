@@ -344,6 +344,12 @@ def test_observables_match_velt_core_on_the_physical_state(ranks, chunk, special
     assert errors["repeat"] == ["RuntimeError", "expectation_pauli_sum: term 0: repeated qubit"]
     assert errors["coeffs"] == ["RuntimeError", "expectation_pauli_sum: coeffs and terms have different lengths"]
     assert errors["complex"][0] == "TypeError"
-    assert errors["layout"] == ["RuntimeError", "inner_product: the states' qubit maps differ (bring them to one layout first)"]
-    assert errors["register"] == ["RuntimeError", "inner_product: the states have different registers (15 and 14 qubits)"]
+    assert errors["layout"] == [
+        "RuntimeError",
+        "inner_product: the states' qubit maps differ (bring them to one layout first)",
+    ]
+    assert errors["register"] == [
+        "RuntimeError",
+        "inner_product: the states have different registers (15 and 14 qubits)",
+    ]
     assert errors["type"][0] == "TypeError"
