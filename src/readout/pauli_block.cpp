@@ -121,8 +121,6 @@ void walk_pairs(const amp* psi, std::int64_t base, std::int64_t x, int h, std::i
         const amp* pa = psi + i0;
         const amp* pb = psi + (i0 ^ x_high);
         for (std::int64_t g = g0; g < g0 + run; ++g) {
-            prefetch_ahead(pa);
-            prefetch_ahead(pb);
             vec re[per_group] = {};  // the one not wanted stays unused
             vec im[per_group] = {};
             for (int k = 0; k < per_group; ++k) {
