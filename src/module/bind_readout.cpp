@@ -148,19 +148,24 @@ py::array_t<double> probabilities(const complex_array& state,
     return out;
 }
 
-double expectation_pauli(const complex_array& state, const std::string& paulis,
+double expectation_pauli(const complex_array& state, const py::str& paulis,
                          const std::vector<int>& qubits) {
     constexpr const char* name = "expectation_pauli";
     const readable_state psi(state, name);
-    // Letters are counted, not bytes: a letter outside ASCII is one bad letter.
-    std::size_t letters = 0;
-    for (const char c : paulis) {
-        letters += (static_cast<unsigned char>(c) & 0xC0U) != 0x80U ? 1 : 0;
+    // Counted and read in characters (code points), not in the bytes of an
+    // encoding: "Xé" is two letters, the second one wrong, and a lone
+    // surrogate is a letter like any other.
+    PyObject* text = paulis.ptr();
+    const auto letter = [text](std::size_t d) {
+        return PyUnicode_ReadChar(text, static_cast<Py_ssize_t>(d));
+    };
+    check_string(name, "", static_cast<std::size_t>(PyUnicode_GetLength(text)), letter, qubits,
+                 psi.n_qubits());
+    std::string letters(qubits.size(), 'I');
+    for (std::size_t d = 0; d < letters.size(); ++d) {
+        letters[d] = static_cast<char>(letter(d));
     }
-    check_string(
-        name, "", letters, [&](std::size_t d) { return static_cast<unsigned char>(paulis[d]); },
-        qubits, psi.n_qubits());
-    return velt::expectation_pauli(psi.data(), psi.length(), qubits.data(), paulis.data(),
+    return velt::expectation_pauli(psi.data(), psi.length(), qubits.data(), letters.data(),
                                    static_cast<int>(qubits.size()));
 }
 
@@ -193,7 +198,7 @@ py::array_t<std::int64_t> sample(const complex_array& state, const real_array& u
 // Outcome 0 when u (p0 + p1) < p0, p0 and p1 being the marginal probabilities
 // of the qubit; an outcome without probability is never chosen (u (p0 + p1)
 // can round up to p0 + p1 when p1 is 0).
-std::pair<int, double> measure(complex_array state, int qubit, double u) {
+py::typing::Tuple<int, double> measure(complex_array state, int qubit, double u) {
     constexpr const char* name = "measure";
     const writable_state psi(state, name);
     check_qubit(name, qubit, state_qubits(name, psi.length()) - 1);
@@ -209,8 +214,12 @@ std::pair<int, double> measure(complex_array state, int qubit, double u) {
         outcome = 1 - outcome;
     }
     const double p = half[outcome];
+    // The result is made before the first write: the one allocation left
+    // after it would be this tuple, and a refused allocation must leave the
+    // state as it was.
+    py::typing::Tuple<int, double> result(py::make_tuple(outcome, p / total));
     collapse(psi.data(), psi.length(), qubit, outcome, 1.0 / std::sqrt(p));
-    return {outcome, p / total};
+    return result;
 }
 
 py::array_t<double> expectation_paulis(const complex_array& state, const py::iterable& terms) {
@@ -250,7 +259,7 @@ double expectation_pauli_sum(const complex_array& state, const real_array& coeff
     return total;
 }
 
-std::complex<double> inner_product(const complex_array& a, const complex_array& b) {
+complex_result inner_product(const complex_array& a, const complex_array& b) {
     constexpr const char* name = "inner_product";
     const amp_view va(a);
     const amp_view vb(b);
@@ -265,7 +274,12 @@ std::complex<double> inner_product(const complex_array& a, const complex_array& 
         fail(name, "a and b have different lengths");
     }
     state_qubits(name, length);
-    return velt::inner_product(va.data(), vb.data(), length);
+    const std::complex<double> v = velt::inner_product(va.data(), vb.data(), length);
+    PyObject* result = PyComplex_FromDoubles(v.real(), v.imag());
+    if (result == nullptr) {
+        throw py::error_already_set();
+    }
+    return {py::reinterpret_steal<py::object>(result)};
 }
 
 }  // namespace velt::bind

@@ -44,8 +44,11 @@ struct term_signs {
     vec sign[2][per_group];
 };
 
-term_signs signs_of(const pauli_chunk& c, std::int64_t z) {
-    term_signs s;
+// Always inlined: as a call of its own from the loops over lane sums, GCC
+// keeps wide registers live across it (it knows which ones the callee
+// leaves alone) and so calls it, and returns from the loop, with a dirty
+// upper state and no vzeroupper (scripts/check_isa.py).
+[[gnu::always_inline]] inline void signs_of(const pauli_chunk& c, std::int64_t z, term_signs& s) {
     for (int k = 0; k < per_group; ++k) {
         for (int j = 0; j < width; ++j) {
             const std::int64_t offset = c.x == 0 ? slot(k, j) : insert_zero_bit(slot(k, j), c.h);
@@ -54,7 +57,6 @@ term_signs signs_of(const pauli_chunk& c, std::int64_t z) {
             s.sign[1][k][j] = -v;
         }
     }
-    return s;
 }
 
 // The lane sums of T strings of a chunk (string numbers which[0 .. T)),
@@ -71,7 +73,7 @@ struct lane_sums_of {
     lane_sums_of(const pauli_chunk& c, const int* which, std::int64_t base) {
         for (std::size_t a = 0; a < T; ++a) {
             const std::int64_t z = c.z[which[a]];
-            signs[a] = signs_of(c, z);
+            signs_of(c, z, signs[a]);
             flip[a] = parity(base & z) ? 1U : 0U;
             shift[a] = which[a];
         }
@@ -248,18 +250,21 @@ void walk_low_pairs(const amp* psi, std::int64_t base, std::int64_t groups, F&& 
     }
 }
 
-template <bool Re, bool Im, class F>
+// x (within qubits 0-2, not 0) picked bit by bit, from bit 2 down: a tree
+// of tests rather than a switch, whose jump table would be an indirect jump
+// out of code whose upper state is dirty (scripts/check_isa.py cannot follow
+// one, and GCC adds no vzeroupper before it).
+template <bool Re, bool Im, int Bit = 2, int X = 0, class F>
 void walk_low_pairs_of(const amp* psi, std::int64_t base, std::int64_t x, std::int64_t groups,
                        F&& f) {
-    switch (x) {
-        case 1: return walk_low_pairs<Re, Im, 1>(psi, base, groups, f);
-        case 2: return walk_low_pairs<Re, Im, 2>(psi, base, groups, f);
-        case 3: return walk_low_pairs<Re, Im, 3>(psi, base, groups, f);
-        case 4: return walk_low_pairs<Re, Im, 4>(psi, base, groups, f);
-        case 5: return walk_low_pairs<Re, Im, 5>(psi, base, groups, f);
-        case 6: return walk_low_pairs<Re, Im, 6>(psi, base, groups, f);
-        case 7: return walk_low_pairs<Re, Im, 7>(psi, base, groups, f);
-        default: __builtin_unreachable();  // x within qubits 0-2, not 0
+    if constexpr (Bit < 0) {
+        if constexpr (X != 0) {
+            walk_low_pairs<Re, Im, X>(psi, base, groups, f);
+        }
+    } else if (((x >> Bit) & 1) != 0) {
+        walk_low_pairs_of<Re, Im, Bit - 1, X | (1 << Bit)>(psi, base, x, groups, f);
+    } else {
+        walk_low_pairs_of<Re, Im, Bit - 1, X>(psi, base, x, groups, f);
     }
 }
 
