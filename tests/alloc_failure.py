@@ -94,6 +94,10 @@ CASES = {
     "expectation_pauli": ("expectation_pauli", lambda m: (m.state(16), "XZY", [2, 9, 15])),
     "sample": ("sample", lambda m: (m.state(16), m.rng.random((3, 5)))),
     "measure": ("measure", lambda m: (m.state(16), 4, 0.3)),
+    "apply_diagonal": ("apply_diagonal", lambda m: (m.state(16), [2, 9, 15], m.complex(8))),
+    "apply_diagonal controls": ("apply_diagonal", lambda m: (m.state(16), [3], m.complex(2).tolist(), [0, 14])),
+    "apply_pauli_rotation": ("apply_pauli_rotation", lambda m: (m.state(16), "XZY", [2, 9, 15], 0.7)),
+    "apply_pauli_rotation Z controls": ("apply_pauli_rotation", lambda m: (m.state(16), "ZZ", [1, 14], 0.3, [5])),
     "expectation_paulis": (
         "expectation_paulis",
         lambda m: (m.state(16), [("XZ", [0, 15]), ("YY", [3, 14]), ("ZZ", [1, 2]), ("X", [12]), ("", [])]),

@@ -84,6 +84,53 @@ def scenario_circuits(opts):
     return {"checked": checked, "digests": digests}
 
 
+def scenario_phases(opts):
+    """Diagonal gates and rotations whose qubits select ranks: no exchange for
+    a diagonal or a Z string (each rank applies its part), one for an X or Y
+    letter there; the bits equal velt_core's on the full state after every op."""
+    n = opts.n[0]
+    rng = np.random.default_rng([opts.seed, n])
+    full = random_state(rng, 1 << n, special=True)
+    state = DistributedState.from_full(full if RANK == ROOT else None, chunk=opts.chunk)
+    n_local = state.n_local
+    top, next_ = n - 1, n - 2
+
+    def diag(k):
+        return np.exp(1j * rng.uniform(0, 6.3, 1 << k)) * rng.uniform(0.5, 2, 1 << k)
+
+    ops = [
+        ("apply_diagonal", [top, next_], diag(2), [], False),
+        ("apply_diagonal", [top, 0, next_], diag(3), [1], False),
+        ("apply_diagonal", [next_], diag(1), [top], False),
+        ("apply_pauli_rotation", "ZZ", [top, next_], 0.7, [], False),
+        ("apply_pauli_rotation", "ZIZ", [top, 1, 0], -2.5, [next_], False),
+        ("apply_pauli_rotation", "", [], 1.5, [top], False),
+        ("apply_pauli_rotation", "YZZ", [0, top, next_], 4.0, [], False),
+        ("apply_pauli_rotation", "XZ", [top, next_], 0.3, [0], True),  # top is exchanged first
+        ("apply_diagonal", [next_], diag(1), "every local bit", None),
+    ]
+    expected = full.copy()
+    moves = []
+    for name, *args, quiet in ops:
+        if args[-1] == "every local bit":
+            # Controls on every qubit held locally: with the target on a
+            # rank-selecting qubit, it must come over (two ranks and more).
+            args[-1] = [q for q in range(n) if state.qubit_map[q] < n_local and q != args[0][0]]
+        before = state.exchanges
+        getattr(state, name)(*args)
+        getattr(velt_core, name)(expected, *args)
+        moved = state.exchanges - before
+        if quiet is False:
+            assert moved == 0, (name, args, moved)
+        if quiet is True:
+            assert moved == (1 if SIZE > 1 else 0), (name, args, moved)
+        moves.append(moved)
+        got = state.gather()
+        if RANK == ROOT:
+            assert_same_bits(got, expected)
+    return {"exchanges": moves}
+
+
 def scenario_layout(opts):
     """Marginals and norms with the NumPy sums: the same bits for every rank
     count on the same physical layout (here the unpermuted one), equal to a
@@ -440,6 +487,9 @@ def scenario_mismatch(opts):
     u2 = np.array([[h, h], [h, -h]], dtype=np.complex128)
     u2_other = u2.copy()
     u2_other.reshape(-1).view(np.uint64)[3] ^= 1  # one bit of one entry
+    diag = np.array([1, 1j, -1, -1j], dtype=np.complex128)
+    diag_other = diag.copy()
+    diag_other.view(np.uint64)[2] ^= 1
     other_rank = 1 if failing == 0 else failing
     fresh = DistributedState(n, chunk=opts.chunk)
     cases = {
@@ -452,6 +502,10 @@ def scenario_mismatch(opts):
         "apply_gate": lambda: state.apply_gate([0], u2, [1] if d else [top]),
         "apply_sequence": lambda: state.apply_sequence(
             [("apply_1q", top, h, h, h, -h), ("apply_swap", 0, 2 if d else 1)]
+        ),
+        "apply_diagonal": lambda: state.apply_diagonal([0, top], diag_other if d else diag),
+        "apply_pauli_rotation": lambda: state.apply_pauli_rotation(
+            "XZ", [0, top], math.nextafter(0.3, 1) if d else 0.3
         ),
         "make_local": lambda: state.make_local([top - 1] if d else [top]),
         "probabilities": lambda: state.probabilities([1, 0] if d else [0, 1]),

@@ -22,7 +22,16 @@ from helpers import assert_same_bits, misaligned, random_matrix, random_state
 
 import velt_core
 
-KERNELS = ["apply_1q", "apply_cnot_fast", "apply_controlled_1q", "apply_swap", "apply_gate_fast", "apply_gate"]
+KERNELS = [
+    "apply_1q",
+    "apply_cnot_fast",
+    "apply_controlled_1q",
+    "apply_swap",
+    "apply_gate_fast",
+    "apply_gate",
+    "apply_diagonal",
+    "apply_pauli_rotation",
+]
 SPECIAL = np.array([np.nan, np.inf, -np.inf, -0.0, complex(0.0, -0.0), complex(np.nan, -np.inf)])
 
 
@@ -57,6 +66,17 @@ def random_op(rng, n, pool, kernel=None):
     if kernel == "apply_gate_fast":
         k = int(rng.integers(1, min(4, len(pick)) + 1))
         return (kernel, pick[:k], sprinkled_matrix(rng, 1 << k))
+    if kernel == "apply_diagonal":
+        k = int(rng.integers(1, min(4, len(pick)) + 1))
+        controls = pick[k : k + int(rng.integers(0, 2))]
+        op = (kernel, pick[:k], sprinkled_matrix(rng, 1 << k)[0][: 1 << k])
+        return op + (controls,) if controls or rng.random() < 0.5 else op
+    if kernel == "apply_pauli_rotation":
+        k = int(rng.integers(0, min(4, len(pick)) + 1))
+        controls = pick[k : k + int(rng.integers(0, 2))]
+        letters = "".join(rng.choice(list("IXYZ"), size=k))
+        op = (kernel, letters, pick[:k], float(rng.uniform(-10, 10)))
+        return op + (controls,) if controls or rng.random() < 0.5 else op
     k = int(rng.integers(0, min(3, len(pick)) + 1))
     controls = pick[k : k + int(rng.integers(0, 3))]
     op = (kernel, pick[:k], sprinkled_matrix(rng, 1 << k))
@@ -136,6 +156,15 @@ def test_random_sequences_match_one_by_one(rng, n, placement):
         ),
         pytest.param([("apply_gate", [], np.array([[1j]]))] * 3 + [("apply_gate", [], [[2]], [17])], id="no-targets"),
         pytest.param([("apply_cnot_fast", 17, 16)], id="single-op"),
+        # diagonals and rotations among blocked ops, one diagonal too large to
+        # be blocked (eleven targets: its table would crowd the block out)
+        pytest.param(
+            [("apply_pauli_rotation", "XZ", [17, 0], 0.3), ("apply_diagonal", [2, 16], [1j, -1, 0.5, 2j], [1])]
+            + [("apply_diagonal", [16, *range(10)], np.exp(1j * np.arange(2048)), [17])]
+            + [("apply_pauli_rotation", "YY", [3, 15], -2.0, [16]), ("apply_pauli_rotation", "", [], 1.0)]
+            + [("apply_diagonal", list(range(7, 17)), np.exp(0.5j * np.arange(1024)))],
+            id="diagonals-rotations",
+        ),
     ],
 )
 def test_blocking_cases_match_one_by_one(rng, ops):
@@ -151,6 +180,8 @@ def test_mixed_sequence_matches_reference(rng):
     for name, *args in ops:
         if name in ("apply_1q", "apply_controlled_1q"):
             args = [*args[:-4], args[-4:]]
+        if name == "apply_pauli_rotation":
+            args[2] = ref.cos_sin_half(args[2])
         expected = {
             "apply_1q": ref.apply_1q,
             "apply_cnot_fast": ref.apply_cnot,
@@ -158,6 +189,8 @@ def test_mixed_sequence_matches_reference(rng):
             "apply_swap": ref.apply_swap,
             "apply_gate_fast": ref.apply_gate_fast,
             "apply_gate": ref.apply_gate,
+            "apply_diagonal": ref.apply_diagonal,
+            "apply_pauli_rotation": ref.apply_pauli_rotation,
         }[name](expected, *args)
     assert_same_bits(sequenced(state, ops), expected, any_nan=True)
 
@@ -242,6 +275,21 @@ BAD_OPS = [
     (("apply_gate", "01", np.eye(4)), TypeError, "apply_gate\\(\\): incompatible function arguments"),
     (("apply_gate_fast", [0], "not a matrix"), TypeError, "apply_gate_fast\\(\\): incompatible function arguments"),
     (("apply_controlled_1q", 0, 1, 1, 0, 0, "x"), TypeError, "apply_controlled_1q\\(\\): incompatible"),
+    (("apply_diagonal", [0], np.ones(4)), RuntimeError, r"apply_diagonal: diagonal size does not match 2\^\|targets\|"),
+    (("apply_diagonal", [4], np.ones(2)), RuntimeError, "apply_diagonal: qubit index out of range"),
+    (("apply_diagonal", [1, 1], np.ones(4)), RuntimeError, "apply_diagonal: repeated target qubit"),
+    (("apply_diagonal", [1], np.ones(2), [1]), RuntimeError, "apply_diagonal: control overlaps a target qubit"),
+    (("apply_diagonal", [0], "ab"), TypeError, "apply_diagonal\\(\\): incompatible function arguments"),
+    (("apply_pauli_rotation", "XQ", [0, 1], 1.0), RuntimeError, "apply_pauli_rotation: Pauli letter is not one of"),
+    (("apply_pauli_rotation", "X", [0], np.nan), RuntimeError, "apply_pauli_rotation: theta is not finite"),
+    (("apply_pauli_rotation", "X", [0, 1], 1.0), RuntimeError, "apply_pauli_rotation: Pauli string length does not"),
+    (("apply_pauli_rotation", "X", [0], 1.0, [0]), RuntimeError, "apply_pauli_rotation: control overlaps a qubit"),
+    (
+        ("apply_pauli_rotation", "X", [0]),
+        ValueError,
+        "apply_pauli_rotation takes 3 or 4 arguments after the state, got 2",
+    ),
+    (("apply_pauli_rotation", 5, [0], 1.0), TypeError, "apply_pauli_rotation\\(\\): incompatible function"),
 ]
 
 
@@ -281,6 +329,15 @@ def test_matrices_are_read_as_the_call_began(rng):
     ops = [("apply_1q", 3, 0, 1, 1, 0), ("apply_gate_fast", [1], u)]
     frozen = u.copy()
     expected = one_by_one(state, [ops[0], ("apply_gate_fast", [1], frozen)])
+    velt_core.apply_sequence(state, ops)
+    assert_same_bits(state, expected)
+
+
+def test_diagonal_tables_are_read_as_the_call_began(rng):
+    state = random_state(rng, 1 << 4)
+    table = state[8:12]
+    ops = [("apply_1q", 3, 0, 1, 1, 0), ("apply_diagonal", [2, 0], table)]
+    expected = one_by_one(state, [ops[0], ("apply_diagonal", [2, 0], table.copy())])
     velt_core.apply_sequence(state, ops)
     assert_same_bits(state, expected)
 

@@ -135,6 +135,13 @@ void apply_op(amp* psi, std::int64_t n, const sequence_op& op) {
         case op_kind::apply_gate:
             return apply_gate(psi, n, q, op.n_targets, q + op.n_targets,
                               static_cast<int>(op.qubits.size()) - op.n_targets, op.u);
+        case op_kind::apply_diagonal:
+            return apply_diagonal(psi, n, q, op.n_targets, q + op.n_targets,
+                                  static_cast<int>(op.qubits.size()) - op.n_targets, op.u);
+        case op_kind::apply_pauli_rotation:
+            return apply_pauli_rotation(
+                psi, n, q, op.letters.data(), op.n_targets, q + op.n_targets,
+                static_cast<int>(op.qubits.size()) - op.n_targets, op.c, op.s);
     }
     throw std::logic_error("apply_op: unknown kernel");
 }

@@ -22,7 +22,9 @@
 // heap scratch (apply_gate beyond apply_gate_stack_targets targets) is a
 // whole run of its own: blocks run on workers, where an allocation failure
 // could not be reported.  Such a gate costs many operations per amplitude,
-// so one pass of its own costs little extra.
+// so one pass of its own costs little extra.  A diagonal gate on more than
+// blocked_diagonal_targets targets is a whole run too: its table would
+// take the cache that the block needs.
 #pragma once
 
 #include <cstddef>
@@ -32,6 +34,8 @@
 #include "sequence/sequence.hpp"
 
 namespace velt {
+
+inline constexpr int blocked_diagonal_targets = 10;
 
 struct sequence_run {
     std::vector<std::size_t> ops;  // indices into the sequence, increasing
