@@ -12,7 +12,8 @@
 #   __index__, NumPy scalars included.
 # - qubit lists (`Iterable[SupportsIndex]`): any iterable (lists, tuples,
 #   ranges, sets, generators, arrays) except str, bytes and dict.
-# - uniforms (`ArrayLike`): anything NumPy converts to float64 without loss.
+# - uniforms and coeffs (`ArrayLike`): anything NumPy converts to float64
+#   without loss (complex numbers are refused).
 # Functions without parameter names take their arguments by position only.
 
 from collections.abc import Iterable
@@ -25,6 +26,9 @@ _Complex: TypeAlias = complex | SupportsComplex | SupportsFloat | SupportsIndex
 # An op of apply_sequence: a kernel's name, then its arguments after the
 # state, e.g. ("apply_cnot_fast", 0, 1).
 _Op: TypeAlias = tuple[Any, ...] | list[Any]
+# A term of expectation_paulis: (paulis, qubits), a tuple or a list, e.g.
+# ("XZ", [0, 3]).
+_Term: TypeAlias = tuple[str, Iterable[SupportsIndex]] | list[Any]
 
 __version__: str
 
@@ -120,6 +124,16 @@ def apply_pauli_rotation(
 ) -> None:
     """Pauli rotation exp(-i theta/2 P) of the Pauli string P (letters I, X, Y, Z on the given
     qubits), where every control is 1"""
+
+def expectation_paulis(state: ArrayLike, terms: Iterable[_Term]) -> NDArray[np.float64]:
+    """Expectation values <state|P|state> of the Pauli strings of the (paulis, qubits) terms,
+    each the value expectation_pauli gives"""
+
+def expectation_pauli_sum(state: ArrayLike, coeffs: ArrayLike, terms: Iterable[_Term]) -> float:
+    """Sum of coeffs[t] * <state|P_t|state> over the (paulis, qubits) terms, added in term order"""
+
+def inner_product(a: ArrayLike, b: ArrayLike) -> complex:
+    """Overlap <a|b>: the sum of conj(a[i]) * b[i], a complex number"""
 
 def apply_kraus(
     rho: ArrayLike,

@@ -101,6 +101,15 @@ CASES = {
     "apply_diagonal controls": ("apply_diagonal", lambda m: (m.state(16), [3], m.complex(2).tolist(), [0, 14])),
     "apply_pauli_rotation": ("apply_pauli_rotation", lambda m: (m.state(16), "XZY", [2, 9, 15], 0.7)),
     "apply_pauli_rotation Z controls": ("apply_pauli_rotation", lambda m: (m.state(16), "ZZ", [1, 14], 0.3, [5])),
+    "expectation_paulis": (
+        "expectation_paulis",
+        lambda m: (m.state(16), [("XZ", [0, 15]), ("YY", [3, 14]), ("ZZ", [1, 2]), ("X", [12]), ("", [])]),
+    ),
+    "expectation_pauli_sum": (
+        "expectation_pauli_sum",
+        lambda m: (m.state(16), [0.5, -1.0, 2.0], [("XX", [0, 1]), ("ZZ", [1, 2]), ("Y", [15])]),
+    ),
+    "inner_product": ("inner_product", lambda m: (m.state(16), m.state(16))),
     "measure tiny": ("measure", lambda m: (m.state(16) * 1e-158, 4, 0.3)),  # the second, scaled sum
     "apply_kraus 2 qubits": ("apply_kraus", lambda m: (m.rho(7), 7, [5, 1], m.channel(2))),
     "apply_kraus 3 qubits": ("apply_kraus", lambda m: (m.rho(7), 7, [0, 6, 3], [k.tolist() for k in m.channel(3)])),

@@ -487,6 +487,16 @@ def scenario_local(opts):
             False,
         ),
         ("a method's own write", velt_core, "apply_1q", injected, [failing], lambda: state.apply_z(0), True),
+        (
+            "expectation_paulis",
+            velt_core,
+            "expectation_paulis",
+            injected,
+            [failing],
+            lambda: state.expectation_paulis([("XZ", [0, top])]),
+            False,
+        ),
+        ("inner_product", velt_core, "inner_product", injected, [failing], lambda: state.inner_product(state), False),
         ("trajectory sums", velt_core, "apply_gate", injected, [failing], trajectory_step, False),
         ("trajectory write", velt_core, "apply_gate", gate_on_slice_fails, [failing], trajectory_step, True),
     ]
@@ -541,6 +551,7 @@ def scenario_mismatch(opts):
     diag_other = diag.copy()
     diag_other.view(np.uint64)[2] ^= 1
     other_rank = 1 if failing == 0 else failing
+    fresh = DistributedState(n, chunk=opts.chunk)
     cases = {
         "apply_1q qubit": lambda: state.apply_1q(1 if d else 0, h, h, h, -h),
         "apply_1q signed zero": lambda: state.apply_1q(0, 1, -0.0 if d else 0.0, 0, 1),
@@ -568,6 +579,12 @@ def scenario_mismatch(opts):
         "invalid on one rank": lambda: state.apply_1q(62 if d else 0, h, h, h, -h),
         "a method's own argument": lambda: state.partial_norms(3 if d else 2),
         "a method's own write": lambda: state.apply_z(1 if d else 0),
+        "expectation_paulis": lambda: state.expectation_paulis([("XZ", [0, 2 if d else 1])]),
+        "expectation_pauli_sum": lambda: state.expectation_pauli_sum(
+            [1.0, -0.5 if d else 0.5], [("ZZ", [0, 1]), ("X", [top])]
+        ),
+        # Another state of the same layout at a different call on one rank.
+        "inner_product": lambda: state.inner_product(fresh if d else state),
         "apply_kraus_sampled operators": lambda: state.apply_kraus_sampled([top], [u2_other if d else u2], 0.5),
         "apply_kraus_sampled uniform": lambda: state.apply_kraus_sampled([0], [u2, u2], 0.75 if d else 0.25),
     }
@@ -600,6 +617,97 @@ def scenario_construct(opts):
         assert all(r == everyone[0] for r in everyone), everyone
         return {"error": everyone[0]}
     return None
+
+
+def scenario_observables(opts):
+    """Pauli strings and overlaps: bit for bit velt_core's values on the full
+    state in physical order, on the unpermuted layout and on one that a
+    circuit has permuted; strings with X or Y on rank-selecting qubits
+    included.  Errors are raised on every rank with nothing changed."""
+    checked = 0
+    for n in opts.n:
+        rng = np.random.default_rng([opts.seed, n])
+        full = random_state(rng, 1 << n, special=opts.special)
+        other = random_state(rng, 1 << n, special=opts.special)
+        terms = [("", []), ("Z", [n - 1]), ("YY", [n - 1, 0]), ("XZX", [n - 2, n - 1, 1])]
+        terms += [("XX", [q, (q + 1) % n]) for q in range(n)] + [("ZZ", [q, (q + 1) % n]) for q in range(n)]
+        for _ in range(30):
+            k = int(rng.integers(1, min(n, 6) + 1))
+            qubits = [int(q) for q in rng.permutation(n)[:k]]
+            terms.append(("".join(rng.choice(list("IXYZ"), k)), qubits))
+        coeffs = rng.standard_normal(len(terms))
+        ops = random_circuit(rng, n, n - (SIZE.bit_length() - 1), 12)
+        for permuted in (False, True):
+            a = DistributedState.from_full(full if RANK == ROOT else None, chunk=opts.chunk)
+            b = DistributedState.from_full(other if RANK == ROOT else None, chunk=opts.chunk)
+            if permuted:  # the same gates on both: the same qubit map
+                a.apply_sequence(ops)
+                b.apply_sequence(ops)
+            assert a.qubit_map == b.qubit_map
+            values = a.expectation_paulis(terms)
+            energy = a.expectation_pauli_sum(coeffs, terms)
+            overlap = a.inner_product(b)
+            physical_a = np.concatenate(COMM.allgather(a.local))
+            physical_b = np.concatenate(COMM.allgather(b.local))
+            everyone = COMM.gather((values.tobytes(), energy, overlap), root=ROOT)
+            if RANK == ROOT:
+                if not opts.special:  # NaN != NaN
+                    assert all(e == everyone[0] for e in everyone[1:])
+                mapped = [(p, [a.qubit_map[q] for q in qs]) for p, qs in terms]
+                assert_same_bits(values, velt_core.expectation_paulis(physical_a, mapped), any_nan=opts.special)
+                want = velt_core.expectation_pauli_sum(physical_a, coeffs, mapped)
+                assert_same_bits(np.array([energy]), np.array([want]), any_nan=opts.special)
+                assert_same_bits(
+                    np.array([overlap]),
+                    np.array([velt_core.inner_product(physical_a, physical_b)]),
+                    any_nan=opts.special,
+                )
+                if not opts.special:  # and the physics: the logical state's values
+                    logical = velt_core.expectation_paulis(reference(full, ops) if permuted else full, terms)
+                    np.testing.assert_allclose(values, logical, rtol=1e-9, atol=1e-9)
+                checked += 1
+            quiet_barrier(COMM)
+        # Refusals: on every rank alike, the slices and maps unchanged.
+        c = DistributedState(n, chunk=opts.chunk)
+        c.apply_swap(0, 1)  # a relabelling: another qubit map on any rank count
+        cases = {
+            "letter": lambda: a.expectation_paulis([("Z", [0]), ("Q", [1])]),
+            "repeat": lambda: a.expectation_pauli_sum([1.0], [("XX", [1, 1])]),
+            "coeffs": lambda: a.expectation_pauli_sum([1.0, 2.0], [("Z", [0])]),
+            "complex": lambda: a.expectation_pauli_sum([1j], [("Z", [0])]),
+            "layout": lambda: c.inner_product(DistributedState(n, chunk=opts.chunk)),
+            "register": lambda: a.inner_product(DistributedState(n - 1)),
+            "type": lambda: a.inner_product(full),
+        }
+        errors = {}
+        for label, call in cases.items():
+            before, qubit_map = a.local.copy(), a.qubit_map
+            got = catch(call)
+            assert got is not None, label
+            assert_same_bits(a.local, before)
+            assert a.qubit_map == qubit_map
+            errors[label] = got
+        everyone = COMM.gather(errors, root=ROOT)
+        if RANK == ROOT:
+            assert all(e == everyone[0] for e in everyone), everyone
+            psi = full.copy()
+            for label in ("letter", "repeat", "coeffs", "complex"):
+                want = catch(lambda label=label: getattr(velt_core, cases_core[label][0])(psi, *cases_core[label][1]))
+                assert want[0] == everyone[0][label][0], label
+                if want[0] != "TypeError":
+                    assert want[1] == everyone[0][label][1], label
+            last_errors = everyone[0]
+    if RANK == ROOT:
+        return {"checked": checked, "errors": {k: list(v) for k, v in last_errors.items()}}
+    return None
+
+
+cases_core = {  # the velt_core calls of the refusals above
+    "letter": ("expectation_paulis", ([("Z", [0]), ("Q", [1])],)),
+    "repeat": ("expectation_pauli_sum", ([1.0], [("XX", [1, 1])])),
+    "coeffs": ("expectation_pauli_sum", ([1.0, 2.0], [("Z", [0])])),
+    "complex": ("expectation_pauli_sum", ([1j], [("Z", [0])])),
+}
 
 
 def main():

@@ -428,6 +428,113 @@ def cos_sin_half(theta):
     return c, (-s if negative else s)
 
 
+# ---- the read-outs' sums: Pauli strings and overlaps ----------------------------------------
+
+SUM_BLOCK = 2048
+SUM_LANES = 8
+
+
+@np.errstate(all="ignore")
+def lane_totals(terms):
+    """Lane totals of consecutive blocks of 2048 terms (the last may be
+    shorter when it is the only one): term t of a block to lane t % 8, each
+    lane added from +0.0 in order, the lanes as ((l0 + l1) + (l2 + l3)) +
+    ((l4 + l5) + (l6 + l7))."""
+    terms = np.asarray(terms, dtype=np.float64)
+    per = min(SUM_BLOCK, len(terms))
+    rows = np.zeros((len(terms) // per, 1 + -(-per // SUM_LANES), SUM_LANES))  # a first row of +0.0
+    rows[:, 1:, :].reshape(len(rows), -1)[:, :per] = terms.reshape(-1, per)
+    lane = np.add.accumulate(rows, axis=1)[:, -1, :]  # accumulate adds strictly in order
+    low = (lane[:, 0] + lane[:, 1]) + (lane[:, 2] + lane[:, 3])
+    return low + ((lane[:, 4] + lane[:, 5]) + (lane[:, 6] + lane[:, 7]))
+
+
+def pairwise_total(values):
+    """Neighbours added level by level, an odd one out carried up."""
+    values = [float(v) for v in values]
+    while len(values) > 1:
+        pairs = [values[2 * i] + values[2 * i + 1] for i in range(len(values) // 2)]
+        values = pairs + values[len(pairs) * 2 :]
+    return values[0] if values else 0.0
+
+
+def blocked_sum(terms):
+    """The read-outs' sum of a power-of-two count of terms: blocks of 2048,
+    lanes inside, the blocks' totals by the tree."""
+    return pairwise_total(lane_totals(terms))
+
+
+def _parity(values):
+    out = np.zeros_like(values)
+    values = values.copy()
+    while values.any():
+        out ^= values & 1
+        values >>= 1
+    return out
+
+
+@np.errstate(all="ignore")
+def expectation_pauli(psi, paulis, qubits):
+    """<psi|P|psi>: one term per index (no X or Y) or per pair, i with the top
+    X/Y bit clear in increasing order: sign * Re c or sign * Im c, c =
+    conj(psi[i ^ x]) psi[i]; the sum times +2 or -2 by the number of Y's."""
+    psi = np.asarray(psi, dtype=np.complex128)
+    x, z, y = pauli_masks(paulis, qubits)
+    idx = np.arange(len(psi), dtype=np.int64)
+    if x == 0:
+        a = psi
+        terms = (1.0 - 2.0 * _parity(idx & z)) * (a.real * a.real + a.imag * a.imag)
+        return blocked_sum(terms)
+    h = x.bit_length() - 1
+    i = idx[(idx >> h) & 1 == 0]
+    a, b = psi[i], psi[i ^ x]
+    c = b.real * a.imag - b.imag * a.real if y % 2 else b.real * a.real + b.imag * a.imag
+    total = blocked_sum((1.0 - 2.0 * _parity(i & z)) * c)
+    return (2.0 if y % 4 in (0, 3) else -2.0) * total
+
+
+def expectation_paulis(psi, terms):
+    return np.array([expectation_pauli(psi, paulis, qubits) for paulis, qubits in terms], dtype=np.float64)
+
+
+def expectation_pauli_sum(psi, coeffs, terms):
+    """From 0.0, coeffs[t] * value[t] added in term order."""
+    total = 0.0
+    for c, v in zip(np.asarray(coeffs, dtype=np.float64).ravel(), expectation_paulis(psi, terms), strict=True):
+        total = total + float(c) * float(v)
+    return total
+
+
+@np.errstate(all="ignore")
+def inner_product(a, b):
+    """sum conj(a_i) b_i: (ar*br + ai*bi) and (ar*bi - ai*br), each part by
+    the read-outs' sum."""
+    a = np.asarray(a, dtype=np.complex128)
+    b = np.asarray(b, dtype=np.complex128)
+    re = a.real * b.real + a.imag * b.imag
+    im = a.real * b.imag - a.imag * b.real
+    return complex(blocked_sum(re), blocked_sum(im))
+
+
+PAULI_MATRICES = {
+    "I": np.eye(2),
+    "X": np.array([[0, 1], [1, 0]]),
+    "Y": np.array([[0, -1j], [1j, 0]]),
+    "Z": np.diag([1.0, -1.0]),
+}
+
+
+def dense_pauli(n, paulis, qubits):
+    """The 2^n x 2^n matrix of the string, by np.kron (qubit 0 the last factor)."""
+    ops = ["I"] * n
+    for p, q in zip(paulis, qubits, strict=True):
+        ops[q] = p
+    m = np.eye(1)
+    for q in reversed(range(n)):
+        m = np.kron(m, PAULI_MATRICES[ops[q]])
+    return m
+
+
 # ---- multi-qubit channels, conjugation of rho, trajectory steps -------------------------------
 
 

@@ -152,6 +152,38 @@ def test_sequence_errors_match_velt_core_apply_sequence(position):
     assert_same_bits(state.local, full)
 
 
+def _observable_refusals():
+    from test_observables import BAD
+
+    for name, args, _, _ in BAD:
+        state, *rest = args
+        if name in ("expectation_paulis", "expectation_pauli_sum") and np.ndim(state) == 1 and len(state) == 4:
+            yield name, rest
+
+
+@pytest.mark.parametrize(("name", "args"), list(_observable_refusals()), ids=lambda v: str(v)[:40])
+def test_one_rank_observable_errors_match_velt_core(name, args):
+    full = np.array([0.5, 0.5j, -0.5, 0.5], dtype=np.complex128)
+    state = one_rank(full)
+    got = catch(lambda: getattr(state, name)(*args))
+    want = catch(lambda: getattr(velt_core, name)(full, *args))
+    assert got is not None and got[0] == want[0]
+    if got[0] != "TypeError":
+        assert got[1] == want[1]
+    assert_same_bits(state.local, full)
+
+
+def test_one_rank_observables_are_velt_core_values(rng):
+    full, other = random_state(rng, 2**13), random_state(rng, 2**13)
+    terms = [("XZ", [12, 0]), ("YY", [3, 7]), ("", []), ("ZZZ", [1, 2, 3])]
+    state = one_rank(full)
+    assert_same_bits(state.expectation_paulis(terms), velt_core.expectation_paulis(full, terms))
+    assert state.expectation_pauli_sum([1, -2, 3, 0.5], terms) == velt_core.expectation_pauli_sum(
+        full, [1, -2, 3, 0.5], terms
+    )
+    assert state.inner_product(one_rank(other)) == velt_core.inner_product(full, other)
+
+
 # ------------------------------------------------- agreement across ranks
 
 
@@ -489,6 +521,39 @@ def test_demo_checks_itself_on_two_ranks():
     assert "all checks passed" in done.stdout and done.stdout.count("bit for bit") == 2
 
 
+@needs_mpi
+@pytest.mark.parametrize(
+    "ranks, chunk, special",
+    [(1, None, False), (2, None, False), (4, None, False), (4, 2048, False), (2, None, True)],
+    ids=["1rank", "2ranks", "4ranks", "4ranks-chunk2048", "2ranks-special"],
+)
+def test_observables_match_velt_core_on_the_physical_state(ranks, chunk, special):
+    # n = 6: slices too small for whole blocks (gathered); 14 and 15: the
+    # ranks' sums, with pairs across ranks from the top qubits, and (chunk
+    # 2048) several chunks per slice whose partners lie in other chunks.
+    args = ["observables", "--seed", SEED, "--n", 6, 14, 15]
+    if chunk is not None:
+        args += ["--chunk", chunk]
+    if special:
+        args.append("--special")
+    result = launch(ranks, *args)
+    assert result["checked"] == 6
+    errors = result["errors"]
+    assert errors["letter"] == ["RuntimeError", "expectation_paulis: term 1: Pauli letter is not one of I, X, Y, Z"]
+    assert errors["repeat"] == ["RuntimeError", "expectation_pauli_sum: term 0: repeated qubit"]
+    assert errors["coeffs"] == ["RuntimeError", "expectation_pauli_sum: coeffs and terms have different lengths"]
+    assert errors["complex"][0] == "TypeError"
+    assert errors["layout"] == [
+        "RuntimeError",
+        "inner_product: the states' qubit maps differ (bring them to one layout first)",
+    ]
+    assert errors["register"] == [
+        "RuntimeError",
+        "inner_product: the states have different registers (15 and 14 qubits)",
+    ]
+    assert errors["type"][0] == "TypeError"
+
+
 # ------------------------------------------- failures on some ranks only
 
 
@@ -530,6 +595,8 @@ def test_local_step_failing_on_one_rank_is_raised_on_every_rank(ranks, failing):
         "comparison": [["MemoryError", f"injected {note}"], []],
         "a method's own step": [["MemoryError", f"injected {note}"], []],
         "a method's own write": [["MemoryError", f"injected {note}"], refused("apply_z")],
+        "expectation_paulis": [["MemoryError", f"injected {note}"], []],
+        "inner_product": [["MemoryError", f"injected {note}"], []],
         "trajectory sums": [["MemoryError", f"injected {note}"], []],
         "trajectory write": [["MemoryError", f"injected {note}"], refused("apply_kraus_sampled")],
     }
@@ -561,6 +628,9 @@ def test_arguments_that_differ_between_ranks_are_refused_on_every_rank(ranks, fa
         "DistributedState chunk": "DistributedState",
         "a method's own argument": "partial_norms",
         "a method's own write": "apply_z",
+        "expectation_paulis": "expectation_paulis",
+        "expectation_pauli_sum": "expectation_pauli_sum",
+        "inner_product": "inner_product",
         "apply_kraus_sampled operators": "apply_kraus_sampled",
         "apply_kraus_sampled uniform": "apply_kraus_sampled",
     }

@@ -83,6 +83,15 @@ def run():
             for count in (1, 3):
                 velt_core.apply_kraus_1q(rho, n, q, [mat(2) / 2 for _ in range(count)])
                 digest.update(rho.tobytes())
+    # The Pauli-string and overlap read-outs: blocks of sums shared among the
+    # workers (cache-blocked passes from 2^16 amplitudes on).
+    for n in (17, 13):
+        psi = state(2**n)
+        terms = [("XX", [q, (q + 1) % n]) for q in range(n)] + [("ZZ", [q, (q + 1) % n]) for q in range(n)]
+        terms += [("YZX", [0, 5, n - 1]), ("XYZI", [n - 2, 3, 9, 1]), ("Y", [2])]
+        digest.update(velt_core.expectation_paulis(psi, terms).tobytes())
+        digest.update(np.array([velt_core.expectation_pauli_sum(psi, np.arange(len(terms)) - 3.5, terms)]).tobytes())
+        digest.update(np.array([velt_core.inner_product(psi, state(2**n))]).tobytes())
 
     # Channels and conjugations on several qubits, and trajectory steps on a
     # state of several read-out blocks (finite, as the step requires).

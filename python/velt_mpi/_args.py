@@ -251,3 +251,48 @@ def arity(name):
         "apply_diagonal": (2, 3),
         "apply_pauli_rotation": (3, 4),
     }[name]
+
+
+def to_terms(function, terms, n_qubits):
+    """The (paulis, qubits) terms of expectation_paulis, converted and checked
+    term by term in velt_core's order: the pair, the qubits' conversion, the
+    lengths (letters counted), the letters, the qubit range, repeats."""
+    try:
+        items = list(terms)
+    except TypeError:
+        raise incompatible(function, "terms must be an iterable of (paulis, qubits) pairs") from None
+    out = []
+    for k, term in enumerate(items):
+        prefix = f"term {k}: "
+        if not isinstance(term, (tuple, list)) or len(term) != 2 or not isinstance(term[0], str):
+            raise ValueError(f"{function}: {prefix}a term is a pair (paulis, qubits)")
+        paulis, qubits = term
+        try:
+            qubits = to_int_list(function, qubits)
+        except TypeError:
+            raise incompatible(function, prefix + "qubits must be a sequence of ints") from None
+        if len(paulis) != len(qubits):
+            raise fail(function, prefix + "Pauli string length does not match the qubit list")
+        if any(letter not in "IXYZ" for letter in paulis):
+            raise fail(function, prefix + "Pauli letter is not one of I, X, Y, Z")
+        if any(q < 0 or q > n_qubits - 1 for q in qubits):
+            raise fail(function, prefix + "qubit index out of range")
+        if len(set(qubits)) != len(qubits):
+            raise fail(function, prefix + "repeated qubit")
+        out.append((paulis, qubits))
+    return out
+
+
+def to_coeffs(function, coeffs, count):
+    """One real number per term as float64, converted as velt_core converts
+    them (no complex numbers, strings or other objects)."""
+    try:
+        array = np.asarray(coeffs)
+    except (TypeError, ValueError):
+        raise incompatible(function, "coeffs must be real numbers") from None
+    if not np.can_cast(array.dtype, np.float64, casting="safe"):
+        raise incompatible(function, "coeffs must be real numbers")
+    array = np.ascontiguousarray(array, dtype=np.float64).reshape(-1)
+    if array.size != count:
+        raise fail(function, "coeffs and terms have different lengths")
+    return array

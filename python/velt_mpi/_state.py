@@ -466,6 +466,56 @@ class DistributedState:
         values, bits = _layout.sum_out(values, bits, [b for b in bits[k_local:] if b not in kept])
         return _layout.reorder(values, bits, [self._l2p[q] for q in qubits])
 
+    # ----------------------------------------------------------- observables
+
+    def expectation_paulis(self, terms):
+        """<psi|P_t|psi> of each (paulis, qubits) term, as velt_core's
+        expectation_paulis takes them: a new float64 array, the same on every
+        rank, bit for bit velt_core's values on the full state in physical
+        order (the logical order while qubit_map is the identity), for any
+        number of ranks.  The layout does not change: a string with X or Y on
+        a rank-selecting qubit pairs amplitudes of two ranks, and the rank of
+        each pair whose bit is 0 receives its partner's slice, chunk by chunk,
+        and sums those pairs (see _cross_rank)."""
+        name = "expectation_paulis"
+        terms = _args.to_terms(name, terms, self._n)
+        self._note(terms)
+        return self._pauli_values(name, terms)
+
+    def expectation_pauli_sum(self, coeffs, terms):
+        """Sum of coeffs[t] * <psi|P_t|psi>, from 0.0 in term order, as
+        velt_core's expectation_pauli_sum adds it; the same float on every
+        rank."""
+        name = "expectation_pauli_sum"
+        terms = _args.to_terms(name, terms, self._n)
+        coeffs = _args.to_coeffs(name, coeffs, len(terms))
+        self._note(terms, coeffs)
+        total = 0.0
+        for c, v in zip(coeffs.tolist(), self._pauli_values(name, terms).tolist(), strict=True):
+            total = total + c * v
+        return total
+
+    def inner_product(self, other):
+        """<self|other> = sum of conj(a_i) b_i over the whole register, as a
+        complex, the same on every rank: bit for bit velt_core's
+        inner_product of the two full states in physical order.  Both states
+        must share the communicator, the register and the qubit map."""
+        name = "inner_product"
+        if not isinstance(other, DistributedState):
+            raise _args.incompatible(name, f"other must be a DistributedState, not {type(other).__name__}")
+        if other._n != self._n:
+            raise _args.fail(name, f"the states have different registers ({self._n} and {other._n} qubits)")
+        if not _same_ranks(self._mpi, other._mpi):
+            raise _args.fail(name, "the states are spread over different communicators")
+        if other._l2p != self._l2p:
+            raise _args.fail(name, "the states' qubit maps differ (bring them to one layout first)")
+        self._note(other)
+        if self._size == 1 or self._l < _OVERLAP_LOCAL_QUBITS:
+            return velt_core.inner_product(self._physical_full(), self._physical_full(other))
+        part = self._local_step(name, lambda: velt_core.inner_product(self._local, other._local), False)
+        parts = self._comm.allgather((part.real, part.imag))
+        return complex(_tree([re for re, _ in parts]), _tree([im for _, im in parts]))
+
     def _image_norms(self, local_q, ops):
         """|K psi|^2 for every operator, in velt_core's summation order over
         the whole state in physical order, the same list on every rank."""
@@ -532,6 +582,105 @@ class DistributedState:
         return totals
 
     # ------------------------------------------------------------ internals
+
+    def _physical_full(self, state=None):
+        """The whole of `state` (this one by default, or another on the same
+        ranks) in physical order on every rank (small states); gathered
+        through this state's communicator, whose call is under way."""
+        state = self if state is None else state
+        if self._size == 1:
+            return state._local
+        return np.concatenate(self._comm.allgather(state._local))
+
+    def _pauli_values(self, name, terms):
+        """The values of checked terms (logical qubits).
+
+        Each string's pair terms are those of velt_core on the full state in
+        physical order, in the same order: a rank's pairs (local strings) or
+        a receiving rank's pairs (strings with X or Y on rank-selecting bits)
+        form one aligned run of whole summation blocks of 2048 terms, so each
+        rank's sum is a subtree of the one-process tree, and the ranks' sums
+        meet in the rest of that tree, in rank order.  Every factor applied
+        on the way (+1.0 or -1.0) is exact.  Slices of fewer than
+        2^_PAULI_LOCAL_QUBITS amplitudes hold less than a block: such a
+        state is gathered on every rank and summed whole."""
+        n_loc = self._l
+        strings = [_physical_masks(paulis, qubits, self._l2p) for paulis, qubits in terms]
+        if not strings:
+            return np.zeros(0)
+        if self._size == 1 or n_loc < _PAULI_LOCAL_QUBITS:
+            return velt_core.expectation_paulis(self._physical_full(), [_term(x, z) for x, z, _ in strings])
+        rank = self._rank
+        partial = np.zeros(len(strings))
+        local = [t for t, (x, _, _) in enumerate(strings) if x >> n_loc == 0]
+        if local:
+            low = (1 << n_loc) - 1
+            local_terms = [_term(strings[t][0] & low, strings[t][1] & low) for t in local]
+            values = self._local_step(name, lambda: velt_core.expectation_paulis(self._local, local_terms), False)
+            for t, v in zip(local, values.tolist(), strict=True):
+                partial[t] = (-1.0 if _parity(rank & (strings[t][1] >> n_loc)) else 1.0) * v
+        groups = {}
+        for t, (x, _, _) in enumerate(strings):
+            if x >> n_loc:
+                groups.setdefault(x >> n_loc, []).append(t)
+        if groups:
+            chunk = min(max(self._chunk, _SUM_BLOCK), 1 << n_loc)
+            pair = self._allocate_collectively(name, 2 * chunk, "the pair buffer")
+            for x_rank in sorted(groups):
+                self._cross_rank(name, strings, groups[x_rank], x_rank, pair, chunk, partial)
+        everyone = self._comm.allgather(partial)
+        out = np.empty(len(strings))
+        for t, (x, _, _) in enumerate(strings):
+            top = (x >> n_loc).bit_length() - 1  # -1 for a local string: every rank counts
+            leaves = [everyone[r][t] for r in range(self._size) if top < 0 or not (r >> top) & 1]
+            out[t] = _tree(leaves)
+        return out
+
+    def _cross_rank(self, name, strings, which, x_rank, pair, chunk, partial):
+        """The strings `which`, whose X/Y bits on rank-selecting qubits are
+        x_rank: ranks r and r ^ x_rank pair up; the one whose top bit of
+        x_rank is 0 holds the pairs' first index i and sums them, the other
+        sends its slice chunk by chunk, in order.
+
+        For a received chunk c' of the partner, and each local chunk c = c' ^
+        k (k the string's local X/Y bits at and above the chunk's), the
+        buffer `pair` holds the local chunk c and then the partner's chunk
+        c', and velt_core sums the string on it as a state of 2 * chunk
+        amplitudes: X/Y bits below the chunk's stay, those of the partner
+        become the buffer's top bit (an X, or a Y where that keeps the number
+        of Y's odd or even), so its pairs are the chunk's pairs, in order.
+        The Z parts left out (rank bits, local bits at and above the chunk's)
+        are one sign per chunk, and a Y count changed by 2 one more."""
+        n_loc, rank = self._l, self._rank
+        c_bits = chunk.bit_length() - 1
+        chunks = (1 << n_loc) // chunk
+        partner = rank ^ x_rank
+        top = x_rank.bit_length() - 1
+        if (rank >> top) & 1:
+            for c in range(chunks):
+                self._comm.Send(self._local[c * chunk : (c + 1) * chunk], dest=partner, tag=_TAG_PAIR)
+            return
+        low, mid = chunk - 1, ((1 << n_loc) - 1) & ~(chunk - 1)
+        by_k = {}
+        for t in which:
+            x, z, y = strings[t]
+            y_low = bin(x & z & low).count("1")
+            odd = (y - y_low) % 2
+            fix = -1.0 if _phase(y) != _phase(y_low + odd) else 1.0
+            term = _term(x & low, z & low, c_bits, odd)
+            by_k.setdefault((x & mid) >> c_bits, []).append((t, term, z & mid, fix * _sign(rank & (z >> n_loc))))
+        sums = {t: [0.0] * chunks for t in which}
+        for c_partner in range(chunks):
+            self._comm.Recv(pair[chunk:], source=partner, tag=_TAG_PAIR)
+            for k, items in by_k.items():
+                c = c_partner ^ k
+                pair[:chunk] = self._local[c * chunk : (c + 1) * chunk]
+                chunk_terms = [term for _, term, _, _ in items]
+                values = self._local_step(name, lambda: velt_core.expectation_paulis(pair, chunk_terms), False)
+                for (t, _, z_mid, factor), v in zip(items, values.tolist(), strict=True):
+                    sums[t][c] = (factor * _sign((c << c_bits) & z_mid)) * v
+        for t in which:
+            partial[t] = _tree(sums[t])
 
     def _check(self, kernel, args):
         """The kernel's checks, then the one of the distributed layout."""
@@ -837,6 +986,14 @@ class DistributedState:
 _TAG_EXCHANGE = 151
 _TAG_GATHER = 152
 _TAG_SCATTER = 153
+_TAG_PAIR = 154
+
+# velt_core's read-outs sum blocks of 2048 terms: a rank's share lines up
+# with whole blocks from 2^12 amplitudes per slice for Pauli strings (a pair
+# per term) and from 2^11 for overlaps; smaller slices are gathered.
+_SUM_BLOCK = 2048
+_PAULI_LOCAL_QUBITS = 12
+_OVERLAP_LOCAL_QUBITS = 11
 
 # Squared norms below this are renormalised through an exact power of two, as
 # velt_core does it (its read-outs' tiny_probability).
@@ -955,3 +1112,69 @@ def _full_array(function, full, n_qubits):
     elif full.shape[0] != 1 << n_qubits:
         raise ValueError(f"{function}: the full state must hold 2^{n_qubits} amplitudes")
     return full
+
+
+def _parity(v):
+    return bin(v).count("1") % 2
+
+
+def _sign(v):
+    """(-1)^popcount(v) as a float."""
+    return -1.0 if _parity(v) else 1.0
+
+
+def _phase(y):
+    """The sign velt_core puts on twice the sum: + for y = 0, 3 mod 4."""
+    return 1 if y % 4 in (0, 3) else -1
+
+
+def _physical_masks(paulis, qubits, l2p):
+    """(x, z, y) of a string on physical bits."""
+    x = z = 0
+    for letter, q in zip(paulis, qubits, strict=True):
+        b = 1 << l2p[q]
+        if letter in "XY":
+            x |= b
+        if letter in "YZ":
+            z |= b
+    return x, z, paulis.count("Y")
+
+
+_LETTER = {(1, 0): "X", (1, 1): "Y", (0, 1): "Z"}
+
+
+def _term(x, z, top=None, top_letter=0):
+    """The (paulis, qubits) term of masks x and z, plus an X (top_letter 0)
+    or a Y (1) on bit `top` when one is given."""
+    paulis, qubits = [], []
+    for b in range((x | z).bit_length()):
+        bits = ((x >> b) & 1, (z >> b) & 1)
+        if bits != (0, 0):
+            paulis.append(_LETTER[bits])
+            qubits.append(b)
+    if top is not None:
+        paulis.append("Y" if top_letter else "X")
+        qubits.append(top)
+    return "".join(paulis), qubits
+
+
+def _tree(values):
+    """velt_core's pairwise tree: neighbours added level by level."""
+    values = [float(v) for v in values]
+    while len(values) > 1:
+        pairs = [values[2 * i] + values[2 * i + 1] for i in range(len(values) // 2)]
+        values = pairs + values[len(pairs) * 2 :]
+    return values[0] if values else 0.0
+
+
+def _same_ranks(a, b):
+    """Whether two communicators hold the same ranks in the same order (a
+    local comparison: no message)."""
+    if a is b:
+        return True
+    if a.Get_size() != b.Get_size():
+        return False
+    if a.Get_size() == 1:
+        return True
+    MPI = _comm.mpi()
+    return MPI.Comm.Compare(a, b) in (MPI.IDENT, MPI.CONGRUENT)

@@ -148,6 +148,16 @@ void apply_pauli_rotation(amp* psi, std::int64_t n, const int* qubits, const cha
     isa::chosen->apply_pauli_rotation(psi, n, qubits, letters, k, controls, n_controls, c, s);
 }
 
+void pauli_block(const amp* psi, const pauli_chunk& chunk, std::int64_t first, std::int64_t length,
+                 double* work, double* totals, std::int64_t stride) {
+    isa::chosen->pauli_block(psi, chunk, first, length, work, totals, stride);
+}
+
+void overlap_block(const amp* a, const amp* b, std::int64_t first, std::int64_t length,
+                   double* totals) {
+    isa::chosen->overlap_block(a, b, first, length, totals);
+}
+
 void apply_superop(amp* rho, std::int64_t dim, const int* qubits, int k, const amp* s) {
     isa::chosen->apply_superop(rho, dim, qubits, k, s);
 }

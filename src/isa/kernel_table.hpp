@@ -2,13 +2,14 @@
 //
 // Each kernel is compiled once per path into velt::<path>::<kernel>, with the
 // signature of its baseline declaration velt::<kernel> (statevector/kernels.hpp,
-// density/kraus.hpp).  That baseline function forwards to the path chosen
+// density/kraus.hpp, readout/pauli.hpp).  That baseline function forwards to the path chosen
 // once per process (dispatch.cpp), so callers never name a path.
 #pragma once
 
 #include <string>
 
 #include "density/kraus.hpp"
+#include "readout/pauli.hpp"
 #include "statevector/kernels.hpp"
 
 // Every dispatched entry, in one list; a new one is added here, declared in
@@ -23,6 +24,8 @@
     X(apply_kraus_1q)       \
     X(apply_diagonal)       \
     X(apply_pauli_rotation) \
+    X(pauli_block)          \
+    X(overlap_block)        \
     X(apply_superop)        \
     X(apply_unitary_rho)
 

@@ -1,4 +1,5 @@
-// The bound read-outs: probabilities, expectation_pauli, sample, measure.
+// The bound read-outs: probabilities, expectation_pauli, sample, measure,
+// expectation_paulis, expectation_pauli_sum, inner_product.
 // Each validates everything before it reads the state's amplitudes, and
 // measure everything before it writes.
 #pragma once
@@ -23,5 +24,31 @@ double expectation_pauli(const complex_array& state, const py::str& paulis,
 py::array_t<std::int64_t> sample(const complex_array& state, const real_array& uniforms);
 // (outcome, probability), as a tuple made before the state is written.
 py::typing::Tuple<int, double> measure(complex_array state, int qubit, double u);
+py::array_t<double> expectation_paulis(const complex_array& state, const py::iterable& terms);
+double expectation_pauli_sum(const complex_array& state, const real_array& coeffs,
+                             const py::iterable& terms);
+
+// A Python complex made by the binding itself: a refused allocation of the
+// result is then the MemoryError it is (pybind11's own conversion of a
+// std::complex reports it as a TypeError about the return type).
+struct complex_result {
+    py::object value;
+};
+
+complex_result inner_product(const complex_array& a, const complex_array& b);
 
 }  // namespace velt::bind
+
+namespace pybind11::detail {
+
+// Return only: named "complex" in signatures, handed over as made.
+template <>
+struct type_caster<velt::bind::complex_result> {
+    static constexpr auto name = const_name("complex");
+    static handle cast(const velt::bind::complex_result& result, return_value_policy /*policy*/,
+                       handle /*parent*/) {
+        return result.value.inc_ref();
+    }
+};
+
+}  // namespace pybind11::detail

@@ -75,6 +75,16 @@ PYBIND11_MODULE(velt_core, m) {
           "Pauli rotation exp(-i theta/2 P) of the Pauli string P (letters I, X, Y, Z on the "
           "given qubits), where every control is 1");
 
+    m.def("expectation_paulis", &velt::bind::expectation_paulis, py::arg("state"), py::arg("terms"),
+          "Expectation values <state|P|state> of the Pauli strings of the (paulis, qubits) terms, "
+          "each the value expectation_pauli gives");
+    m.def("expectation_pauli_sum", &velt::bind::expectation_pauli_sum, py::arg("state"),
+          py::arg("coeffs"), py::arg("terms"),
+          "Sum of coeffs[t] * <state|P_t|state> over the (paulis, qubits) terms, added in term "
+          "order");
+    m.def("inner_product", &velt::bind::inner_product, py::arg("a"), py::arg("b"),
+          "Overlap <a|b>: the sum of conj(a[i]) * b[i], a complex number");
+
     m.def("apply_kraus", &velt::bind::apply_kraus, py::arg("rho"), py::arg("n_qubits"),
           py::arg("qubits"), py::arg("kraus_ops"),
           "Apply a Kraus channel on 1 to 3 qubits to a density matrix, in place");

@@ -172,6 +172,15 @@ class Gen:
         text = "".join(alphabet[self.pick(len(alphabet))] for _ in range(count + self.pick(3) - 1 if count else 0))
         return text if self.pick(8) else [text.encode("utf-8", "replace"), list(text), None][self.pick(3)]
 
+    def terms(self):
+        """(paulis, qubits) pairs, now and then in another form or not a pair."""
+        items = []
+        for _ in range(self.pick(5)):
+            k = self.pick(4)
+            term = (self.paulis(k), self.qubits(k))
+            items.append(term if self.pick(6) else [list(term), term[:1], term + (0,), "XZ", None][self.pick(5)])
+        return items if self.pick(6) else [tuple(items), (t for t in items), None, "XZ"][self.pick(4)]
+
     def op(self):
         name = (
             KERNELS[self.pick(len(KERNELS))]
@@ -226,6 +235,9 @@ FUNCTIONS = {
         g.number() if g.pick(4) else g.entry(),
         *([g.qubits(2)] if g.pick(2) else []),
     ),
+    "expectation_paulis": lambda g: (g.state(), g.terms()),
+    "expectation_pauli_sum": lambda g: (g.state(), g.uniforms(), g.terms()),
+    "inner_product": lambda g: (g.state(), g.state()),
     "apply_kraus": lambda g: (*g.density(), *g.channel()),
     "apply_unitary_rho": lambda g: (
         *g.density(),
