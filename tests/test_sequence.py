@@ -18,7 +18,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 import reference as ref
-from helpers import assert_same_bits, misaligned, random_matrix, random_state
+from helpers import UNDER_SANITIZER, assert_same_bits, misaligned, random_matrix, random_state
 
 import velt_core
 
@@ -334,3 +334,107 @@ def test_same_bits_on_every_instruction_set_path(isa):
     _, canonical, same, chosen = _workload_digest(2, env)
     assert chosen == isa and same == "True"
     assert canonical == baseline[1]
+
+
+def _child(code, threads, timeout=300):
+    env = dict(os.environ, OMP_NUM_THREADS=str(threads), OPENBLAS_NUM_THREADS="1")
+    code = textwrap.dedent(code).replace("TESTS", repr(str(Path(__file__).parent)))
+    out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=timeout)
+    assert out.returncode == 0, out.stderr
+    return out.stdout.split()
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="needs RLIMIT_AS and /proc")
+@pytest.mark.skipif(UNDER_SANITIZER, reason="ASan's shadow memory does not fit under a tight address-space limit")
+def test_no_write_before_an_allocation_fails():
+    # A wide apply_gate op (heap scratch for each of 256 workers, 32 MiB) after
+    # an op that writes: with the address space capped above the 16 MiB copy
+    # of its matrix but below the scratch, the call must fail before the first
+    # op writes.  A gate that needs no heap scratch still runs under the cap,
+    # and the wide one runs once the cap is lifted.
+    code = """
+        import resource, sys
+        import numpy as np
+        sys.path.insert(0, TESTS)
+        import test_sequence as t
+        import velt_core
+
+        rng = np.random.default_rng(7)
+        state = t.random_state(rng, 1 << 14, special=True)
+        h = 2**-0.5
+        wide = [("apply_1q", 0, h, h, h, -h), ("apply_gate", list(range(1, 11)), t.random_matrix(rng, 1024))]
+        narrow = [("apply_1q", 0, h, h, h, -h), ("apply_gate", list(range(1, 7)), t.random_matrix(rng, 64))]
+        expected_wide, expected_narrow = t.one_by_one(state, wide), t.one_by_one(state, narrow)
+        with open("/proc/self/status") as f:
+            mapped = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize:"))
+        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+        resource.setrlimit(resource.RLIMIT_AS, (mapped + (24 << 20), hard))
+        got = state.copy()
+        try:
+            velt_core.apply_sequence(got, wide)
+            print("no-error")
+        except MemoryError:
+            print("memory-error")
+        print("unchanged" if np.array_equal(got.view(np.uint64), state.view(np.uint64)) else "changed")
+        print("narrow-ok" if np.array_equal(t.sequenced(state, narrow).view(np.uint64), expected_narrow.view(np.uint64)) else "narrow-wrong")
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+        print("wide-ok" if np.array_equal(t.sequenced(state, wide).view(np.uint64), expected_wide.view(np.uint64)) else "wide-wrong")
+    """
+    assert _child(code, 256) == ["memory-error", "unchanged", "narrow-ok", "wide-ok"]
+
+
+INTERRUPTED = """
+    import os, re, signal, subprocess, sys
+    import numpy as np
+    sys.path.insert(0, TESTS)
+    import test_sequence as t
+    import velt_core
+
+    length, handler = int(sys.argv[1]), sys.argv[2]
+    if handler == "other":
+        def stop(signum, frame):
+            raise RuntimeError("stopped by the handler")
+        signal.signal(signal.SIGINT, stop)
+    rng = np.random.default_rng(11)
+    n = max(1, (length - 1).bit_length())
+    state = t.random_state(rng, length)
+    # Thousands of 2x2 gates cycling through every qubit: a run ends every
+    # fifteen ops or so, and the whole sequence takes seconds.
+    ops = []
+    for i in range(6000):
+        q = (7 * i) % n
+        ops.append(("apply_1q", q, *t.random_matrix(rng, 2).reshape(4) / 2) if i % 3 else ("apply_cnot_fast", q, (q + 1) % n))
+    # Ctrl-C from outside, as a terminal sends it, while the call runs.
+    subprocess.Popen(["sh", "-c", f"sleep 0.3 && kill -INT {os.getpid()}"])
+    got = state.copy()
+    try:
+        velt_core.apply_sequence(got, ops)
+        print("finished")
+        sys.exit(0)
+    except (KeyboardInterrupt, RuntimeError) as error:
+        print(type(error).__name__, type(error.__cause__).__name__)
+        text = str(error) + " ".join(getattr(error, "__notes__", []))
+    match = re.search(r"apply_sequence: interrupted after (\\d+) of (\\d+) ops", text)
+    if match is None:
+        print("no-count")
+        sys.exit(0)
+    applied = int(match[1])
+    print("partial" if 0 < applied < len(ops) == int(match[2]) else f"applied={applied}")
+    same = np.array_equal(got.view(np.uint64), t.one_by_one(state, ops[:applied]).view(np.uint64))
+    print("prefix" if same else "not-a-prefix")
+"""
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("length", [1 << 20, 3 << 18], ids=["blocked", "one-by-one"])
+def test_ctrl_c_stops_between_runs_with_a_prefix_applied(length, threads):
+    words = _child(INTERRUPTED.replace("sys.argv[1]", str(length)).replace("sys.argv[2]", '"default"'), threads)
+    assert words == ["KeyboardInterrupt", "KeyboardInterrupt", "partial", "prefix"]
+
+
+def test_another_signal_handler_exception_goes_on_with_the_count():
+    words = _child(INTERRUPTED.replace("sys.argv[1]", str(1 << 20)).replace("sys.argv[2]", '"other"'), 1)
+    if sys.version_info >= (3, 11):
+        assert words == ["RuntimeError", "NoneType", "partial", "prefix"]
+    else:  # no exception notes: the count is not attached
+        assert words == ["RuntimeError", "NoneType", "no-count"]

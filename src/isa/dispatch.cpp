@@ -138,4 +138,13 @@ void apply_kraus_1q(amp* rho, std::int64_t dim, int qubit, const mat2* ops, std:
     isa::chosen->apply_kraus_1q(rho, dim, qubit, ops, count);
 }
 
+void apply_gate_scratch(amp* psi, std::int64_t n, const int* targets, int k, const int* controls,
+                        int n_controls, const amp* u, void* scratch) {
+    isa::chosen->apply_gate_scratch(psi, n, targets, k, controls, n_controls, u, scratch);
+}
+
+void apply_block_run(amp* psi, const block_run& run, double* buffers) {
+    isa::chosen->apply_block_run(psi, run, buffers);
+}
+
 }  // namespace velt

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "density/kraus.hpp"
+#include "sequence/block.hpp"
 #include "statevector/kernels.hpp"
 
 // Every dispatched entry, in one list; a new one is added here, declared in
@@ -20,7 +21,9 @@
     X(apply_swap)           \
     X(apply_gate_fast)      \
     X(apply_gate)           \
-    X(apply_kraus_1q)
+    X(apply_kraus_1q)       \
+    X(apply_gate_scratch)   \
+    X(apply_block_run)
 
 namespace velt::isa {
 
