@@ -369,16 +369,19 @@ def test_no_write_before_an_allocation_fails():
             mapped = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize:"))
         soft, hard = resource.getrlimit(resource.RLIMIT_AS)
         resource.setrlimit(resource.RLIMIT_AS, (mapped + (24 << 20), hard))
+        def same(a, b):
+            return np.array_equal(a.view(np.uint64), b.view(np.uint64))
+
         got = state.copy()
         try:
             velt_core.apply_sequence(got, wide)
             print("no-error")
         except MemoryError:
             print("memory-error")
-        print("unchanged" if np.array_equal(got.view(np.uint64), state.view(np.uint64)) else "changed")
-        print("narrow-ok" if np.array_equal(t.sequenced(state, narrow).view(np.uint64), expected_narrow.view(np.uint64)) else "narrow-wrong")
+        print("unchanged" if same(got, state) else "changed")
+        print("narrow-ok" if same(t.sequenced(state, narrow), expected_narrow) else "narrow-wrong")
         resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
-        print("wide-ok" if np.array_equal(t.sequenced(state, wide).view(np.uint64), expected_wide.view(np.uint64)) else "wide-wrong")
+        print("wide-ok" if same(t.sequenced(state, wide), expected_wide) else "wide-wrong")
     """
     assert _child(code, 256) == ["memory-error", "unchanged", "narrow-ok", "wide-ok"]
 
@@ -403,7 +406,10 @@ INTERRUPTED = """
     ops = []
     for i in range(6000):
         q = (7 * i) % n
-        ops.append(("apply_1q", q, *t.random_matrix(rng, 2).reshape(4) / 2) if i % 3 else ("apply_cnot_fast", q, (q + 1) % n))
+        if i % 3:
+            ops.append(("apply_1q", q, *t.random_matrix(rng, 2).reshape(4) / 2))
+        else:
+            ops.append(("apply_cnot_fast", q, (q + 1) % n))
     # Ctrl-C from outside, as a terminal sends it, while the call runs.
     subprocess.Popen(["sh", "-c", f"sleep 0.3 && kill -INT {os.getpid()}"])
     got = state.copy()
