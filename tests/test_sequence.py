@@ -143,6 +143,41 @@ def test_blocking_cases_match_one_by_one(rng, ops):
     assert_same_bits(sequenced(state, ops), one_by_one(state, ops))
 
 
+def every_block_shape(rng, qubits):
+    """Every 2x2 gate, controlled gate, CNOT and SWAP on the given qubits, each
+    ordered pair once: with qubits 0-2 and higher ones, every combination of
+    lane and chunk qubits that a block's layout has on each instruction-set
+    path (a register holds 2, 4 or 8 amplitudes)."""
+    ops = [("apply_1q", q, *sprinkled_matrix(rng, 2).reshape(4)) for q in qubits]
+    for c in qubits:
+        for t in qubits:
+            if c != t:
+                ops.append(("apply_controlled_1q", c, t, *sprinkled_matrix(rng, 2).reshape(4)))
+                ops.append(("apply_cnot_fast", c, t))
+                ops.append(("apply_swap", c, t))
+    order = rng.permutation(len(ops))
+    return [ops[i] for i in order]
+
+
+@pytest.mark.parametrize("dense", ["none", "first", "middle", "last"])
+@pytest.mark.parametrize(
+    "qubits",
+    [[0, 1, 2, 3, 4, 7, 14], [2, 0, 1, 5, 3, 16, 17], [13, 1, 15, 0, 2, 17, 3]],
+    ids=["in-place", "gathered", "spread"],
+)
+def test_every_op_shape_in_a_block(rng, qubits, dense):
+    # One run (the qubits fit a block) holding every op shape, on a state of
+    # several blocks; a dense op (its kernel, on the block in index order)
+    # before, among or after them.
+    state = random_state(rng, 1 << 18, special=True)
+    ops = every_block_shape(rng, qubits)
+    gate = ("apply_gate_fast", qubits[:3], sprinkled_matrix(rng, 8))
+    at = {"none": None, "first": 0, "middle": len(ops) // 2, "last": len(ops)}[dense]
+    if at is not None:
+        ops.insert(at, gate)
+    assert_same_bits(sequenced(state, ops), one_by_one(state, ops))
+
+
 def test_mixed_sequence_matches_reference(rng):
     n = 14
     state = random_state(rng, 1 << n)
