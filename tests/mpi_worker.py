@@ -9,9 +9,12 @@ an uncaught exception into an abort of every rank.
 """
 
 import argparse
+import contextlib
+import faulthandler
 import hashlib
 import json
 import math
+import resource
 import sys
 from pathlib import Path
 
@@ -23,7 +26,7 @@ from circuits import catch, error_cases, pick, random_circuit, reference, run_on
 from helpers import assert_same_bits, random_state  # noqa: E402
 
 import velt_core  # noqa: E402
-from velt_mpi import DistributedState, SelfComm, _state  # noqa: E402
+from velt_mpi import DistributedState, SelfComm, _agree, _layout, _state  # noqa: E402
 from velt_mpi._comm import quiet_barrier  # noqa: E402
 
 COMM = MPI.COMM_WORLD
@@ -205,6 +208,273 @@ def scenario_alloc(opts):
     return None
 
 
+# ------------------------------------------------- failures on some ranks
+
+
+class SensorError(RuntimeError):
+    """An exception class only this script knows."""
+
+
+class Raising:
+    """An array-like whose conversion raises."""
+
+    def __init__(self, error):
+        self.error = error
+
+    def __array__(self, dtype=None, copy=None):
+        raise self.error
+
+
+def catch_all(call):
+    """(type name, message) of what the call raised, KeyboardInterrupt included."""
+    try:
+        call()
+    except BaseException as error:  # noqa: BLE001 - an interrupt is agreed on like any other error
+        return type(error).__name__, str(error)
+    return None
+
+
+@contextlib.contextmanager
+def case(label, seconds=60):
+    """A case that hangs ends the job after `seconds`, with every rank's
+    traceback on stderr and the case's name before it."""
+    sys.stderr.write(f"rank {RANK}: {label}\n")
+    faulthandler.dump_traceback_later(seconds, exit=True)
+    try:
+        yield
+    finally:
+        faulthandler.cancel_dump_traceback_later()
+
+
+@contextlib.contextmanager
+def address_space(extra):
+    """Lets this process map only `extra` more bytes."""
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    with open("/proc/self/status") as status:
+        size = int(next(line for line in status if line.startswith("VmSize")).split()[1]) * 1024
+    resource.setrlimit(resource.RLIMIT_AS, (size + extra, hard))
+    try:
+        yield
+    finally:
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+
+
+def same_everywhere(results):
+    """Every rank's results, checked equal; the root's copy (None elsewhere)."""
+    everyone = COMM.gather(results, root=ROOT)
+    if RANK != ROOT:
+        return None
+    for rank, theirs in enumerate(everyone):
+        assert theirs == everyone[0], f"rank {rank} saw {theirs}, rank 0 saw {everyone[0]}"
+    return everyone[0]
+
+
+def unchanged(state, before, qubit_map, label):
+    assert_same_bits(state.local, before)
+    assert state.qubit_map == qubit_map, label
+
+
+def scenario_convert(opts):
+    """The root's conversion fails in from_full, scatter and matches with
+    MemoryError (a complex64 state whose complex128 copy does not fit the
+    root's address space, and one from __array__), an exception class of the
+    caller's own, and KeyboardInterrupt: every rank raises the same, no slice
+    changes, and the state works afterwards."""
+    n, root = opts.n[0], SIZE - 1 if opts.root is None else opts.root
+    rng = np.random.default_rng([opts.seed, n])
+    full = random_state(rng, 1 << n)
+    state = DistributedState.from_full(full if RANK == ROOT else None, chunk=opts.chunk)
+    state.apply_sequence(random_circuit(rng, n, state.n_local, 12))  # a permuted map
+    expected = state.gather(root=root)
+    wide = np.ones(1 << 22, dtype=np.complex64) if RANK == root else None  # 32 MiB; 64 MiB as complex128
+    if RANK == root:  # the premise: under the limit the copy itself fails
+        with address_space(16 << 20):
+            assert catch_all(lambda: np.asarray(wide, dtype=np.complex128))[0] == "MemoryError"
+    kinds = {
+        "complex64": wide,
+        "array MemoryError": Raising(MemoryError("no room")),
+        "array SensorError": Raising(SensorError("sensor offline")),
+        "array KeyboardInterrupt": Raising(KeyboardInterrupt()),
+    }
+    calls = {
+        "from_full": lambda given: DistributedState.from_full(given, root=root, chunk=opts.chunk),
+        "scatter": lambda given: state.scatter(given, root=root),
+        "matches": lambda given: state.matches(given, root=root),
+    }
+    results = {}
+    for method, call in calls.items():
+        for kind, given in kinds.items():
+            before, qubit_map = state.local.copy(), state.qubit_map
+            limit = address_space(16 << 20) if kind == "complex64" and RANK == root else contextlib.nullcontext()
+            with case(f"{method} {kind}"), limit:
+                got = catch_all(lambda: call(given if RANK == root else None))
+            assert got is not None, (method, kind)
+            unchanged(state, before, qubit_map, (method, kind))
+            results[f"{method} {kind}"] = list(got)
+    with case("afterwards"):
+        assert state.matches(expected, root=root)
+        assert DistributedState.from_full(expected, root=root).matches(expected, root=root)
+    return {"errors": same_everywhere(results), "root": root}
+
+
+def partial_norm(local):
+    """A rank's share of the norm (a test replaces it to fail on one rank)."""
+    return float(np.vdot(local, local).real)
+
+
+@_agree.collective_methods
+class WithNorms(DistributedState):
+    """A method written as new ones are: checked arguments noted, a local
+    step, then the communicator's own allgather (which agrees first)."""
+
+    def partial_norms(self, scale):
+        scale = float(scale)
+        self._note(scale)
+        return [scale * x for x in self._comm.allgather(partial_norm(self._local))]
+
+    def apply_z(self, q):
+        """Z on a qubit that must be local: a kernel called on the slice."""
+        q = int(q)
+        self._note(q)
+        self._local_step("apply_z", lambda: velt_core.apply_1q(self._local, self._l2p[q], 1, 0, 0, -1))
+
+
+def scenario_local(opts):
+    """A step a rank runs alone fails on rank F only (an injected failure of
+    velt_core or of a NumPy step): every rank raises the same error instead
+    of waiting in the next exchange or collective.  After a failure that
+    changed amplitudes on some ranks every method but scatter refuses the
+    state; a failure that changed nothing leaves it usable."""
+    n, failing = opts.n[0], SIZE - 1 if opts.failing_rank is None else opts.failing_rank
+    rng = np.random.default_rng([opts.seed, n])
+    full = random_state(rng, 1 << n)
+    state = WithNorms.from_full(full if RANK == ROOT else None, chunk=opts.chunk)
+    top = n - 1
+    h = 1 / math.sqrt(2)
+
+    def injected(*args, **kwargs):
+        raise MemoryError("injected")
+
+    real_sequence = velt_core.apply_sequence
+
+    def interrupted(psi, ops):
+        real_sequence(psi, ops[:1])  # one op applied, then Ctrl-C
+        raise KeyboardInterrupt
+
+    def sequence_then_exchange():
+        state.apply_sequence([("apply_1q", 0, h, h, h, -h), ("apply_cnot_fast", 0, 1), ("apply_1q", top, h, h, h, -h)])
+
+    cases = [
+        # (label, object, attribute, replacement, ranks it fails on, call, changes amplitudes)
+        ("local gate", velt_core, "apply_1q", injected, [failing], lambda: state.apply_1q(0, h, h, h, -h), True),
+        ("run before an exchange", velt_core, "apply_sequence", injected, [failing], sequence_then_exchange, True),
+        ("interrupted run", velt_core, "apply_sequence", interrupted, [failing], sequence_then_exchange, True),
+        ("every rank", velt_core, "apply_1q", injected, range(SIZE), lambda: state.apply_1q(0, h, h, h, -h), False),
+        ("read-out", _layout, "local_marginal", injected, [failing], lambda: state.probabilities([0, top]), False),
+        ("comparison", _state, "_same_bytes", injected, [failing], lambda: state.matches(full), False),
+        (
+            "a method's own step",
+            sys.modules[__name__],
+            "partial_norm",
+            injected,
+            [failing],
+            lambda: state.partial_norms(2),
+            False,
+        ),
+        ("a method's own write", velt_core, "apply_1q", injected, [failing], lambda: state.apply_z(0), True),
+    ]
+    _state.USE_CORE_PROBABILITIES = False  # the read-out case breaks the NumPy sums
+    results = {}
+    for label, owner, attribute, replacement, ranks, call, changes in cases:
+        before, qubit_map = state.local.copy(), state.qubit_map
+        real = getattr(owner, attribute)
+        if RANK in ranks:
+            setattr(owner, attribute, replacement)
+        try:
+            with case(label):
+                got = catch_all(call)
+        finally:
+            setattr(owner, attribute, real)
+        assert got is not None, label
+        with case(f"{label}: afterwards"):
+            after = catch_all(state.norm_squared)
+            if changes:
+                assert after is not None and after[0] == "RuntimeError", (label, after)
+                unusable = [after, catch_all(lambda: state.apply_swap(0, 1)), catch_all(state.gather)]
+                state.scatter(full)  # the one way back, tested on the next case
+            else:
+                assert after is None, (label, after)
+                unchanged(state, before, qubit_map, label)
+                unusable = []
+        results[label] = [list(got), [list(u) for u in unusable]]
+    _state.USE_CORE_PROBABILITIES = True
+    with case("afterwards"):
+        state.apply_1q(0, h, h, h, -h)
+        velt_core.apply_1q(full, 0, h, h, h, -h)
+        assert state.matches(full)
+    return {"errors": same_everywhere(results), "failing": failing}
+
+
+def scenario_mismatch(opts):
+    """Arguments that differ on rank F, each valid where it is given: every
+    rank refuses the call with the same RuntimeError and nothing changes;
+    arguments that differ only before conversion (a list for an array, a
+    NumPy integer for an int) are no mismatch."""
+    n, failing = opts.n[0], SIZE - 1 if opts.failing_rank is None else opts.failing_rank
+    rng = np.random.default_rng([opts.seed, n])
+    full = random_state(rng, 1 << n)
+    state = WithNorms.from_full(full if RANK == ROOT else None, chunk=opts.chunk)
+    d = RANK == failing
+    top = n - 1
+    h = 1 / math.sqrt(2)
+    u2 = np.array([[h, h], [h, -h]], dtype=np.complex128)
+    u2_other = u2.copy()
+    u2_other.reshape(-1).view(np.uint64)[3] ^= 1  # one bit of one entry
+    other_rank = 1 if failing == 0 else failing
+    cases = {
+        "apply_1q qubit": lambda: state.apply_1q(1 if d else 0, h, h, h, -h),
+        "apply_1q signed zero": lambda: state.apply_1q(0, 1, -0.0 if d else 0.0, 0, 1),
+        "apply_cnot_fast": lambda: state.apply_cnot_fast(top, 1 if d else 0),
+        "apply_controlled_1q": lambda: state.apply_controlled_1q(0, top, 0, 1, 1, -1 if d else 1),
+        "apply_swap": lambda: state.apply_swap(0, 2 if d else 1),
+        "apply_gate_fast": lambda: state.apply_gate_fast([top], u2_other if d else u2),
+        "apply_gate": lambda: state.apply_gate([0], u2, [1] if d else [top]),
+        "apply_sequence": lambda: state.apply_sequence(
+            [("apply_1q", top, h, h, h, -h), ("apply_swap", 0, 2 if d else 1)]
+        ),
+        "make_local": lambda: state.make_local([top - 1] if d else [top]),
+        "probabilities": lambda: state.probabilities([1, 0] if d else [0, 1]),
+        "norm_squared": lambda: state.probabilities([]) if d else state.norm_squared(),
+        "gather": lambda: state.gather(root=1 if d else 0),
+        "scatter": lambda: state.scatter(full, root=1 if d else 0),
+        "matches": lambda: state.matches(full, root=1 if d else 0),
+        "from_full": lambda: DistributedState.from_full(full, root=1 if d else 0),
+        "DistributedState n": lambda: DistributedState(n + 1 if d else n),
+        "DistributedState chunk": lambda: DistributedState(n, chunk=2 if d else 4),
+        "invalid on one rank": lambda: state.apply_1q(62 if d else 0, h, h, h, -h),
+        "a method's own argument": lambda: state.partial_norms(3 if d else 2),
+        "a method's own write": lambda: state.apply_z(1 if d else 0),
+    }
+    results = {}
+    for label, call in cases.items():
+        before, qubit_map = state.local.copy(), state.qubit_map
+        with case(label):
+            got = catch_all(call)
+        assert got is not None, f"{label}: no error"
+        unchanged(state, before, qubit_map, label)
+        results[label] = list(got)
+    # The same arguments in other clothes: these go through.
+    with case("equal after conversion"):
+        state.apply_gate_fast([top], u2.tolist() if d else u2)
+        state.apply_1q(np.int64(0) if d else 0, h, h, h, -h)
+        state.apply_gate([0], u2, (top,) if d else [top])
+        velt_core.apply_gate_fast(full, [top], u2)
+        velt_core.apply_1q(full, 0, h, h, h, -h)
+        velt_core.apply_gate(full, [0], u2, [top])
+        assert state.matches(full)
+    return {"errors": same_everywhere(results), "other": other_rank}
+
+
 def scenario_construct(opts):
     """Constructor errors, raised by every rank."""
     n = opts.n[0]
@@ -227,6 +497,7 @@ def main():
     parser.add_argument("--special", action="store_true")
     parser.add_argument("--core", action="store_true")
     parser.add_argument("--failing-rank", type=int, default=None)
+    parser.add_argument("--root", type=int, default=None)
     opts = parser.parse_args()
     result = globals()[f"scenario_{opts.scenario}"](opts)
     if RANK == ROOT:

@@ -416,8 +416,11 @@ def _bad_calls():
     yield "expectation_pauli", (st, "XZ", [0, 0]), R, "repeated qubit"
     yield "expectation_pauli", (st, "XZ", [0]), R, "Pauli string length does not match the qubit list"
     yield "expectation_pauli", (st, "", [0]), R, "Pauli string length does not match the qubit list"
-    for letters in ("A", "x", "Z ", "\0Z"):
+    for letters in ("A", "x", "Z ", "\0Z", "Xé", "é", "X\ud800", "\U0001d54fZ"):
+        # Letters are characters, whatever their UTF-8 length (é: 2 bytes,
+        # 𝕏: 4, a lone surrogate: none at all).
         yield "expectation_pauli", (st, letters, [0, 1][: len(letters)]), R, "Pauli letter is not one of I, X, Y, Z"
+    yield "expectation_pauli", (st, "éX", [0]), R, "Pauli string length does not match the qubit list"
     for u in (np.nan, -0.0 - 1e-300, 1.0, np.inf, -np.inf, 2.0):
         yield "sample", (st, [0.5, u]), R, "uniform outside [0, 1)"
         yield "measure", (st.copy(), 0, u), R, "uniform outside [0, 1)"
@@ -432,6 +435,7 @@ def _bad_calls():
     yield "measure", (st.copy(), 0, "0.5"), TypeError, "incompatible function arguments"
     yield "measure", (st.copy(), 0.0, 0.5), TypeError, "incompatible function arguments"
     yield "expectation_pauli", (st, ["Z"], [0]), TypeError, "incompatible function arguments"
+    yield "expectation_pauli", (st, b"Z", [0]), TypeError, "incompatible function arguments"
     yield "probabilities", (st, "01"), TypeError, "incompatible function arguments"
 
 

@@ -262,6 +262,10 @@ BAD_OPS = [
     (("apply_gate", [2], np.eye(2), [0, 0]), RuntimeError, "apply_gate: control overlaps a target qubit"),
     (("apply_kraus_1q", 0, 0, []), ValueError, "unknown kernel 'apply_kraus_1q'"),
     (("cpu_dispatch_tier",), ValueError, "unknown kernel 'cpu_dispatch_tier'"),
+    # A name UTF-8 cannot hold (a lone surrogate) is named with an escape.
+    (("apply_1q\ud800", 0, 1, 0, 0, 1), ValueError, r"unknown kernel 'apply_1q\\ud800'$"),
+    (("\udcff",), ValueError, r"unknown kernel '\\udcff'$"),
+    (("apply_swé", 0, 1), ValueError, "unknown kernel 'apply_swé'$"),
     (("apply_1q", 0, 1, 0, 0), ValueError, "apply_1q takes 5 arguments after the state, got 4"),
     (("apply_gate", [0]), ValueError, "apply_gate takes 2 or 3 arguments after the state, got 1"),
     (("apply_swap", 0, 1, 2), ValueError, "apply_swap takes 2 arguments after the state, got 3"),

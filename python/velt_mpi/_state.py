@@ -7,7 +7,7 @@ import numpy as np
 
 import velt_core
 
-from . import _args, _comm, _layout
+from . import _agree, _args, _comm, _layout
 
 # The exchange buffer: two chunks (one sent, one received) of 1/32 of the
 # slice each, so a rank needs its slice plus 1/16 of it.  Small slices use
@@ -28,6 +28,7 @@ def _is_power_of_two(x):
     return x > 0 and x & (x - 1) == 0
 
 
+@_agree.collective_methods
 class DistributedState:
     """A state of n_qubits qubits held as 2^p slices, one per rank of `comm`.
 
@@ -35,14 +36,27 @@ class DistributedState:
     local, the top p select the rank.  Gates take the arguments of the
     velt_core kernels of the same names (without the state) and raise their
     errors.  Every rank must make the same calls with the same arguments, in
-    the same order: the calls are collective.
+    the same order: the calls are collective.  Every public method is one
+    collective call (_agree.collective_methods): the ranks agree on its
+    arguments before anything changes and after each step a rank runs alone,
+    so an error on any rank is raised on every rank.
     """
 
     def __init__(self, n_qubits, comm=None, *, chunk=None):
+        self._mpi = _comm.world() if comm is None else comm
+        # Methods communicate through self._comm, which agrees first; the
+        # internals use self._mpi where they place the agreement points.
+        self._comm = _agree.GuardedComm(self)
+        self._rank = self._mpi.Get_rank()
+        self._size = self._mpi.Get_size()
+        self._call = None  # the collective call under way
+        self._calls = 0  # calls made so far, the same count on every rank
+        self._broken = None  # why the state is unusable, after a failure part way
+        self._construct(n_qubits, chunk)
+
+    @_agree.collective("DistributedState")
+    def _construct(self, n_qubits, chunk):
         name = "DistributedState"
-        self._comm = _comm.world() if comm is None else comm
-        self._rank = self._comm.Get_rank()
-        self._size = self._comm.Get_size()
         n = _args.to_int(name, n_qubits, what="n_qubits")
         if not _is_power_of_two(self._size):
             raise ValueError(f"{name}: the rank count {self._size} is not a power of two")
@@ -62,6 +76,7 @@ class DistributedState:
             if not _is_power_of_two(chunk):
                 raise ValueError(f"{name}: chunk must be a power of two")
             chunk = min(chunk, max(n_local // 2, 1))
+        self._note(n, chunk)
         self._chunk = chunk
         self._buffers = None
         self._exchanges = 0
@@ -86,7 +101,7 @@ class DistributedState:
 
     @property
     def comm(self):
-        return self._comm
+        return self._mpi
 
     @property
     def rank(self):
@@ -200,81 +215,87 @@ class DistributedState:
         ranks pass None)."""
         comm = _comm.world() if comm is None else comm
         rank = comm.Get_rank()
-        root = _check_root("from_full", root, comm.Get_size())
-        verdict = None
-        if rank == root:
-            try:
+        call = _agree.Call(comm, "from_full")
+        with _agree.guarded(call):
+            root = _check_root("from_full", root, comm.Get_size())
+            call.note(root)
+            n = None
+            if rank == root:
                 full = _full_array("from_full", full, None)
-                verdict = ("ok", full.shape[0].bit_length() - 1)
-            except (TypeError, ValueError) as error:
-                verdict = (type(error), str(error))
-        verdict = comm.bcast(verdict, root=root)
-        if verdict[0] != "ok":
-            raise verdict[0](verdict[1])
-        state = cls(verdict[1], comm, chunk=chunk)
+                n = full.shape[0].bit_length() - 1
+            else:
+                call.abstain()
+            call.sync()
+            with call.unguarded():
+                n = comm.bcast(n, root=root)
+        state = cls(n, comm, chunk=chunk)
         state.scatter(full if rank == root else None, root=root)
         return state
 
     def scatter(self, full, root=0):
         """Replaces the amplitudes with the full state `full` (logical order),
-        given on `root`; the qubit map starts afresh."""
+        given on `root`; the qubit map starts afresh.  The one method a state
+        left unusable by a failure part way accepts (see _end)."""
         name = "scatter"
+        call = self._active(name)
         root = _check_root(name, root, self._size)
-        verdict = ("ok", "")
+        call.note(root)
         if self._rank == root:
-            try:
-                full = _full_array(name, full, self._n)
-            except (TypeError, ValueError) as error:
-                verdict = (type(error), str(error))
-        verdict = self._comm.bcast(verdict, root=root)
-        if verdict[0] != "ok":
-            raise verdict[0](verdict[1])
+            full = _full_array(name, full, self._n)
+        else:
+            call.abstain()
+        call.sync()
+        call.wrote = True
         self._l2p = list(range(self._n))
         self._p2l = list(range(self._n))
         n_local = 1 << self._l
-        if self._rank == root:
-            for r in range(self._size):
-                part = full[r * n_local : (r + 1) * n_local]
-                if r == root:
-                    self._local[...] = part
-                    continue
+        with call.unguarded():
+            if self._rank == root:
+                for r in range(self._size):
+                    part = full[r * n_local : (r + 1) * n_local]
+                    if r == root:
+                        self._local[...] = part
+                        continue
+                    for start in range(0, n_local, self._chunk):
+                        self._mpi.Send(part[start : start + self._chunk], dest=r, tag=_TAG_SCATTER)
+            else:
                 for start in range(0, n_local, self._chunk):
-                    self._comm.Send(part[start : start + self._chunk], dest=r, tag=_TAG_SCATTER)
-        else:
-            for start in range(0, n_local, self._chunk):
-                self._comm.Recv(self._local[start : start + self._chunk], source=root, tag=_TAG_SCATTER)
+                    self._mpi.Recv(self._local[start : start + self._chunk], source=root, tag=_TAG_SCATTER)
+        self._broken = None
 
     def gather(self, root=0):
         """The full state in logical order on `root`, None on the other ranks."""
         name = "gather"
+        call = self._active(name)
         root = _check_root(name, root, self._size)
+        call.note(root)
         n_local = 1 << self._l
         full = staging = None
-        failed = False
         if self._rank == root:
             try:
                 full = _allocate(1 << self._n)
                 staging = _allocate(self._chunk)
-            except MemoryError:
-                failed = True
-        failures = _comm.count_failures(self._comm, failed)
-        if failures:
-            raise MemoryError(f"{name}: no memory for the full state on the root rank")
-        if self._rank != root:
-            for start in range(0, n_local, self._chunk):
-                self._comm.Send(self._local[start : start + self._chunk], dest=root, tag=_TAG_GATHER)
-            return None
-        c = self._chunk.bit_length() - 1
-        for r in range(self._size):
-            for start in range(0, n_local, self._chunk):
-                view = _layout.logical_view(full, self._p2l, r * n_local + start, c)
-                if r == root:
-                    view[...] = self._local[start : start + self._chunk].reshape(view.shape)
-                elif view.ndim == 1 and view.strides[0] == _layout.ITEM:
-                    self._comm.Recv(view, source=r, tag=_TAG_GATHER)
-                else:
-                    self._comm.Recv(staging, source=r, tag=_TAG_GATHER)
-                    view[...] = staging.reshape(view.shape)
+            except (MemoryError, ValueError) as error:
+                raise MemoryError(f"{name}: no memory for the full state on the root rank") from error
+        else:
+            call.abstain()
+        call.sync()
+        with call.unguarded():
+            if self._rank != root:
+                for start in range(0, n_local, self._chunk):
+                    self._mpi.Send(self._local[start : start + self._chunk], dest=root, tag=_TAG_GATHER)
+                return None
+            c = self._chunk.bit_length() - 1
+            for r in range(self._size):
+                for start in range(0, n_local, self._chunk):
+                    view = _layout.logical_view(full, self._p2l, r * n_local + start, c)
+                    if r == root:
+                        view[...] = self._local[start : start + self._chunk].reshape(view.shape)
+                    elif view.ndim == 1 and view.strides[0] == _layout.ITEM:
+                        self._mpi.Recv(view, source=r, tag=_TAG_GATHER)
+                    else:
+                        self._mpi.Recv(staging, source=r, tag=_TAG_GATHER)
+                        view[...] = staging.reshape(view.shape)
         return full
 
     def matches(self, full, root=0):
@@ -283,32 +304,39 @@ class DistributedState:
         its part chunk by chunk, so no rank holds more than its slice and a
         chunk besides (the root also holds `full`)."""
         name = "matches"
+        call = self._active(name)
         root = _check_root(name, root, self._size)
-        verdict = ("ok", "")
+        call.note(root)
+        staging = self._allocate_alone(name, self._chunk, "the comparison buffer")
         if self._rank == root:
-            try:
-                full = _full_array(name, full, self._n)
-            except (TypeError, ValueError) as error:
-                verdict = (type(error), str(error))
-        verdict = self._comm.bcast(verdict, root=root)
-        if verdict[0] != "ok":
-            raise verdict[0](verdict[1])
-        staging = self._allocate_collectively(name, self._chunk, "the comparison buffer")
+            full = _full_array(name, full, self._n)
+        else:
+            call.abstain()
+        call.sync()
         n_local, c = 1 << self._l, self._chunk.bit_length() - 1
-        same = True
-        for r in range(self._size) if self._rank == root else ():
-            for start in range(0, n_local, self._chunk):
-                view = _layout.logical_view(full, self._p2l, r * n_local + start, c)
-                np.copyto(staging.reshape(view.shape), view)
-                if r == root:
-                    same &= _same_bytes(staging, self._local[start : start + self._chunk])
-                else:
-                    self._comm.Send(staging, dest=r, tag=_TAG_SCATTER)
-        if self._rank != root:
-            for start in range(0, n_local, self._chunk):
-                self._comm.Recv(staging, source=root, tag=_TAG_SCATTER)
-                same &= _same_bytes(staging, self._local[start : start + self._chunk])
-        return _comm.count_failures(self._comm, not same) == 0
+        same, failure = True, None
+        with call.unguarded():
+            for r in range(self._size) if self._rank == root else ():
+                for start in range(0, n_local, self._chunk):
+                    view = _layout.logical_view(full, self._p2l, r * n_local + start, c)
+                    np.copyto(staging.reshape(view.shape), view)
+                    if r != root:
+                        self._mpi.Send(staging, dest=r, tag=_TAG_SCATTER)
+                    elif failure is None:
+                        same, failure = _compare(same, staging, self._local[start : start + self._chunk])
+            if self._rank != root:
+                for start in range(0, n_local, self._chunk):
+                    self._mpi.Recv(staging, source=root, tag=_TAG_SCATTER)
+                    if failure is None:
+                        # A comparison that fails (its temporary array) keeps
+                        # the receives going, so the root's sends complete.
+                        same, failure = _compare(same, staging, self._local[start : start + self._chunk])
+        if failure is not None:
+            raise failure
+        call.touch()
+        call.sync()
+        with call.unguarded():
+            return _comm.count_failures(self._mpi, not same) == 0
 
     # ----------------------------------------------------------- reductions
 
@@ -332,14 +360,22 @@ class DistributedState:
         return float(self._marginal([])[0])
 
     def _marginal(self, qubits):
+        """Agrees on `qubits` (checked) and on each rank's partial sums, then
+        combines them; the combination is a local step too."""
+        name = "_marginal"
+        call = self._active(name)
+        call.note("marginal", qubits)
         n_loc = self._l
         local_q = [self._l2p[q] for q in qubits if self._l2p[q] < n_loc]
         core = getattr(velt_core, "probabilities", None) if USE_CORE_PROBABILITIES else None
         if core is not None:
-            part = np.asarray(core(self._local, local_q), dtype=np.float64)
+            part = self._local_step(name, lambda: np.asarray(core(self._local, local_q), dtype=np.float64), False)
         else:
-            part = _layout.local_marginal(self._local, local_q, self._chunk)
-        parts = self._comm.allgather(part) if self._size > 1 else [part]
+            part = self._local_step(name, lambda: _layout.local_marginal(self._local, local_q, self._chunk), False)
+        call.sync()
+        with call.unguarded():
+            parts = self._mpi.allgather(part) if self._size > 1 else [part]
+        call.touch()
         # Positions: local entries in the low bits (bit e for local_q[e]), the
         # rank's bits above them; sum the free rank bits, lowest first.
         values = np.concatenate(parts)
@@ -367,7 +403,14 @@ class DistributedState:
     def _plan(self, ops):
         """Turns checked ops into steps over physical qubits: runs of local
         kernel calls, exchanges and flips.  Runs on every rank alike and moves
-        nothing; the qubit map it ends with is returned with the steps."""
+        nothing; the qubit map it ends with is returned with the steps.  The
+        ops are what the ranks agree on before the first step.
+
+        The kinds and order of the steps never depend on the rank (an op a
+        rank skips, for a control on a rank-selecting qubit, leaves None in
+        its run): the agreement points between steps are then the same on
+        every rank."""
+        self._note(ops)
         n_loc, n, rank = self._l, self._n, self._rank
         l2p, p2l = list(self._l2p), list(self._p2l)
         uses = {}
@@ -426,8 +469,8 @@ class DistributedState:
                         # takes part in the buffer's allocation round.
                         flush()
                         steps.append(("flip", l2p[t], bit(c)))
-                    elif bit(c):
-                        run.append(("apply_1q", l2p[t], *m))
+                    else:
+                        run.append(("apply_1q", l2p[t], *m) if bit(c) else None)
             elif kernel == "apply_swap":
                 a, b = args
                 if a != b and max(a, b) < n:
@@ -445,52 +488,122 @@ class DistributedState:
                 if all(bit(c) for c in controls if l2p[c] >= n_loc):
                     local_controls = [l2p[c] for c in controls if l2p[c] < n_loc]
                     run.append(("apply_gate", [l2p[t] for t in targets], u, local_controls))
+                else:
+                    run.append(None)
             else:
                 raise AssertionError(kernel)
         flush()
         return steps, l2p, p2l
 
     def _execute(self, function, plan):
+        """Runs the steps.  Before each step the ranks agree on what is
+        pending: the ops (before anything changes) and the outcome of the
+        last local run, so that a run failing on one rank stops every rank
+        before the next exchange."""
         steps, l2p, p2l = plan
+        call = self._active(function)
         # The same verdict on every rank: exchanges and flips appear in every
         # rank's plan, whatever the rank's own bits.
         if any(step[0] != "ops" for step in steps) and self._buffers is None:
             self._buffers = self._allocate_buffers(function)
         for step in steps:
+            call.sync()
             if step[0] == "ops":
-                _run_local(self._local, step[1])
+                _run_local(self._local, step[1], call)
+                call.touch()
             elif step[0] == "exchange":
-                self._exchange(step[1], step[2])
+                call.wrote = True
+                with call.unguarded():
+                    self._exchange(step[1], step[2])
             elif step[2]:
+                call.wrote = True
                 self._flip(step[1])
+        # The map changes only once the ranks agree: on the ops when there
+        # were no steps (a SWAP), on the last run's outcome otherwise.
+        call.sync()
         self._l2p, self._p2l = l2p, p2l
 
-    def _allocate_collectively(self, function, n_amps, what):
-        failed = None
+    def _allocate_alone(self, function, n_amps, what):
+        """Memory on this rank, or MemoryError; the next agreement point
+        tells the other ranks, and how many failed."""
         try:
-            array = _allocate(n_amps)
+            return _allocate(n_amps)
         except (MemoryError, ValueError) as error:  # NumPy refuses sizes it cannot address with ValueError
-            array, failed = None, error
-        failures = _comm.count_failures(self._comm, failed is not None)
-        if failures:
-            raise MemoryError(
-                f"{function}: no memory for {what} ({n_amps * 16} bytes) on {failures} of {self._size} ranks"
-            ) from failed
+            message = f"{function}: no memory for {what} ({n_amps * 16} bytes)"
+            raise _agree.counted(MemoryError(message)) from error
+
+    def _allocate_collectively(self, function, n_amps, what):
+        """Memory on every rank, or MemoryError on every rank."""
+        array = self._allocate_alone(function, n_amps, what)
+        call = self._active(function)
+        call.touch()
+        call.sync()
         return array
 
     def _allocate_buffers(self, function):
-        failed = None
+        """The exchange buffer on this rank; agreed on at the first step."""
+        send = self._allocate_alone(function, 2 * self._chunk, "the exchange buffer")
+        return send[: self._chunk], send[self._chunk :]
+
+    def _local_step(self, function, run, writes=True):
+        """run() on this rank alone, as one step of the call under way: one
+        velt_core call on the slice (writes=True) or local work that only
+        reads it.  Before a write the ranks agree on what is pending (the
+        arguments), so nothing changes unless every rank may go on; the
+        step's outcome is agreed at the next agreement point (the next
+        exchange, collective or the call's end), so a failure here reaches
+        every rank.  A write that fails on some ranks after others made
+        theirs leaves the state unusable (see _end)."""
+        call = self._active(function)
+        if writes:
+            call.sync()
         try:
-            buffers = (_allocate(self._chunk), _allocate(self._chunk))
-        except MemoryError as error:
-            buffers, failed = None, error
-        failures = _comm.count_failures(self._comm, failed is not None)
-        if failures:
-            raise MemoryError(
-                f"{function}: no memory for the exchange buffer ({2 * self._chunk * 16} bytes) "
-                f"on {failures} of {self._size} ranks"
-            ) from failed
-        return buffers
+            result = run()
+        except Exception:
+            raise  # velt_core refuses a call before its first write
+        except BaseException:
+            call.wrote = call.wrote or writes  # an interrupt may come part way
+            raise
+        call.wrote = call.wrote or writes
+        call.touch()
+        return result
+
+    # ------------------------------------------------------ collective calls
+
+    def _active(self, what):
+        """The collective call under way; internals that communicate run
+        only inside one (a public method, or a method decorated with
+        _agree.collective)."""
+        if self._call is None:
+            raise AssertionError(f"velt_mpi: {what} outside a collective call")
+        return self._call
+
+    def _note(self, *values):
+        """Adds normalised argument values (ints, floats, complex numbers,
+        strings, arrays, lists and tuples of them) to what the ranks compare
+        at the next agreement point."""
+        self._active("_note").note(*values)
+
+    def _begin(self, name):
+        ordinal = self._calls
+        self._calls += 1
+        if self._broken is not None and name != "scatter":
+            raise RuntimeError(f"{name}: {self._broken}")
+        self._call = _agree.Call(self._mpi, name, ordinal)
+        return self._call
+
+    def _end(self, call):
+        self._call = None
+        if call.broke or call.stranded:
+            where = "some ranks only" if call.broke else f"rank {self._rank} only"
+            self._broken = (
+                f"the state is unusable: a failed {call.function} call had changed amplitudes on {where}; "
+                "scatter a full state into it to go on"
+            )
+
+    def _agreement_key(self):
+        """What a method taking this state as an argument compares across ranks."""
+        return ("DistributedState", self._n, self._chunk, self._calls, tuple(self._l2p))
 
     def _halves(self, j):
         """The slice as (blocks, 2, 2^j): [:, 0, :] has local bit j clear."""
@@ -563,13 +676,33 @@ def _segments(rows, width, chunk):
             yield r0, min(r0 + step, rows), 0, width
 
 
-def _run_local(local, ops):
+def _run_local(local, ops, call):
+    """Runs a run of local ops (None: an op this rank skips).  velt_core
+    refuses a call before its first write, so an Exception leaves the slice
+    as it was; an interrupt (KeyboardInterrupt) may stop a sequence part way."""
+    ops = [op for op in ops if op is not None]
     sequence = getattr(velt_core, "apply_sequence", None)
     if sequence is not None and len(ops) > 1:
-        sequence(local, ops)
-        return
-    for kernel, *args in ops:
-        getattr(velt_core, kernel)(local, *args)
+        calls = [(sequence, (ops,))]
+    else:
+        calls = [(getattr(velt_core, kernel), args) for kernel, *args in ops]
+    for kernel, args in calls:
+        try:
+            kernel(local, *args)
+        except Exception:
+            raise
+        except BaseException:
+            call.wrote = True
+            raise
+        call.wrote = True
+
+
+def _compare(same, a, b):
+    """(same and a == b byte for byte, None), or (same, the exception)."""
+    try:
+        return same and _same_bytes(a, b), None
+    except Exception as error:  # noqa: BLE001 - agreed on after the loop
+        return same, error
 
 
 def _qubits_used(kernel, args):
@@ -602,6 +735,8 @@ def _full_array(function, full, n_qubits):
         full = np.ascontiguousarray(np.asarray(full, dtype=np.complex128)).reshape(-1)
     except (TypeError, ValueError):
         raise TypeError(f"{function}: the full state must convert to complex128") from None
+    except MemoryError as error:  # a complex64 state, say, whose complex128 copy does not fit
+        raise MemoryError(f"{function}: no memory to convert the full state to complex128 on the root rank") from error
     if n_qubits is None:
         if not _is_power_of_two(full.shape[0]):
             raise ValueError(f"{function}: the full state's length is not a power of two")

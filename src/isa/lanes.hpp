@@ -12,6 +12,16 @@ namespace velt::VELT_ISA_NS {
 inline constexpr int width = VELT_ISA_WIDTH;
 typedef double vec __attribute__((vector_size(width * sizeof(double))));
 
+// A function that may stay a call of its own (anything beyond the one-line
+// helpers here) takes its vectors by const reference, never by value.  A
+// vector passed by value arrives in a ymm or zmm register, and GCC then
+// leaves that function without a vzeroupper while taking its callers to get
+// the state back clean: a kernel that called such a helper last returned to
+// baseline code, and to the worker pool, with dirty upper halves, which
+// slows every legacy SSE instruction that thread runs until the next
+// vzeroupper.  scripts/check_isa.py follows the state through the machine
+// code and fails the build on any such exit.
+
 // Unaligned moves of a vector of doubles (vec, or a narrower vector type
 // where a kernel wants one).
 template <class V = vec>

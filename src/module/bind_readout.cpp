@@ -66,18 +66,27 @@ py::array_t<double> probabilities(const complex_array& state,
     return out;
 }
 
-double expectation_pauli(const complex_array& state, const std::string& paulis,
+double expectation_pauli(const complex_array& state, const py::str& paulis,
                          const std::vector<int>& qubits) {
     constexpr const char* name = "expectation_pauli";
     const readable_state psi(state, name);
-    if (paulis.size() != qubits.size()) {
+    // Counted and read in characters (code points), not in the bytes of an
+    // encoding: "Xé" is two letters, the second one wrong, and a lone
+    // surrogate is a letter like any other.
+    PyObject* text = paulis.ptr();
+    if (static_cast<std::size_t>(PyUnicode_GetLength(text)) != qubits.size()) {
         fail(name, "Pauli string length does not match the qubit list");
     }
-    if (paulis.find_first_not_of("IXYZ") != std::string::npos) {
-        fail(name, "Pauli letter is not one of I, X, Y, Z");
+    std::string letters(qubits.size(), 'I');
+    for (std::size_t d = 0; d < letters.size(); ++d) {
+        const Py_UCS4 c = PyUnicode_ReadChar(text, static_cast<Py_ssize_t>(d));
+        if (c != 'I' && c != 'X' && c != 'Y' && c != 'Z') {
+            fail(name, "Pauli letter is not one of I, X, Y, Z");
+        }
+        letters[d] = static_cast<char>(c);
     }
     check_qubits(name, qubits, psi.n_qubits());
-    return velt::expectation_pauli(psi.data(), psi.length(), qubits.data(), paulis.data(),
+    return velt::expectation_pauli(psi.data(), psi.length(), qubits.data(), letters.data(),
                                    static_cast<int>(qubits.size()));
 }
 
@@ -110,7 +119,7 @@ py::array_t<std::int64_t> sample(const complex_array& state, const real_array& u
 // Outcome 0 when u (p0 + p1) < p0, p0 and p1 being the marginal probabilities
 // of the qubit; an outcome without probability is never chosen (u (p0 + p1)
 // can round up to p0 + p1 when p1 is 0).
-std::pair<int, double> measure(complex_array state, int qubit, double u) {
+py::typing::Tuple<int, double> measure(complex_array state, int qubit, double u) {
     constexpr const char* name = "measure";
     const writable_state psi(state, name);
     check_qubit(name, qubit, state_qubits(name, psi.length()) - 1);
@@ -126,8 +135,12 @@ std::pair<int, double> measure(complex_array state, int qubit, double u) {
         outcome = 1 - outcome;
     }
     const double p = half[outcome];
+    // The result is made before the first write: the one allocation left
+    // after it would be this tuple, and a refused allocation must leave the
+    // state as it was.
+    py::typing::Tuple<int, double> result(py::make_tuple(outcome, p / total));
     collapse(psi.data(), psi.length(), qubit, outcome, 1.0 / std::sqrt(p));
-    return {outcome, p / total};
+    return result;
 }
 
 }  // namespace velt::bind

@@ -52,7 +52,19 @@ public:
         Py_ssize_t size = 0;
         const char* name = PyUnicode_AsUTF8AndSize(first.ptr(), &size);
         if (name == nullptr) {
-            throw py::error_already_set();
+            // No UTF-8 form (a lone surrogate): no kernel's name either.
+            // Named in the complaint with \uXXXX escapes for what UTF-8
+            // cannot hold.
+            if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
+                throw py::error_already_set();
+            }
+            PyErr_Clear();
+            const auto shown = py::reinterpret_steal<py::bytes>(
+                PyUnicode_AsEncodedString(first.ptr(), "utf-8", "backslashreplace"));
+            if (!shown) {
+                throw py::error_already_set();
+            }
+            malformed("unknown kernel '" + static_cast<std::string>(shown) + "'");
         }
         for (const kernel_row& row : kernel_rows) {
             if (std::strlen(row.name) == static_cast<std::size_t>(size) &&
