@@ -101,3 +101,22 @@ def sample(state: ArrayLike, uniforms: ArrayLike) -> NDArray[np.int64]:
 def measure(state: ArrayLike, qubit: SupportsIndex, u: SupportsFloat | SupportsIndex) -> tuple[int, float]:
     """Projective measurement of one qubit with the uniform u, collapsing the state in place;
     returns (outcome, probability)"""
+
+def apply_diagonal(
+    state: ArrayLike,
+    targets: Iterable[SupportsIndex],
+    diag: ArrayLike,
+    controls: Iterable[SupportsIndex] = ...,
+) -> None:
+    """Diagonal gate: multiplies each amplitude (where every control is 1) by the entry of diag that
+    its target bits select"""
+
+def apply_pauli_rotation(
+    state: ArrayLike,
+    paulis: str,
+    qubits: Iterable[SupportsIndex],
+    theta: SupportsFloat | SupportsIndex,
+    controls: Iterable[SupportsIndex] = ...,
+) -> None:
+    """Pauli rotation exp(-i theta/2 P) of the Pauli string P (letters I, X, Y, Z on the given
+    qubits), where every control is 1"""

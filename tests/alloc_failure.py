@@ -94,6 +94,19 @@ CASES = {
     "expectation_pauli": ("expectation_pauli", lambda m: (m.state(16), "XZY", [2, 9, 15])),
     "sample": ("sample", lambda m: (m.state(16), m.rng.random((3, 5)))),
     "measure": ("measure", lambda m: (m.state(16), 4, 0.3)),
+    "apply_diagonal": ("apply_diagonal", lambda m: (m.state(16), [9, 2], m.complex(4), [15])),
+    "apply_pauli_rotation": ("apply_pauli_rotation", lambda m: (m.state(16), "XZY", [2, 9, 15], 0.3, [0])),
+    "apply_sequence rotations": (
+        "apply_sequence",
+        lambda m: (
+            m.state(16),
+            [
+                ("apply_1q", 0, H, H, H, -H),
+                ("apply_diagonal", [9, 2], m.complex(4)),
+                ("apply_pauli_rotation", "XY", [1, 15], 0.3),
+            ],
+        ),
+    ),
 }
 
 

@@ -99,12 +99,58 @@ def cases():
                 )
 
 
+def phase_cases(state, mat, rng):
+    """Diagonal gates and Pauli rotations at every qubit position, with and
+    without controls, on registers from one vector chunk up to several tiles."""
+    for n in (1, 2, 3, 4, 6, 13):
+        for q in range(n):
+            for k in (1, 2, 3):
+                targets = [(q + 2 * d) % n for d in range(k)]
+                if len(set(targets)) < k:
+                    continue
+                free = [c for c in range(n) if c not in targets]
+                for controls in ([], free[:1], free[-2:]):
+                    d = mat(1 << k)[0]
+                    yield (
+                        f"apply_diagonal n={n} t={targets} c={controls}",
+                        state(1 << n),
+                        lambda s, t=targets, d=d, c=controls: vc.apply_diagonal(s, t, d, c),
+                    )
+            for paulis in ("Z", "X", "Y", "XZ", "YY", "ZXY", "IZ"):
+                qubits = [(q + 3 * d) % n for d in range(len(paulis))]
+                if len(set(qubits)) < len(paulis):
+                    continue
+                free = [c for c in range(n) if c not in qubits]
+                theta = float(rng.uniform(-40, 40))
+                for controls in ([], free[:1]):
+                    yield (
+                        f"apply_pauli_rotation n={n} {paulis} {qubits} c={controls}",
+                        state(1 << n),
+                        lambda s, p=paulis, qs=qubits, t=theta, c=controls: vc.apply_pauli_rotation(s, p, qs, t, c),
+                    )
+    d = mat(1 << 10)[0]
+    yield "apply_diagonal n=13 k=10", state(1 << 13), lambda s: vc.apply_diagonal(s, [12, *range(9)], d, [10])
+
+
 def digest(arr):
     return hashlib.sha256(np.ascontiguousarray(arr).tobytes()).hexdigest()
 
 
 def main():
-    for name, arr, call in cases():
+    rng = np.random.default_rng(20261210)
+
+    def state(n_amps):
+        psi = rng.standard_normal(n_amps) + 1j * rng.standard_normal(n_amps)
+        picks = rng.choice(n_amps, size=max(1, n_amps // 16), replace=False)
+        psi[picks] = SPECIAL[rng.integers(0, len(SPECIAL), size=len(picks))]
+        return psi
+
+    def mat(dim):
+        m = rng.standard_normal((dim, dim)) + 1j * rng.standard_normal((dim, dim))
+        m.flat[rng.integers(0, dim)] = SPECIAL[rng.integers(0, len(SPECIAL))]
+        return m
+
+    for name, arr, call in itertools.chain(cases(), phase_cases(state, mat, rng)):
         call(arr)
         print(name, digest(arr))
     print("isa", vc.kernel_isa())

@@ -84,6 +84,53 @@ def scenario_circuits(opts):
     return {"checked": checked, "digests": digests}
 
 
+def scenario_phases(opts):
+    """Diagonal gates and rotations whose qubits select ranks: no exchange for
+    a diagonal or a Z string (each rank applies its part), one for an X or Y
+    letter there; the bits equal velt_core's on the full state after every op."""
+    n = opts.n[0]
+    rng = np.random.default_rng([opts.seed, n])
+    full = random_state(rng, 1 << n, special=True)
+    state = DistributedState.from_full(full if RANK == ROOT else None, chunk=opts.chunk)
+    n_local = state.n_local
+    top, next_ = n - 1, n - 2
+
+    def diag(k):
+        return np.exp(1j * rng.uniform(0, 6.3, 1 << k)) * rng.uniform(0.5, 2, 1 << k)
+
+    ops = [
+        ("apply_diagonal", [top, next_], diag(2), [], False),
+        ("apply_diagonal", [top, 0, next_], diag(3), [1], False),
+        ("apply_diagonal", [next_], diag(1), [top], False),
+        ("apply_pauli_rotation", "ZZ", [top, next_], 0.7, [], False),
+        ("apply_pauli_rotation", "ZIZ", [top, 1, 0], -2.5, [next_], False),
+        ("apply_pauli_rotation", "", [], 1.5, [top], False),
+        ("apply_pauli_rotation", "YZZ", [0, top, next_], 4.0, [], False),
+        ("apply_pauli_rotation", "XZ", [top, next_], 0.3, [0], True),  # top is exchanged first
+        ("apply_diagonal", [next_], diag(1), "every local bit", None),
+    ]
+    expected = full.copy()
+    moves = []
+    for name, *args, quiet in ops:
+        if args[-1] == "every local bit":
+            # Controls on every qubit held locally: with the target on a
+            # rank-selecting qubit, it must come over (two ranks and more).
+            args[-1] = [q for q in range(n) if state.qubit_map[q] < n_local and q != args[0][0]]
+        before = state.exchanges
+        getattr(state, name)(*args)
+        getattr(velt_core, name)(expected, *args)
+        moved = state.exchanges - before
+        if quiet is False:
+            assert moved == 0, (name, args, moved)
+        if quiet is True:
+            assert moved == (1 if SIZE > 1 else 0), (name, args, moved)
+        moves.append(moved)
+        got = state.gather()
+        if RANK == ROOT:
+            assert_same_bits(got, expected)
+    return {"exchanges": moves}
+
+
 def scenario_layout(opts):
     """Marginals and norms with the NumPy sums: the same bits for every rank
     count on the same physical layout (here the unpermuted one), equal to a
@@ -382,6 +429,24 @@ def scenario_local(opts):
             False,
         ),
         ("a method's own write", velt_core, "apply_1q", injected, [failing], lambda: state.apply_z(0), True),
+        (
+            "diagonal",
+            velt_core,
+            "apply_diagonal",
+            injected,
+            [failing],
+            lambda: state.apply_diagonal([0], [1, -1]),
+            True,
+        ),
+        (
+            "rotation",
+            velt_core,
+            "apply_pauli_rotation",
+            injected,
+            [failing],
+            lambda: state.apply_pauli_rotation("XZ", [0, top], 0.5),
+            True,
+        ),
     ]
     _state.USE_CORE_PROBABILITIES = False  # the read-out case breaks the NumPy sums
     results = {}
@@ -454,6 +519,8 @@ def scenario_mismatch(opts):
         "invalid on one rank": lambda: state.apply_1q(62 if d else 0, h, h, h, -h),
         "a method's own argument": lambda: state.partial_norms(3 if d else 2),
         "a method's own write": lambda: state.apply_z(1 if d else 0),
+        "apply_diagonal": lambda: state.apply_diagonal([0, top], [1, 1j, -1, 1j if d else -1j]),
+        "apply_pauli_rotation": lambda: state.apply_pauli_rotation("XZ", [0, top], 0.25 if d else 0.5),
     }
     results = {}
     for label, call in cases.items():

@@ -7,6 +7,8 @@ fused multiply-add).  The references return new arrays and never touch their
 inputs.
 """
 
+import math
+
 import numpy as np
 
 
@@ -229,3 +231,198 @@ def kron_gate(n, targets, u, controls=()):
     for position, qubit in enumerate(free + list(controls) + list(targets)):
         new |= ((idx >> qubit) & 1) << position
     return op[np.ix_(new, new)]
+
+
+# ------------------------------------------------- diagonal gates, rotations
+
+
+def _on_controls(n_amps, controls):
+    idx = np.arange(n_amps, dtype=np.int64)
+    mask = sum(1 << c for c in controls)
+    return idx, (idx & mask) == mask
+
+
+def _parity(values):
+    """Parity of the set bits of each int64 value."""
+    v = np.asarray(values, dtype=np.uint64).copy()
+    for shift in (32, 16, 8, 4, 2, 1):
+        v ^= v >> np.uint64(shift)
+    return (v & np.uint64(1)).astype(bool)
+
+
+def apply_diagonal(psi, targets, diag, controls=()):
+    """psi[i] = diag[j] psi[i] (the entry first) where every control bit of i
+    is 1, j the target bits of i (bit d of j is bit targets[d] of i)."""
+    out = np.array(psi, dtype=np.complex128, copy=True)
+    idx, on = _on_controls(len(out), controls)
+    j = np.zeros(len(out), dtype=np.int64)
+    for d, t in enumerate(targets):
+        j |= ((idx >> t) & 1) << d
+    e = np.asarray(diag, dtype=np.complex128).reshape(-1)[j[on]]
+    x = out[on]
+    out[on] = _pack(*cmul(e.real, e.imag, x.real, x.imag))
+    return out
+
+
+def pauli_masks(paulis, qubits):
+    """(x, z, y): the bits under X or Y, under Z or Y, and the number of Y's."""
+    x = sum(1 << q for q, p in zip(qubits, paulis, strict=True) if p in "XY")
+    z = sum(1 << q for q, p in zip(qubits, paulis, strict=True) if p in "ZY")
+    return x, z, paulis.count("Y")
+
+
+@np.errstate(all="ignore")
+def apply_pauli_rotation(psi, paulis, qubits, cs, controls=()):
+    """exp(-i theta/2 P) with (c, s) = cs = (cos(theta/2), sin(theta/2)), as
+    the kernel forms it: without X or Y one phase (c, -s or s by the parity of
+    i & z) times each amplitude (cmul, the phase first); otherwise, with
+    (pre, pim) the partner i ^ x and t = +-s the sign of the exact phase,
+    re' = c re + t pre, im' = c im + t pim (odd number of Y's) or
+    re' = c re + (-t) pim, im' = c im + t pre (even)."""
+    c, s = cs
+    out = np.array(psi, dtype=np.complex128, copy=True)
+    src = out.copy()
+    idx, on = _on_controls(len(out), controls)
+    x, z, y = pauli_masks(paulis, qubits)
+    odd = _parity(idx & z)
+    if x == 0:
+        t = np.where(odd, s, -s)
+        a = src[on]
+        out[on] = _pack(*cmul(np.full(len(a), c), t[on], a.real, a.imag))
+        return out
+    e_negative = y % 4 < 2
+    t = np.where(odd != e_negative, -s, s)[on]
+    a = src[on]
+    b = src[(idx ^ x)[on]]
+    if y % 2 == 0:
+        re = c * a.real + (-t) * b.imag
+        im = c * a.imag + t * b.real
+    else:
+        re = c * a.real + t * b.real
+        im = c * a.imag + t * b.imag
+    out[on] = _pack(re, im)
+    return out
+
+
+def kron_pauli_rotation(n, paulis, qubits, theta, controls=()):
+    """Dense exp(-i theta/2 P) where every control is 1, from np.kron and the
+    platform's cos and sin (a cross-check to a tolerance)."""
+    letters = {"I": np.eye(2), "X": np.array([[0, 1], [1, 0]]), "Y": np.array([[0, -1j], [1j, 0]])}
+    letters["Z"] = np.diag([1.0, -1.0])
+    p = kron_ops(n, {q: letters[a] for q, a in zip(qubits, paulis, strict=True)})
+    u = np.cos(theta / 2) * np.eye(1 << n) - 1j * np.sin(theta / 2) * p
+    _, on = _on_controls(1 << n, controls)
+    return np.where(np.outer(on, on), u, np.eye(1 << n))
+
+
+# cos(theta/2) and sin(theta/2) as the module computes them, operation for
+# operation: Python's floats are IEEE doubles with every operation rounded
+# on its own, and its ints are exact.  The digits of 2/pi come from an
+# integer computation of pi here (Machin's formula), not from the module's
+# table, so a wrong digit there shows as a difference.
+
+
+def _pi_digits(bits):
+    """floor(pi 2^bits), from pi = 16 atan(1/5) - 4 atan(1/239) in integers."""
+    guard = 64
+    one = 1 << (bits + guard)
+
+    def atan_inv(x):
+        total, term, k, sign = 0, one // x, 1, 1
+        while term:
+            total += sign * (term // k)
+            term //= x * x
+            k += 2
+            sign = -sign
+        return total
+
+    return (16 * atan_inv(5) - 4 * atan_inv(239)) >> guard
+
+
+_DIGITS = 1600
+_PI = _pi_digits(_DIGITS + 64)
+# 2/pi to _DIGITS binary places, behind 128 zeros (the module's table layout).
+_TWO_OVER_PI = ((1 << (2 * (_DIGITS + 64) + 1)) // _PI) >> 64
+_SIN = [
+    float.fromhex(h)
+    for h in (
+        "-0x1.5555555555555p-3",
+        "0x1.1111111111110p-7",
+        "-0x1.a01a01a019938p-13",
+        "0x1.71de3a546095bp-19",
+        "-0x1.ae645412c560cp-26",
+        "0x1.61217f0b800d5p-33",
+        "-0x1.ab17d404de57cp-41",
+    )
+]
+_COS = [
+    float.fromhex(h)
+    for h in (
+        "0x1.5555555555555p-5",
+        "-0x1.6c16c16c16967p-10",
+        "0x1.a01a019f4eb01p-16",
+        "-0x1.27e4fa17da09ep-22",
+        "0x1.1eeb68e93b64bp-29",
+        "-0x1.907da367a379ap-37",
+    )
+]
+_PIO2_HI = float.fromhex("0x1.921fb54442d18p+0")
+_PIO2_LO = float.fromhex("0x1.1a62633145c07p-54")
+
+
+def _product_error(a, b, p):
+    ta = 134217729.0 * a
+    a_hi = ta - (ta - a)
+    a_lo = a - a_hi
+    tb = 134217729.0 * b
+    b_hi = tb - (tb - b)
+    b_lo = b - b_hi
+    return ((a_hi * b_hi - p) + a_hi * b_lo + a_lo * b_hi) + a_lo * b_lo
+
+
+def _reduce(ax):
+    m, e = math.frexp(ax)  # ax = m 2^e, 0.5 <= m < 1
+    mant, e = int(m * 2**53), e - 53
+    # The 256 digits of 2/pi from digit e - 1 (weight 2^-(e-1)); digits before
+    # the point are zeros.
+    first = e - 1
+    window = (_TWO_OVER_PI >> (_DIGITS - first - 255)) & ((1 << 256) - 1)
+    p = mant * window
+    quadrant = (p >> 254) & 3
+    f = (p >> 62) & ((1 << 192) - 1)  # the fraction's top 192 bits
+    negative = f >> 191 != 0
+    if negative:
+        quadrant = (quadrant + 1) & 3
+        f = (1 << 192) - f
+    if f == 0:
+        return 0.0, 0.0, quadrant
+    scale = 192 - f.bit_length()  # so that f << scale has its top bit at 2^191
+    g = f << scale
+    g0, g1 = g >> 128, (g >> 64) & ((1 << 64) - 1)
+    hi = float(g0 >> 11) * 2.0 ** (-53 - scale)
+    lo = float(((g0 & 0x7FF) << 52) | (g1 >> 12)) * 2.0 ** (-116 - scale)
+    product = hi * _PIO2_HI
+    tail = _product_error(hi, _PIO2_HI, product) + (hi * _PIO2_LO + lo * _PIO2_HI)
+    r_hi = product + tail
+    r_lo = tail - (r_hi - product)
+    return (-r_hi, -r_lo, quadrant) if negative else (r_hi, r_lo, quadrant)
+
+
+def cos_sin_half(theta):
+    """(cos(theta/2), sin(theta/2)) bit for bit as the module computes them."""
+    x = theta * 0.5
+    negative = math.copysign(1.0, x) < 0
+    ax = abs(x)
+    hi, lo, quadrant = ax, 0.0, 0
+    if ax > _PIO2_HI / 2:
+        hi, lo, quadrant = _reduce(ax)
+    z = hi * hi
+    v = z * hi
+    tail = _SIN[1] + z * (_SIN[2] + z * (_SIN[3] + z * (_SIN[4] + z * (_SIN[5] + z * _SIN[6]))))
+    sn = hi + (v * (_SIN[0] + z * tail) + (lo - (0.5 * z) * lo))
+    hz = 0.5 * z
+    w = 1.0 - hz
+    quartic = (z * z) * (_COS[0] + z * (_COS[1] + z * (_COS[2] + z * (_COS[3] + z * (_COS[4] + z * _COS[5])))))
+    cs = w + (((1.0 - w) - hz) + (quartic - hi * lo))
+    c, s = ((cs, sn), (-sn, cs), (-cs, -sn), (sn, -cs))[quadrant]
+    return c, (-s if negative else s)

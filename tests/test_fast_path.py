@@ -29,6 +29,14 @@ class Complex(complex):
     pass
 
 
+class Float(float):
+    pass
+
+
+class Str(str):
+    pass
+
+
 def ordinary(args):
     """The same values in forms the fast entry leaves to pybind11."""
 
@@ -37,8 +45,12 @@ def ordinary(args):
             return x.view(Sub)
         if type(x) is int:
             return Int(x)
-        if type(x) in (complex, float):
+        if type(x) is complex:
             return Complex(x)
+        if type(x) is float:
+            return Float(x)
+        if type(x) is str:
+            return Str(x)
         if type(x) is list:
             return [convert(item) for item in x]
         return x
@@ -114,6 +126,43 @@ def cases():
         (3, 2, []),
     ):
         yield f"kraus-{n_qubits}-{qubit}-{len(these)}", velt_core.apply_kraus_1q, [rho, n_qubits, qubit, these]
+    d1, d2, d3 = (random_state(rng, 1 << k, special=True) for k in (1, 2, 3))
+    for targets, d, controls in (
+        ([0], d1, []),
+        ([2, 0], d2, [3]),
+        ([3, 1, 0], d3, []),  # unordered: through a reordered table
+        ([1], d2, []),
+        ([], np.ones(1, complex), []),
+        ([4], d1, []),
+        ([1, 1], d2, []),
+        ([1], d1, [1]),
+        ([1], d1, [0, 0]),
+    ):
+        yield f"diagonal-{targets}-{controls}-{len(d)}", velt_core.apply_diagonal, [psi, targets, d, controls]
+    yield "diagonal-three-args", velt_core.apply_diagonal, [psi, [3], d1]
+    yield "diagonal-length-not-power", velt_core.apply_diagonal, [random_state(rng, 12), [0], d1]
+    yield "diagonal-2d-state", velt_core.apply_diagonal, [random_matrix(rng, 4), [1], d1]
+    for paulis, qubits, theta, controls in (
+        ("XZ", [0, 2], 0.7, []),
+        ("ZZ", [3, 1], -2, [0]),
+        ("YIX", [1, 0, 3], 1e300, [2]),
+        ("", [], 0.5, [1]),
+        ("X", [0, 1], 0.5, []),
+        ("Xé", [0, 1], 0.5, []),
+        ("XQ", [0, 1], 0.5, []),
+        ("X", [4], 0.5, []),
+        ("XX", [2, 2], 0.5, []),
+        ("X", [2], 0.5, [2]),
+        ("X", [2], float("inf"), []),
+        ("X", [2], True, []),
+    ):
+        yield (
+            f"rotation-{paulis}-{qubits}-{theta}-{controls}",
+            velt_core.apply_pauli_rotation,
+            [psi, paulis, qubits, theta, controls],
+        )
+    yield "rotation-four-args", velt_core.apply_pauli_rotation, [psi, "Y", [1], 0.25]
+    yield "rotation-length-not-power", velt_core.apply_pauli_rotation, [random_state(rng, 6), "Y", [1], 0.25]
 
 
 @pytest.mark.parametrize(("function", "args"), [pytest.param(f, a, id=i) for i, f, a in cases()])
@@ -332,6 +381,8 @@ def test_rows_keep_their_generated_signature_and_record():
         "apply_gate_fast",
         "apply_gate",
         "apply_kraus_1q",
+        "apply_diagonal",
+        "apply_pauli_rotation",
     ):
         f = getattr(velt_core, name)
         assert type(f) is type(plain) and type(f.__self__) is type(plain.__self__)

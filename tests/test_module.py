@@ -34,6 +34,10 @@ DOCSTRINGS = {  # in the order of the function table
     "sample": "Basis-state indices drawn from |amplitude|^2, one per uniform in [0, 1)",
     "measure": "Projective measurement of one qubit with the uniform u, collapsing the state in place; returns "
     "(outcome, probability)",
+    "apply_diagonal": "Diagonal gate: multiplies each amplitude (where every control is 1) by the entry of diag that "
+    "its target bits select",
+    "apply_pauli_rotation": "Pauli rotation exp(-i theta/2 P) of the Pauli string P (letters I, X, Y, Z on the given "
+    "qubits), where every control is 1",
 }
 H = (np.array([1, 1, 1, -1]) / np.sqrt(2)).astype(complex)
 

@@ -395,6 +395,19 @@ def test_special_values_move_untouched(ranks):
 
 
 @needs_mpi
+@pytest.mark.parametrize(
+    ("ranks", "exchanges"), [(1, [0] * 9), (2, [0] * 7 + [1, 0]), (4, [0] * 7 + [1, 1])], ids=["1", "2", "4"]
+)
+def test_phases_on_rank_selecting_qubits(ranks, exchanges):
+    # Diagonals and Z strings on the qubits that select ranks move nothing;
+    # an X letter there is exchanged first, and so is a diagonal's target when
+    # every local bit is a control (on 4 ranks the last op).  The bits after
+    # every op are those of velt_core on the full state (checked in the worker).
+    result = launch(ranks, "phases", "--n", 5, "--chunk", 2)
+    assert result["exchanges"] == exchanges
+
+
+@needs_mpi
 @pytest.mark.parametrize("ranks", [1, 2, 4])
 def test_every_error_on_every_rank(ranks):
     result = launch(ranks, "errors", "--n", 5, "--chunk", 2)
@@ -494,6 +507,8 @@ def test_local_step_failing_on_one_rank_is_raised_on_every_rank(ranks, failing):
         "comparison": [["MemoryError", f"injected {note}"], []],
         "a method's own step": [["MemoryError", f"injected {note}"], []],
         "a method's own write": [["MemoryError", f"injected {note}"], refused("apply_z")],
+        "diagonal": [["MemoryError", f"injected {note}"], refused("apply_diagonal")],
+        "rotation": [["MemoryError", f"injected {note}"], refused("apply_pauli_rotation")],
     }
 
 
@@ -521,6 +536,8 @@ def test_arguments_that_differ_between_ranks_are_refused_on_every_rank(ranks, fa
         "DistributedState chunk": "DistributedState",
         "a method's own argument": "partial_norms",
         "a method's own write": "apply_z",
+        "apply_diagonal": "apply_diagonal",
+        "apply_pauli_rotation": "apply_pauli_rotation",
     }
     expected = {
         label: ["RuntimeError", f"{method}: the ranks passed different arguments (rank {other}'s differ from rank 0's)"]

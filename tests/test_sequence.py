@@ -22,7 +22,16 @@ from helpers import UNDER_SANITIZER, assert_same_bits, misaligned, random_matrix
 
 import velt_core
 
-KERNELS = ["apply_1q", "apply_cnot_fast", "apply_controlled_1q", "apply_swap", "apply_gate_fast", "apply_gate"]
+KERNELS = [
+    "apply_1q",
+    "apply_cnot_fast",
+    "apply_controlled_1q",
+    "apply_swap",
+    "apply_gate_fast",
+    "apply_gate",
+    "apply_diagonal",
+    "apply_pauli_rotation",
+]
 SPECIAL = np.array([np.nan, np.inf, -np.inf, -0.0, complex(0.0, -0.0), complex(np.nan, -np.inf)])
 
 
@@ -57,6 +66,17 @@ def random_op(rng, n, pool, kernel=None):
     if kernel == "apply_gate_fast":
         k = int(rng.integers(1, min(4, len(pick)) + 1))
         return (kernel, pick[:k], sprinkled_matrix(rng, 1 << k))
+    if kernel == "apply_diagonal":
+        k = int(rng.integers(1, min(4, len(pick)) + 1))
+        controls = pick[k : k + int(rng.integers(0, 2))]
+        op = (kernel, pick[:k], sprinkled_matrix(rng, 1 << k)[0][: 1 << k])
+        return op + (controls,) if controls or rng.random() < 0.5 else op
+    if kernel == "apply_pauli_rotation":
+        k = int(rng.integers(0, min(4, len(pick)) + 1))
+        controls = pick[k : k + int(rng.integers(0, 2))]
+        letters = "".join(rng.choice(list("IXYZ"), size=k))
+        op = (kernel, letters, pick[:k], float(rng.uniform(-10, 10)))
+        return op + (controls,) if controls or rng.random() < 0.5 else op
     k = int(rng.integers(0, min(3, len(pick)) + 1))
     controls = pick[k : k + int(rng.integers(0, 3))]
     op = (kernel, pick[:k], sprinkled_matrix(rng, 1 << k))
@@ -136,6 +156,15 @@ def test_random_sequences_match_one_by_one(rng, n, placement):
         ),
         pytest.param([("apply_gate", [], np.array([[1j]]))] * 3 + [("apply_gate", [], [[2]], [17])], id="no-targets"),
         pytest.param([("apply_cnot_fast", 17, 16)], id="single-op"),
+        # diagonals and rotations among blocked ops, one diagonal too large to
+        # be blocked (eleven targets: its table would crowd the block out)
+        pytest.param(
+            [("apply_pauli_rotation", "XZ", [17, 0], 0.3), ("apply_diagonal", [2, 16], [1j, -1, 0.5, 2j], [1])]
+            + [("apply_diagonal", [16, *range(10)], np.exp(1j * np.arange(2048)), [17])]
+            + [("apply_pauli_rotation", "YY", [3, 15], -2.0, [16]), ("apply_pauli_rotation", "", [], 1.0)]
+            + [("apply_diagonal", list(range(7, 17)), np.exp(0.5j * np.arange(1024)))],
+            id="diagonals-rotations",
+        ),
     ],
 )
 def test_blocking_cases_match_one_by_one(rng, ops):
@@ -145,7 +174,7 @@ def test_blocking_cases_match_one_by_one(rng, ops):
 
 def every_block_shape(rng, qubits):
     """Every 2x2 gate, controlled gate, CNOT and SWAP on the given qubits, each
-    ordered pair once: with qubits 0-2 and higher ones, every combination of
+    ordered pair once, a diagonal and two rotations: with qubits 0-2 and higher ones, every combination of
     lane and chunk qubits that a block's layout has on each instruction-set
     path (a register holds 2, 4 or 8 amplitudes)."""
     ops = [("apply_1q", q, *sprinkled_matrix(rng, 2).reshape(4)) for q in qubits]
@@ -155,6 +184,12 @@ def every_block_shape(rng, qubits):
                 ops.append(("apply_controlled_1q", c, t, *sprinkled_matrix(rng, 2).reshape(4)))
                 ops.append(("apply_cnot_fast", c, t))
                 ops.append(("apply_swap", c, t))
+    # The diagonal (targets out of order: its table reordered) and a rotation
+    # run as kernel ops among the chunked ones.
+    phases = np.exp(1j * rng.uniform(-3, 3, 8))
+    ops.append(("apply_diagonal", [qubits[2], qubits[0], qubits[5]], phases, [qubits[1]]))
+    ops.append(("apply_pauli_rotation", "XYZ", [qubits[6], qubits[1], qubits[3]], 0.7, [qubits[4]]))
+    ops.append(("apply_pauli_rotation", "YY", [qubits[0], qubits[2]], -1.3))
     order = rng.permutation(len(ops))
     return [ops[i] for i in order]
 
@@ -186,6 +221,8 @@ def test_mixed_sequence_matches_reference(rng):
     for name, *args in ops:
         if name in ("apply_1q", "apply_controlled_1q"):
             args = [*args[:-4], args[-4:]]
+        if name == "apply_pauli_rotation":
+            args[2] = ref.cos_sin_half(args[2])
         expected = {
             "apply_1q": ref.apply_1q,
             "apply_cnot_fast": ref.apply_cnot,
@@ -193,6 +230,8 @@ def test_mixed_sequence_matches_reference(rng):
             "apply_swap": ref.apply_swap,
             "apply_gate_fast": ref.apply_gate_fast,
             "apply_gate": ref.apply_gate,
+            "apply_diagonal": ref.apply_diagonal,
+            "apply_pauli_rotation": ref.apply_pauli_rotation,
         }[name](expected, *args)
     assert_same_bits(sequenced(state, ops), expected, any_nan=True)
 
@@ -277,6 +316,21 @@ BAD_OPS = [
     (("apply_gate", "01", np.eye(4)), TypeError, "apply_gate\\(\\): incompatible function arguments"),
     (("apply_gate_fast", [0], "not a matrix"), TypeError, "apply_gate_fast\\(\\): incompatible function arguments"),
     (("apply_controlled_1q", 0, 1, 1, 0, 0, "x"), TypeError, "apply_controlled_1q\\(\\): incompatible"),
+    (("apply_diagonal", [0], np.ones(4)), RuntimeError, r"apply_diagonal: diagonal size does not match 2\^\|targets\|"),
+    (("apply_diagonal", [4], np.ones(2)), RuntimeError, "apply_diagonal: qubit index out of range"),
+    (("apply_diagonal", [1, 1], np.ones(4)), RuntimeError, "apply_diagonal: repeated target qubit"),
+    (("apply_diagonal", [1], np.ones(2), [1]), RuntimeError, "apply_diagonal: control overlaps a target qubit"),
+    (("apply_diagonal", [0], "ab"), TypeError, "apply_diagonal\\(\\): incompatible function arguments"),
+    (("apply_pauli_rotation", "XQ", [0, 1], 1.0), RuntimeError, "apply_pauli_rotation: Pauli letter is not one of"),
+    (("apply_pauli_rotation", "X", [0], np.nan), RuntimeError, "apply_pauli_rotation: theta is not finite"),
+    (("apply_pauli_rotation", "X", [0, 1], 1.0), RuntimeError, "apply_pauli_rotation: Pauli string length does not"),
+    (("apply_pauli_rotation", "X", [0], 1.0, [0]), RuntimeError, "apply_pauli_rotation: control overlaps a qubit"),
+    (
+        ("apply_pauli_rotation", "X", [0]),
+        ValueError,
+        "apply_pauli_rotation takes 3 or 4 arguments after the state, got 2",
+    ),
+    (("apply_pauli_rotation", 5, [0], 1.0), TypeError, "apply_pauli_rotation\\(\\): incompatible function"),
 ]
 
 
@@ -316,6 +370,15 @@ def test_matrices_are_read_as_the_call_began(rng):
     ops = [("apply_1q", 3, 0, 1, 1, 0), ("apply_gate_fast", [1], u)]
     frozen = u.copy()
     expected = one_by_one(state, [ops[0], ("apply_gate_fast", [1], frozen)])
+    velt_core.apply_sequence(state, ops)
+    assert_same_bits(state, expected)
+
+
+def test_diagonal_tables_are_read_as_the_call_began(rng):
+    state = random_state(rng, 1 << 4)
+    table = state[8:12]
+    ops = [("apply_1q", 3, 0, 1, 1, 0), ("apply_diagonal", [2, 0], table)]
+    expected = one_by_one(state, [ops[0], ("apply_diagonal", [2, 0], table.copy())])
     velt_core.apply_sequence(state, ops)
     assert_same_bits(state, expected)
 
@@ -385,12 +448,18 @@ def _child(code, threads, timeout=300):
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="needs RLIMIT_AS and /proc")
 @pytest.mark.skipif(UNDER_SANITIZER, reason="ASan's shadow memory does not fit under a tight address-space limit")
+@pytest.mark.skipif(
+    len(os.sched_getaffinity(0)) < 128 if hasattr(os, "sched_getaffinity") else True,
+    reason="the pool runs a thread per CPU, too few here for a scratch above the cap; "
+    "test_alloc_failure refuses each of the sequence's allocations in turn instead",
+)
 def test_no_write_before_an_allocation_fails():
-    # A wide apply_gate op (heap scratch for each of 256 workers, 32 MiB) after
-    # an op that writes: with the address space capped above the 16 MiB copy
-    # of its matrix but below the scratch, the call must fail before the first
-    # op writes.  A gate that needs no heap scratch still runs under the cap,
-    # and the wide one runs once the cap is lifted.
+    # A wide apply_gate op (heap scratch of 128 KiB for each worker, 16 MiB
+    # and more with 128 workers) after an op that writes: with the address
+    # space capped above the 16 MiB copy of its matrix but below the scratch,
+    # the call must fail before the first op writes.  A gate that needs no
+    # heap scratch still runs under the cap, and the wide one runs once the
+    # cap is lifted.
     code = """
         import resource, sys
         import numpy as np

@@ -61,6 +61,19 @@ def run():
         velt_core.apply_gate(psi, targets, mat(1 << len(targets)), controls)
         digest.update(psi.tobytes())
 
+    # Diagonal gates and Pauli rotations, low, mixed and high, with controls
+    # inside and outside a vector chunk, on a state of several tiles.
+    psi = state(2**16)
+    for targets, controls in (([0], []), ([1, 0], [5]), ([2, 9, 15], [1]), ([4, 3, 8, 0, 12, 7], [])):
+        velt_core.apply_diagonal(psi, targets, mat(1 << len(targets))[0], controls)
+        digest.update(psi.tobytes())
+    for paulis, qubits, controls in (("Z", [0], []), ("ZZ", [3, 15], [0]), ("X", [0], []), ("XY", [15, 1], [2])):
+        velt_core.apply_pauli_rotation(psi, paulis, qubits, float(rng.uniform(-9, 9)), controls)
+        digest.update(psi.tobytes())
+    for paulis, qubits in (("YZX", [2, 7, 12]), ("XIXZ", [0, 5, 14, 3])):
+        velt_core.apply_pauli_rotation(psi, paulis, qubits, float(rng.uniform(-9, 9)))
+        digest.update(psi.tobytes())
+
     # Density matrices: 2^7 rows do not split evenly over 3 workers, and the
     # highest qubit leaves the upper half of the row range empty.  The extra
     # elements past 4^n must come through untouched.

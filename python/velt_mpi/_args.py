@@ -27,6 +27,8 @@ KERNELS = (
     "apply_swap",
     "apply_gate_fast",
     "apply_gate",
+    "apply_diagonal",
+    "apply_pauli_rotation",
 )
 
 
@@ -75,6 +77,31 @@ def to_matrix(function, value):
         return np.ascontiguousarray(np.asarray(value, dtype=np.complex128))
     except (TypeError, ValueError):
         raise incompatible(function, "the matrix must convert to complex128") from None
+
+
+def to_real(function, value, what="theta"):
+    """A double as pybind11 takes it: floats, ints (that a double holds), bools,
+    NumPy real scalars and anything with __float__ or __index__; no strings,
+    no complex numbers."""
+    if isinstance(value, (str, bytes, bytearray, complex, np.complexfloating)):
+        raise incompatible(function, f"{what} must be a real number, not {type(value).__name__}")
+    try:
+        return float(value)
+    except (TypeError, ValueError, OverflowError):
+        raise incompatible(function, f"{what} must be a real number, not {type(value).__name__}") from None
+
+
+def to_text(function, value, what="paulis"):
+    """The UTF-8 bytes of a str (or a bytes object as it is), as pybind11's
+    std::string caster takes them."""
+    if isinstance(value, str):
+        try:
+            return value.encode("utf-8")
+        except UnicodeEncodeError:
+            raise incompatible(function, f"{what} cannot be encoded as UTF-8") from None
+    if isinstance(value, bytes):
+        return value
+    raise incompatible(function, f"{what} must be a str, not {type(value).__name__}")
 
 
 def check_qubit(function, q, max_index):
@@ -137,6 +164,37 @@ def convert(name, args, n_qubits):
         occupied = check_distinct(name, targets, (), "repeated target qubit")
         check_distinct(name, controls, occupied, "control overlaps a target qubit")
         return (targets, u, controls)
+    if name == "apply_diagonal":
+        targets, diag, controls = args
+        targets = to_int_list(name, targets)
+        diag = to_matrix(name, diag)
+        controls = to_int_list(name, controls)
+        if len(targets) >= 63 or diag.size != 1 << len(targets):
+            raise fail(name, "diagonal size does not match 2^|targets|")
+        if not 1 <= len(targets) <= n_qubits:
+            raise fail(name, "target count out of range")
+        for q in targets + controls:
+            check_qubit(name, q, n_qubits - 1)
+        occupied = check_distinct(name, targets, (), "repeated target qubit")
+        check_distinct(name, controls, occupied, "control overlaps a target qubit")
+        return (targets, diag.reshape(-1).copy(), controls)  # as the call began
+    if name == "apply_pauli_rotation":
+        paulis, qubits, theta, controls = args
+        text = to_text(name, paulis)
+        qubits = to_int_list(name, qubits)
+        theta = to_real(name, theta)
+        controls = to_int_list(name, controls)
+        if sum(1 for b in text if b & 0xC0 != 0x80) != len(qubits):  # letters, not bytes
+            raise fail(name, "Pauli string length does not match the qubit list")
+        if any(b not in b"IXYZ" for b in text):
+            raise fail(name, "Pauli letter is not one of I, X, Y, Z")
+        if not np.isfinite(theta):
+            raise fail(name, "theta is not finite")
+        for q in qubits + controls:
+            check_qubit(name, q, n_qubits - 1)
+        occupied = check_distinct(name, qubits, (), "repeated qubit")
+        check_distinct(name, controls, occupied, "control overlaps a qubit of the string")
+        return (text.decode("ascii"), qubits, theta, controls)
     raise AssertionError(name)
 
 
@@ -149,4 +207,6 @@ def arity(name):
         "apply_swap": (2, 2),
         "apply_gate_fast": (2, 2),
         "apply_gate": (2, 3),
+        "apply_diagonal": (2, 3),
+        "apply_pauli_rotation": (3, 4),
     }[name]

@@ -164,6 +164,19 @@ class DistributedState:
         """Dense gate u on `targets`, applied where every control is 1."""
         self._apply("apply_gate", (targets, u, controls))
 
+    def apply_diagonal(self, targets, diag, controls=()):
+        """Diagonal gate: each amplitude whose controls are all 1 times the
+        entry of diag its target bits select.  Targets and controls on
+        rank-selecting qubits need no exchange: each rank applies the part of
+        the table its own bits select."""
+        self._apply("apply_diagonal", (targets, diag, controls))
+
+    def apply_pauli_rotation(self, paulis, qubits, theta, controls=()):
+        """exp(-i theta/2 P) where every control is 1.  X and Y letters on
+        rank-selecting qubits are exchanged onto local bits first; Z letters
+        and controls there need no exchange."""
+        self._apply("apply_pauli_rotation", (paulis, qubits, theta, controls))
+
     def apply_sequence(self, ops):
         """Applies the ops in order; each op is a tuple naming a kernel and
         giving its arguments after the state, e.g. ("apply_1q", q, m00, m01,
@@ -187,7 +200,7 @@ class DistributedState:
             if not fewest <= len(args) <= most:
                 counts = f"{fewest} or {most}" if most > fewest else f"{fewest}"
                 raise ValueError(prefix + f"{kernel} takes {counts} arguments after the state, got {len(args)}")
-            if kernel == "apply_gate" and len(args) == 2:
+            if len(args) < most:  # the one optional argument: controls
                 args = (*args, ())
             try:
                 checked.append((kernel, self._check(kernel, args)))
@@ -395,6 +408,10 @@ class DistributedState:
             acts = all(t < self._n for t in targets)
             if acts and len(targets) > self._l:
                 raise _args.fail(kernel, f"{len(targets)} targets do not fit the {self._l} local qubits of a rank")
+        if kernel == "apply_pauli_rotation":
+            moved = sum(1 for p in args[0] if p in "XY")
+            if moved > self._l:
+                raise _args.fail(kernel, f"{moved} X/Y qubits do not fit the {self._l} local qubits of a rank")
         return args
 
     def _apply(self, kernel, args):
@@ -488,6 +505,37 @@ class DistributedState:
                 if all(bit(c) for c in controls if l2p[c] >= n_loc):
                     local_controls = [l2p[c] for c in controls if l2p[c] < n_loc]
                     run.append(("apply_gate", [l2p[t] for t in targets], u, local_controls))
+                else:
+                    run.append(None)
+            elif kernel == "apply_diagonal":
+                targets, diag, controls = args
+                held = {l2p[c] for c in controls if l2p[c] < n_loc}
+                if not any(l2p[t] < n_loc for t in targets) and len(held) == n_loc:
+                    # Every local bit is a control: a target comes over.
+                    localize(i, targets[:1])
+                if all(bit(c) for c in controls if l2p[c] >= n_loc):
+                    run.append(_local_diagonal(targets, diag, controls, l2p, n_loc, rank))
+                else:
+                    run.append(None)
+            elif kernel == "apply_pauli_rotation":
+                paulis, qubits, theta, controls = args
+                localize(i, [q for q, p in zip(qubits, paulis, strict=True) if p in "XY"])
+                if all(bit(c) for c in controls if l2p[c] >= n_loc):
+                    # Z letters on rank-selecting qubits multiply P by (-1)^(their
+                    # bits): the rotation by -theta of the rest of the string,
+                    # whose cos and sin are exactly cos and -sin of theta's.
+                    flips = sum(bit(q) for q, p in zip(qubits, paulis, strict=True) if p == "Z" and l2p[q] >= n_loc)
+                    kept = [(p, l2p[q]) for q, p in zip(qubits, paulis, strict=True) if p != "I" and l2p[q] < n_loc]
+                    local_controls = [l2p[c] for c in controls if l2p[c] < n_loc]
+                    run.append(
+                        (
+                            "apply_pauli_rotation",
+                            "".join(p for p, _ in kept),
+                            [q for _, q in kept],
+                            -theta if flips % 2 else theta,
+                            local_controls,
+                        )
+                    )
                 else:
                     run.append(None)
             else:
@@ -705,6 +753,31 @@ def _compare(same, a, b):
         return same, error
 
 
+def _local_diagonal(targets, diag, controls, l2p, n_loc, rank):
+    """The diagonal gate of this rank's slice: the entries whose rank-selecting
+    target bits are this rank's, on the local targets (the same entry for
+    every amplitude as on the full state).  With no local target, a local bit
+    that is no control carries the one entry twice."""
+    fixed = 0
+    local = []  # (physical bit, place in the table's index)
+    for d, t in enumerate(targets):
+        p = l2p[t]
+        if p < n_loc:
+            local.append((p, d))
+        else:
+            fixed |= ((rank >> (p - n_loc)) & 1) << d
+    local_controls = [l2p[c] for c in controls if l2p[c] < n_loc]
+    j = np.full(1 << len(local), fixed, dtype=np.int64)
+    for e, (_, d) in enumerate(local):
+        j |= ((np.arange(1 << len(local)) >> e) & 1) << d
+    table = diag[j]
+    bits = [p for p, _ in local]
+    if not bits:
+        bits = [next(b for b in range(n_loc) if b not in local_controls)]
+        table = np.repeat(table, 2)
+    return ("apply_diagonal", bits, np.ascontiguousarray(table), local_controls)
+
+
 def _qubits_used(kernel, args):
     if kernel == "apply_1q":
         return [args[0]]
@@ -712,8 +785,10 @@ def _qubits_used(kernel, args):
         return [args[0], args[1]]
     if kernel == "apply_gate_fast":
         return list(args[0])
-    if kernel == "apply_gate":
+    if kernel in ("apply_gate", "apply_diagonal"):
         return list(args[0]) + list(args[2])
+    if kernel == "apply_pauli_rotation":
+        return list(args[1]) + list(args[3])
     return []  # a SWAP only relabels; make_local needs nothing after itself
 
 

@@ -138,6 +138,16 @@ void apply_kraus_1q(amp* rho, std::int64_t dim, int qubit, const mat2* ops, std:
     isa::chosen->apply_kraus_1q(rho, dim, qubit, ops, count);
 }
 
+void apply_diagonal(amp* psi, std::int64_t n, const int* targets, int k, const int* controls,
+                    int n_controls, const amp* diag) {
+    isa::chosen->apply_diagonal(psi, n, targets, k, controls, n_controls, diag);
+}
+
+void apply_pauli_rotation(amp* psi, std::int64_t n, const int* qubits, const char* letters, int k,
+                          const int* controls, int n_controls, double c, double s) {
+    isa::chosen->apply_pauli_rotation(psi, n, qubits, letters, k, controls, n_controls, c, s);
+}
+
 void apply_gate_scratch(amp* psi, std::int64_t n, const int* targets, int k, const int* controls,
                         int n_controls, const amp* u, void* scratch) {
     isa::chosen->apply_gate_scratch(psi, n, targets, k, controls, n_controls, u, scratch);

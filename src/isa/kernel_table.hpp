@@ -22,6 +22,8 @@
     X(apply_gate_fast)      \
     X(apply_gate)           \
     X(apply_kraus_1q)       \
+    X(apply_diagonal)       \
+    X(apply_pauli_rotation) \
     X(apply_gate_scratch)   \
     X(apply_block_run)
 

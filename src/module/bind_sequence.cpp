@@ -12,8 +12,10 @@
 #include <vector>
 
 #include "common/bits.hpp"
+#include "common/trig.hpp"
 #include "module/bindings.hpp"
 #include "sequence/sequence.hpp"
+#include "statevector/diagonal_order.hpp"
 
 namespace velt::bind {
 
@@ -33,6 +35,8 @@ constexpr kernel_row kernel_rows[] = {
     {"apply_swap", op_kind::apply_swap, 2, 2},
     {"apply_gate_fast", op_kind::apply_gate_fast, 2, 2},
     {"apply_gate", op_kind::apply_gate, 2, 3},
+    {"apply_diagonal", op_kind::apply_diagonal, 2, 3},
+    {"apply_pauli_rotation", op_kind::apply_pauli_rotation, 3, 4},
 };
 
 // One op's tuple, read with the prefix that every complaint about it carries.
@@ -117,12 +121,14 @@ private:
 };
 
 // The kernel's checks in its order (its binding's own check functions), the
-// state's own checks left out (done once for the sequence).  Matrices are copied: the sequence
-// reads each one as it was when the call began.
+// state's own checks left out (done once for the sequence).  Matrices and
+// diagonal tables are copied: the sequence reads each one as it was when the
+// call began.
 sequence_op convert(const op_reader& r, std::int64_t length,
                     std::vector<std::vector<amp>>& matrices) {
     const char* name = r.row().name;  // the 2x2 rows' checks are check_qubit alone
-    sequence_op op{r.row().kind, {}, 0, {}, nullptr};
+    sequence_op op{};
+    op.kind = r.row().kind;
     switch (op.kind) {
         case op_kind::apply_1q:
             op.qubits = {r.arg<int>(1)};
@@ -160,6 +166,53 @@ sequence_op convert(const op_reader& r, std::int64_t length,
             std::memcpy(static_cast<void*>(matrices.back().data()), u.data(),
                         static_cast<std::size_t>(u.size()) * sizeof(amp));
             op.u = matrices.back().data();
+            return op;
+        }
+        case op_kind::apply_diagonal: {
+            const auto targets = r.arg<std::vector<int>>(1);
+            const auto diag = r.arg<complex_array>(2);
+            std::vector<int> controls;
+            if (r.args() == 3) {
+                controls = r.arg<std::vector<int>>(3);
+            }
+            const int k = static_cast<int>(targets.size());
+            check_diagonal_shape(targets.size(), diag.size());
+            check_diagonal_qubits(length, targets.data(), k, controls.data(),
+                                  static_cast<int>(controls.size()));
+            // Copied as bytes (a converted array need not be aligned for amp),
+            // then reordered for increasing targets where they are not.
+            std::vector<amp> table(static_cast<std::size_t>(diag.size()));
+            std::memcpy(static_cast<void*>(table.data()), diag.data(), table.size() * sizeof(amp));
+            op.qubits = targets;
+            if (!increasing(targets.data(), k)) {
+                std::vector<amp> sorted(table.size());
+                sort_diagonal(targets.data(), k, table.data(), op.qubits.data(), sorted.data());
+                table.swap(sorted);
+            }
+            op.n_targets = k;
+            op.qubits.insert(op.qubits.end(), controls.begin(), controls.end());
+            matrices.push_back(std::move(table));
+            op.u = matrices.back().data();
+            return op;
+        }
+        case op_kind::apply_pauli_rotation: {
+            const auto paulis = r.arg<std::string>(1);
+            op.qubits = r.arg<std::vector<int>>(2);
+            const auto theta = r.arg<double>(3);
+            std::vector<int> controls;
+            if (r.args() == 4) {
+                controls = r.arg<std::vector<int>>(4);
+            }
+            const int k = static_cast<int>(op.qubits.size());
+            check_rotation_args(paulis.data(), paulis.size(), op.qubits.size(), theta);
+            check_rotation_qubits(length, op.qubits.data(), k, controls.data(),
+                                  static_cast<int>(controls.size()));
+            const cos_sin cs = cos_sin_half(theta);
+            op.letters = paulis;
+            op.c = cs.c;
+            op.s = cs.s;
+            op.n_targets = k;
+            op.qubits.insert(op.qubits.end(), controls.begin(), controls.end());
             return op;
         }
     }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "common/trig.hpp"
 #include "density/kraus.hpp"
 #include "module/bindings.hpp"
 #include "statevector/kernels.hpp"
@@ -203,6 +204,8 @@ enum row : int {
     row_gate_fast,
     row_gate,
     row_kraus,
+    row_diagonal,
+    row_rotation,
     row_count
 };
 fastcall ordinary[row_count] = {};
@@ -330,6 +333,82 @@ PyObject* fast_apply_kraus_1q(PyObject* self, PyObject* const* args, Py_ssize_t 
     });
 }
 
+PyObject* fast_apply_diagonal(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+    state_ref psi{};
+    int targets[max_list];
+    int k = 0;
+    array_ref diag{};
+    int controls[max_list];
+    int n_controls = 0;  // the default: an empty list
+    if ((nargs == 3 || nargs == 4) && no_keywords(kwnames) && plain_state(args[0], psi) &&
+        plain_int_list(args[1], targets, k) && plain_array(args[2], false, diag) &&
+        (nargs == 3 || plain_int_list(args[3], controls, n_controls)) &&
+        disjoint(psi.array, diag)) {
+        return run([&] {
+            check_diagonal_shape(static_cast<std::size_t>(k), diag.size);
+            check_diagonal_qubits(psi.length, targets, k, controls, n_controls);
+            run_diagonal(psi.array.data, psi.length, targets, k, controls, n_controls, diag.data);
+        });
+    }
+    return ordinary[row_diagonal](self, args, nargs, kwnames);
+}
+
+// The UTF-8 bytes of an exact str, as pybind11's std::string caster takes
+// them (a str that has none, with lone surrogates, is left to it).
+bool plain_text(PyObject* o, const char*& text, Py_ssize_t& bytes) {
+    if (!PyUnicode_CheckExact(o)) {
+        return false;
+    }
+    text = PyUnicode_AsUTF8AndSize(o, &bytes);
+    if (text == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    return true;
+}
+
+// An exact float, or an exact int that a double holds, as pybind11's double
+// caster reads them.
+bool plain_real(PyObject* o, double& out) {
+    if (PyFloat_CheckExact(o)) {
+        out = PyFloat_AS_DOUBLE(o);
+        return true;
+    }
+    amp value;
+    if (PyLong_CheckExact(o) && plain_entry(o, value)) {
+        out = value.real();
+        return true;
+    }
+    return false;
+}
+
+PyObject* fast_apply_pauli_rotation(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) {
+    state_ref psi{};
+    const char* paulis = nullptr;
+    Py_ssize_t bytes = 0;
+    int qubits[max_list];
+    int k = 0;
+    double theta = 0.0;
+    int controls[max_list];
+    int n_controls = 0;  // the default: an empty list
+    if ((nargs == 4 || nargs == 5) && no_keywords(kwnames) && plain_state(args[0], psi) &&
+        plain_text(args[1], paulis, bytes) && plain_int_list(args[2], qubits, k) &&
+        plain_real(args[3], theta) &&
+        (nargs == 4 || plain_int_list(args[4], controls, n_controls))) {
+        return run([&] {
+            check_rotation_args(paulis, static_cast<std::size_t>(bytes),
+                                static_cast<std::size_t>(k), theta);
+            check_rotation_qubits(psi.length, qubits, k, controls, n_controls);
+            const cos_sin cs = cos_sin_half(theta);
+            velt::apply_pauli_rotation(psi.array.data, psi.length, qubits, paulis, k, controls,
+                                       n_controls, cs.c, cs.s);
+        });
+    }
+    return ordinary[row_rotation](self, args, nargs, kwnames);
+}
+
 struct fast_row {
     const char* name;
     fastcall entry;
@@ -343,6 +422,8 @@ constexpr fast_row fast_rows[row_count] = {
     {"apply_gate_fast", fast_apply_gate_fast},
     {"apply_gate", fast_apply_gate},
     {"apply_kraus_1q", fast_apply_kraus_1q},
+    {"apply_diagonal", fast_apply_diagonal},
+    {"apply_pauli_rotation", fast_apply_pauli_rotation},
 };
 
 // Method records of the fast entries: a function object keeps a pointer to
@@ -353,6 +434,9 @@ PyMethodDef fast_defs[row_count] = {};
 
 void install_fast_paths(py::module_& m) {
     for (int r = 0; r < row_count; ++r) {
+        if (ordinary[r] != nullptr || !py::hasattr(m, fast_rows[r].name)) {
+            continue;  // replaced already, or registered later
+        }
         const py::object generated = m.attr(fast_rows[r].name);
         PyObject* f = generated.ptr();
         if (PyCFunction_Check(f) == 0 ||

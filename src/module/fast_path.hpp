@@ -8,12 +8,15 @@
 // they lie:
 //   state, rho    an exact numpy.ndarray of native complex128, C-contiguous,
 //                 aligned, writable, with at least one dimension
-//   u, Kraus ops  an exact numpy.ndarray of native complex128, C-contiguous and
-//                 aligned (u: sharing no memory with the state)
+//   u, Kraus ops, diag
+//                 an exact numpy.ndarray of native complex128, C-contiguous and
+//                 aligned (u, diag: sharing no memory with the state)
 //   qubits        an exact int within the int32 range
 //   entries       an exact complex, float or int
 //   qubit lists   an exact list or tuple of such ints (at most 64)
 //   kraus_ops     an exact list or tuple of such arrays (at most 16)
+//   paulis        an exact str (its UTF-8 bytes)
+//   theta         an exact float, or an exact int that a double holds
 // and runs the row's own checks and kernel (bindings.hpp).  Any other form, a
 // keyword argument or another number of arguments hands the call, untouched,
 // to the function pybind11 generated, so everything else (conversions,
@@ -26,7 +29,8 @@
 
 namespace velt::bind {
 
-// Replaces each kernel row's function object in `m` by its fast entry.  The
+// Replaces the function object of each kernel row registered so far in `m`,
+// and not replaced yet, by its fast entry.  The
 // new object keeps the row's name, docstring (and so its signature line and
 // __text_signature__), __module__ and bound record (__self__, hence help()
 // and repr), and the row's place in the module's namespace.

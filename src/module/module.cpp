@@ -44,7 +44,8 @@ PYBIND11_MODULE(velt_core, m) {
           "Instruction set of this process's kernels: 'sse2', 'avx2' or 'avx512f' (the widest "
           "this CPU runs, capped by the VELT_ISA environment variable read at import)");
 
-    // After the kernel rows: their fast entries take their places.
+    // After the kernel rows: their fast entries take their places (rows
+    // registered later get theirs from a second call).
     velt::bind::install_fast_paths(m);
 
     m.def("apply_sequence", &velt::bind::apply_sequence, py::arg("state"), py::arg("ops"),
@@ -63,4 +64,15 @@ PYBIND11_MODULE(velt_core, m) {
     m.def("measure", &velt::bind::measure, py::arg("state"), py::arg("qubit"), py::arg("u"),
           "Projective measurement of one qubit with the uniform u, collapsing the state in "
           "place; returns (outcome, probability)");
+
+    m.def("apply_diagonal", &velt::bind::apply_diagonal, py::arg("state"), py::arg("targets"),
+          py::arg("diag"), py::arg("controls") = py::list(),
+          "Diagonal gate: multiplies each amplitude (where every control is 1) by the entry of "
+          "diag that its target bits select");
+    m.def("apply_pauli_rotation", &velt::bind::apply_pauli_rotation, py::arg("state"),
+          py::arg("paulis"), py::arg("qubits"), py::arg("theta"), py::arg("controls") = py::list(),
+          "Pauli rotation exp(-i theta/2 P) of the Pauli string P (letters I, X, Y, Z on the "
+          "given qubits), where every control is 1");
+    // Their fast entries, as for the kernel rows above.
+    velt::bind::install_fast_paths(m);
 }

@@ -62,6 +62,9 @@ inline constexpr std::int64_t pairs = std::int64_t{1} << 14;
 inline constexpr std::int64_t dense_amplitudes = std::int64_t{1} << 14;
 // The Kraus channel: elements of the density matrix.
 inline constexpr std::int64_t kraus_elements = std::int64_t{1} << 12;
+// The diagonal gate and the Pauli rotations: amplitudes updated, each by one
+// complex product or one pair half (half the work of a 2x2 gate's pair).
+inline constexpr std::int64_t phase_amplitudes = std::int64_t{1} << 15;
 }  // namespace serial_below
 
 namespace detail {

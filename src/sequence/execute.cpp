@@ -80,8 +80,12 @@ block_run prepare(const sequence_run& run, const std::vector<sequence_op>& ops, 
                 bop.c = rename(op.qubits[0]);
                 bop.t = rename(op.qubits[1]);
                 break;
+            // Renaming is monotone, so a diagonal's targets stay increasing
+            // (its table's order) and a rotation's pairs keep their members.
             case op_kind::apply_gate_fast:
-            case op_kind::apply_gate: {
+            case op_kind::apply_gate:
+            case op_kind::apply_diagonal:
+            case op_kind::apply_pauli_rotation: {
                 sequence_op renamed = op;
                 for (int& q : renamed.qubits) {
                     q = rename(q);
@@ -119,6 +123,13 @@ void apply_op(amp* psi, std::int64_t n, const sequence_op& op, void* scratch) {
             return apply_gate_scratch(psi, n, q, op.n_targets, q + op.n_targets,
                                       static_cast<int>(op.qubits.size()) - op.n_targets, op.u,
                                       scratch);
+        case op_kind::apply_diagonal:
+            return apply_diagonal(psi, n, q, op.n_targets, q + op.n_targets,
+                                  static_cast<int>(op.qubits.size()) - op.n_targets, op.u);
+        case op_kind::apply_pauli_rotation:
+            return apply_pauli_rotation(
+                psi, n, q, op.letters.data(), op.n_targets, q + op.n_targets,
+                static_cast<int>(op.qubits.size()) - op.n_targets, op.c, op.s);
     }
     throw std::logic_error("apply_op: unknown kernel");
 }

@@ -34,9 +34,15 @@ mask op_qubits(const sequence_op& op, int n_qubits, bool& noop) {
 int count_bits(mask x) { return __builtin_popcountll(x); }
 
 // Whether the op may run inside a block, on a worker: its kernel must not
-// allocate, as nothing could catch the failure there.
+// allocate, as nothing could catch the failure there.  A diagonal allocates
+// nothing, but beyond blocked_diagonal_targets its table (16 KiB and more)
+// would crowd the block out of the cache: a pass of its own costs less.
 bool blockable(const sequence_op& op) {
-    return op.kind != op_kind::apply_gate || op.n_targets <= apply_gate_stack_targets;
+    switch (op.kind) {
+        case op_kind::apply_gate: return op.n_targets <= apply_gate_stack_targets;
+        case op_kind::apply_diagonal: return op.n_targets <= blocked_diagonal_targets;
+        default: return true;
+    }
 }
 
 // The number m of high qubits of the smallest block holding `qubits`: the

@@ -24,7 +24,8 @@
 // apply_gate_stack_targets targets) is a whole run of its own: blocks run on
 // workers, where its scratch could not be handed out per block.  Such a gate
 // costs many operations per amplitude, so one pass of its own costs little
-// extra.
+// extra.  A diagonal gate on more than blocked_diagonal_targets targets is a
+// whole run too: its table would take the cache that the block needs.
 #pragma once
 
 #include <cstddef>
@@ -34,6 +35,8 @@
 #include "sequence/sequence.hpp"
 
 namespace velt {
+
+inline constexpr int blocked_diagonal_targets = 10;
 
 struct sequence_run {
     std::vector<std::size_t> ops;  // indices into the sequence, increasing

@@ -1,6 +1,6 @@
 // Gate sequences: many state-vector kernel calls applied as one.
 //
-// A sequence is a list of ops, each naming one of the six state-vector
+// A sequence is a list of ops, each naming one of the state-vector
 // kernels with its arguments already converted and validated (src/module).
 // apply_sequence runs them in order with the result of calling the kernels
 // one by one, bit for bit: it never reorders, fuses or rewrites an op.  What
@@ -17,6 +17,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "common/amplitude.hpp"
@@ -29,18 +30,26 @@ enum class op_kind {
     apply_controlled_1q,
     apply_swap,
     apply_gate_fast,
-    apply_gate
+    apply_gate,
+    apply_diagonal,
+    apply_pauli_rotation
 };
 
 struct sequence_op {
     op_kind kind;
     // The qubits in the kernel's argument order: apply_1q {q}; the two-qubit
     // kernels {control, target} or {a, b}; the dense kernels the targets and,
-    // for apply_gate, the controls after them.
+    // for apply_gate, the controls after them; apply_diagonal its targets in
+    // increasing order, then the controls; apply_pauli_rotation the string's
+    // qubits, then the controls.
     std::vector<int> qubits;
-    int n_targets = 0;       // dense kernels: how many of `qubits` are targets
-    mat2 m{};                // the 2x2 kernels' matrix
-    const amp* u = nullptr;  // the dense kernels' matrix, owned by the caller
+    int n_targets = 0;  // dense, diagonal, rotation: how many of `qubits` come before the controls
+    mat2 m{};           // the 2x2 kernels' matrix
+    const amp* u = nullptr;  // the dense kernels' matrix, the diagonal's table (for the
+                             // increasing targets); owned by the caller
+    std::string letters{};   // apply_pauli_rotation: the letter of each string qubit
+    double c = 0.0;          // apply_pauli_rotation: cos(theta/2) and sin(theta/2)
+    double s = 0.0;
 };
 
 // Calls the op's kernel on the n amplitudes at psi.  `scratch` serves an

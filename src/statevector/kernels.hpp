@@ -56,6 +56,24 @@ inline constexpr int apply_gate_stack_targets = 6;
 void apply_gate(amp* psi, std::int64_t n, const int* targets, int k, const int* controls,
                 int n_controls, const amp* u);
 
+// Diagonal gate: every amplitude i whose control bits are all 1 becomes
+// cmul(diag[j], psi[i]) (the entry first), j the target bits of i: bit d of
+// j is bit targets[d] of i.  n is a power of two; the k >= 1 targets are
+// strictly increasing (diagonal_order.hpp reorders a caller's table to
+// match), the controls distinct from them, every qubit below log2(n).
+// Allocates nothing and cannot throw.
+void apply_diagonal(amp* psi, std::int64_t n, const int* targets, int k, const int* controls,
+                    int n_controls, const amp* diag);
+
+// exp(-i theta/2 P) on the amplitudes whose control bits are all 1, P the
+// Pauli string with letter letters[d] (one of I, X, Y, Z) on qubits[d], the
+// identity elsewhere; c = cos(theta/2) and s = sin(theta/2) (common/trig.hpp).
+// n is a power of two and the qubits and controls are distinct and below
+// log2(n).  The arithmetic is spelled out in apply_pauli_rotation.cpp.
+// Allocates nothing and cannot throw.
+void apply_pauli_rotation(amp* psi, std::int64_t n, const int* qubits, const char* letters, int k,
+                          const int* controls, int n_controls, double c, double s);
+
 // The bytes of heap scratch apply_gate needs for k targets when its loop may
 // have `workers` workers (worker_slots()): none up to apply_gate_stack_targets
 // targets, else the gate's member offsets and one cache-line-aligned slot of

@@ -37,7 +37,16 @@ import velt_core
 
 H = 2**-0.5
 
-KERNELS = ["apply_1q", "apply_cnot_fast", "apply_controlled_1q", "apply_swap", "apply_gate_fast", "apply_gate"]
+KERNELS = [
+    "apply_1q",
+    "apply_cnot_fast",
+    "apply_controlled_1q",
+    "apply_swap",
+    "apply_gate_fast",
+    "apply_gate",
+    "apply_diagonal",
+    "apply_pauli_rotation",
+]
 SPECIAL = [0.0, -0.0, 1.0, -1.5, np.inf, -np.inf, np.nan, 1e-310, 1e300, H]
 
 
@@ -189,6 +198,14 @@ FUNCTIONS = {
     "expectation_pauli": lambda g: (g.state(), g.paulis(3), g.qubits(3)),
     "sample": lambda g: (g.state(), g.uniforms()),
     "measure": lambda g: (g.state(), g.qubit(), g.fdp.ConsumeProbability() if g.pick(4) else g.entry()),
+    "apply_diagonal": lambda g: (g.state(), g.qubits(3), g.uniforms(), *([g.qubits(2)] if g.pick(2) else [])),
+    "apply_pauli_rotation": lambda g: (
+        g.state(),
+        g.paulis(3),
+        g.qubits(3),
+        g.number(),
+        *([g.qubits(2)] if g.pick(2) else []),
+    ),
 }
 
 # The functions with a fast entry (src/module/fast_path.cpp).
@@ -200,6 +217,8 @@ FAST = {
     "apply_gate_fast",
     "apply_gate",
     "apply_kraus_1q",
+    "apply_diagonal",
+    "apply_pauli_rotation",
 }
 
 ALLOWED = (TypeError, ValueError, RuntimeError, OverflowError)
