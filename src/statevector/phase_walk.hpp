@@ -84,7 +84,17 @@ struct phase_controls {
         if (clear_bit >= 0) {
             clear[fixed++] = clear_bit;
         }
-        std::sort(clear, clear + fixed);
+        // Insertion sort by hand: std::sort would be a call into code built
+        // for the baseline (and memmove) with the upper vector state dirty
+        // from `on` (see isa/lanes.hpp).  A few entries at most.
+        for (int i = 1; i < fixed; ++i) {
+            const int v = clear[i];
+            int j = i;
+            for (; j > 0 && clear[j - 1] > v; --j) {
+                clear[j] = clear[j - 1];
+            }
+            clear[j] = v;
+        }
     }
 };
 
