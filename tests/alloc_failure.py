@@ -119,6 +119,17 @@ CASES = {
         "apply_kraus_sampled",
         lambda m: (m.state(16) * 1e-158, [0, 9, 14], m.channel(3), 0.4),
     ),
+    "apply_sequence rotations": (
+        "apply_sequence",
+        lambda m: (
+            m.state(16),
+            [
+                ("apply_1q", 0, H, H, H, -H),
+                ("apply_diagonal", [9, 2], m.complex(4)),
+                ("apply_pauli_rotation", "XY", [1, 15], 0.3),
+            ],
+        ),
+    ),
 }
 
 

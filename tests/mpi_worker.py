@@ -499,6 +499,24 @@ def scenario_local(opts):
         ("inner_product", velt_core, "inner_product", injected, [failing], lambda: state.inner_product(state), False),
         ("trajectory sums", velt_core, "apply_gate", injected, [failing], trajectory_step, False),
         ("trajectory write", velt_core, "apply_gate", gate_on_slice_fails, [failing], trajectory_step, True),
+        (
+            "diagonal",
+            velt_core,
+            "apply_diagonal",
+            injected,
+            [failing],
+            lambda: state.apply_diagonal([0], [1, -1]),
+            True,
+        ),
+        (
+            "rotation",
+            velt_core,
+            "apply_pauli_rotation",
+            injected,
+            [failing],
+            lambda: state.apply_pauli_rotation("XZ", [0, top], 0.5),
+            True,
+        ),
     ]
     _state.USE_CORE_PROBABILITIES = False  # the read-out case breaks the NumPy sums
     results = {}

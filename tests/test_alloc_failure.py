@@ -27,9 +27,7 @@ pytestmark = [
 
 # Cases known to write before an allocation on this build, and why (strict:
 # once fixed, the entry must go).
-KNOWN = {
-    "apply_sequence": "the sequence takes a wide gate's scratch when it reaches the gate, after earlier ops ran",
-}
+KNOWN = {}
 
 
 @pytest.fixture(scope="module")

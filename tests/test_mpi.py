@@ -599,6 +599,8 @@ def test_local_step_failing_on_one_rank_is_raised_on_every_rank(ranks, failing):
         "inner_product": [["MemoryError", f"injected {note}"], []],
         "trajectory sums": [["MemoryError", f"injected {note}"], []],
         "trajectory write": [["MemoryError", f"injected {note}"], refused("apply_kraus_sampled")],
+        "diagonal": [["MemoryError", f"injected {note}"], refused("apply_diagonal")],
+        "rotation": [["MemoryError", f"injected {note}"], refused("apply_pauli_rotation")],
     }
 
 

@@ -167,4 +167,13 @@ void apply_unitary_rho(amp* rho, std::int64_t dim, const int* targets, int k, co
     isa::chosen->apply_unitary_rho(rho, dim, targets, k, controls, n_controls, u);
 }
 
+void apply_gate_scratch(amp* psi, std::int64_t n, const int* targets, int k, const int* controls,
+                        int n_controls, const amp* u, void* scratch) {
+    isa::chosen->apply_gate_scratch(psi, n, targets, k, controls, n_controls, u, scratch);
+}
+
+void apply_block_run(amp* psi, const block_run& run, double* buffers) {
+    isa::chosen->apply_block_run(psi, run, buffers);
+}
+
 }  // namespace velt

@@ -10,6 +10,7 @@
 
 #include "density/kraus.hpp"
 #include "readout/pauli.hpp"
+#include "sequence/block.hpp"
 #include "statevector/kernels.hpp"
 
 // Every dispatched entry, in one list; a new one is added here, declared in
@@ -27,7 +28,9 @@
     X(pauli_block)          \
     X(overlap_block)        \
     X(apply_superop)        \
-    X(apply_unitary_rho)
+    X(apply_unitary_rho)    \
+    X(apply_gate_scratch)   \
+    X(apply_block_run)
 
 namespace velt::isa {
 

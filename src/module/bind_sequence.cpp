@@ -219,6 +219,32 @@ sequence_op convert(const op_reader& r, std::int64_t length,
     throw std::logic_error("apply_sequence: unknown kernel");
 }
 
+// Between runs the core asks whether to stop: a signal that arrived
+// meanwhile runs its Python handler here, on the calling thread with the
+// interpreter lock held (the lock is never released during the call).  An
+// exception from the handler stops the sequence and stays set.
+bool signal_raised(void*) { return PyErr_CheckSignals() != 0; }
+
+// The sequence stopped after `applied` of `total` ops because a signal
+// handler raised: KeyboardInterrupt is raised again with the count, the
+// handler's exception as its cause; any other exception goes on as it is,
+// with the count as a note where Python has notes (3.11 on).
+[[noreturn]] void raise_interrupted(std::size_t applied, std::size_t total) {
+    py::error_already_set raised;
+    const std::string message = "apply_sequence: interrupted after " + std::to_string(applied) +
+                                " of " + std::to_string(total) +
+                                " ops (the state holds the result of the first " +
+                                std::to_string(applied) + ")";
+    if (raised.matches(PyExc_KeyboardInterrupt)) {
+        py::raise_from(raised, PyExc_KeyboardInterrupt, message.c_str());
+        throw py::error_already_set();
+    }
+    if (py::hasattr(raised.value(), "add_note")) {
+        raised.value().attr("add_note")(message);
+    }
+    throw raised;
+}
+
 }  // namespace
 
 void apply_sequence(complex_array state, const py::iterable& ops) {
@@ -237,7 +263,11 @@ void apply_sequence(complex_array state, const py::iterable& ops) {
             throw std::runtime_error(reader.prefix() + e.what());
         }
     }
-    velt::apply_sequence(psi.data(), psi.length(), converted);
+    const std::size_t applied =
+        velt::apply_sequence(psi.data(), psi.length(), converted, {&signal_raised, nullptr});
+    if (applied < converted.size()) {
+        raise_interrupted(applied, converted.size());
+    }
 }
 
 }  // namespace velt::bind

@@ -1,5 +1,7 @@
 #include "sequence/plan.hpp"
 
+#include <algorithm>
+
 #include "common/bits.hpp"
 #include "statevector/kernels.hpp"
 
@@ -76,8 +78,16 @@ sequence_run close_run(std::vector<std::size_t> ops, mask qubits, int b, int min
 
 }  // namespace
 
-std::vector<sequence_run> plan_sequence(const std::vector<sequence_op>& ops, int n_qubits,
-                                        int block_qubits, int min_low) {
+int block_qubits_for(int n_qubits) {
+    return n_qubits <= single_block_qubits
+               ? n_qubits
+               : std::min(max_block_qubits,
+                          std::max(single_block_qubits, n_qubits - min_free_qubits));
+}
+
+sequence_plan plan_sequence(const std::vector<sequence_op>& ops, int n_qubits) {
+    const int block_qubits = block_qubits_for(n_qubits);
+    const int min_low = std::min(min_low_qubits, block_qubits);
     std::vector<sequence_run> runs;
     std::vector<std::size_t> current;
     mask current_qubits = 0;
@@ -104,7 +114,7 @@ std::vector<sequence_run> plan_sequence(const std::vector<sequence_op>& ops, int
     if (!current.empty()) {
         runs.push_back(close_run(std::move(current), current_qubits, block_qubits, min_low));
     }
-    return runs;
+    return {block_qubits, std::move(runs)};
 }
 
 }  // namespace velt

@@ -8,13 +8,14 @@
 // ops whose qubits fit in one cache-sized block are applied block by block
 // (see plan.hpp), each worker taking a block and applying every op of the
 // run to it before it moves on, so that a run costs about one pass through
-// memory instead of one pass per op.  Inside a block each op is the one-call
-// kernel itself, applied to the block as to a small state: a block is a set
-// of amplitudes closed under every op of its run, and each op updates its
-// amplitude groups independently of one another, with the same arithmetic
-// whatever else lies in memory around them.
+// memory instead of one pass per op.  Inside a block each op does its
+// kernel's arithmetic on the block as on a small state (see block.hpp): a
+// block is a set of amplitudes closed under every op of its run, and each op
+// updates its amplitude groups independently of one another, with the same
+// arithmetic whatever else lies in memory around them.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -51,11 +52,25 @@ struct sequence_op {
     double s = 0.0;
 };
 
-// Calls the op's kernel on the n amplitudes at psi.
-void apply_op(amp* psi, std::int64_t n, const sequence_op& op);
+// Calls the op's kernel on the n amplitudes at psi.  `scratch` serves an
+// apply_gate op with more than apply_gate_stack_targets targets (see
+// apply_gate_scratch); other ops take none.
+void apply_op(amp* psi, std::int64_t n, const sequence_op& op, void* scratch = nullptr);
 
-// Applies the ops in order to the n amplitudes at psi.  Scratch is allocated
-// before the first write, so a failed allocation leaves psi unchanged.
-void apply_sequence(amp* psi, std::int64_t n, const std::vector<sequence_op>& ops);
+// Asked on the calling thread between runs (and between ops where they run
+// one by one): true stops the sequence there.  The core knows nothing of
+// its caller; the Python binding checks for signals here.
+struct sequence_interrupt {
+    bool (*stop)(void* context) = nullptr;
+    void* context = nullptr;
+};
+
+// Applies the ops in order to the n amplitudes at psi.  Every allocation
+// the sequence needs is made before the first write, so a failed one leaves
+// psi unchanged.  Returns the number of ops applied: all of them, or K <
+// ops.size() when `interrupt` stopped the sequence, psi then holding exactly
+// the result of ops 0..K-1.
+std::size_t apply_sequence(amp* psi, std::int64_t n, const std::vector<sequence_op>& ops,
+                           sequence_interrupt interrupt = {});
 
 }  // namespace velt

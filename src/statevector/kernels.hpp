@@ -10,6 +10,7 @@
 // (src/isa/dispatch.cpp), whose results are the same bit for bit.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "common/amplitude.hpp"
@@ -72,5 +73,27 @@ void apply_diagonal(amp* psi, std::int64_t n, const int* targets, int k, const i
 // Allocates nothing and cannot throw.
 void apply_pauli_rotation(amp* psi, std::int64_t n, const int* qubits, const char* letters, int k,
                           const int* controls, int n_controls, double c, double s);
+
+// The bytes of heap scratch apply_gate needs for k targets when its loop may
+// have `workers` workers (worker_slots()): none up to apply_gate_stack_targets
+// targets, else the gate's member offsets and one cache-line-aligned slot of
+// lanes per worker, sized for the widest instruction-set path.
+inline std::size_t apply_gate_scratch_bytes(int k, int workers) {
+    if (k <= apply_gate_stack_targets) {
+        return 0;
+    }
+    constexpr std::size_t widest = 8;  // doubles per register on the widest path
+    constexpr std::size_t line = 64;
+    const std::size_t dim = std::size_t{1} << k;
+    const std::size_t slot = (2 * dim * widest * sizeof(double) + line - 1) / line * line;
+    return dim * sizeof(std::int64_t) + line + slot * static_cast<std::size_t>(workers);
+}
+
+// apply_gate with its heap scratch made by the caller: at least
+// apply_gate_scratch_bytes(k, worker_slots()) bytes at `scratch` (may be null
+// when that is 0).  Allocates nothing, so a caller that allocates first
+// (apply_sequence, for every op of a sequence) cannot fail after writing.
+void apply_gate_scratch(amp* psi, std::int64_t n, const int* targets, int k, const int* controls,
+                        int n_controls, const amp* u, void* scratch);
 
 }  // namespace velt
