@@ -379,7 +379,11 @@ def scenario_convert(opts):
     state = DistributedState.from_full(full if RANK == ROOT else None, chunk=opts.chunk)
     state.apply_sequence(random_circuit(rng, n, state.n_local, 12))  # a permuted map
     expected = state.gather(root=root)
-    wide = np.ones(1 << 22, dtype=np.complex64) if RANK == root else None  # 32 MiB; 64 MiB as complex128
+    # 256 MiB; 512 MiB as complex128.  The copy must fail however much freed
+    # memory the allocator still holds mapped (it serves a large request from
+    # its heap's free top before it maps new memory): with a 64 MiB copy, the
+    # conversion sometimes fitted and the slice's allocation failed instead.
+    wide = np.ones(1 << 25, dtype=np.complex64) if RANK == root else None
     if RANK == root:  # the premise: under the limit the copy itself fails
         with address_space(16 << 20):
             assert catch_all(lambda: np.asarray(wide, dtype=np.complex128))[0] == "MemoryError"
