@@ -10,6 +10,12 @@ from helpers import assert_same_bits, random_state
 
 import velt_core
 
+# NumPy 1.x's add loop propagates the second of two NaN operands where x86's
+# addition (and NumPy 2's loop) keeps the first: inf x 0 + 0 x NaN in a
+# product's imaginary part then differs in the NaN's sign only.  IEEE-754
+# leaves that choice open, so under NumPy 1.x two NaNs count as equal there.
+NAN_ORDER_OPEN = np.lib.NumpyVersion(np.__version__) < "2.0.0"
+
 LETTERS = "IXYZ"
 
 
@@ -37,7 +43,7 @@ def test_diagonal_matches_reference(rng, n, k, c):
         diag = random_state(rng, 1 << k, special=True)
         got = psi.copy()
         velt_core.apply_diagonal(got, targets, diag, controls)
-        assert_same_bits(got, ref.apply_diagonal(psi, targets, diag, controls))
+        assert_same_bits(got, ref.apply_diagonal(psi, targets, diag, controls), any_nan=NAN_ORDER_OPEN)
 
 
 @pytest.mark.parametrize(("n", "k", "c"), CASES + [(n, 0, c) for n in (1, 5) for c in (0, 1)])
@@ -110,7 +116,7 @@ def test_targets_in_any_order(rng, order):
     diag = random_state(rng, 1 << len(order), special=True)
     got = psi.copy()
     velt_core.apply_diagonal(got, order, diag)
-    assert_same_bits(got, ref.apply_diagonal(psi, order, diag))
+    assert_same_bits(got, ref.apply_diagonal(psi, order, diag), any_nan=NAN_ORDER_OPEN)
 
 
 def test_table_sharing_the_state_is_read_as_it_was(rng):
