@@ -34,7 +34,9 @@ class packed_counter {
 public:
     packed_counter(std::int64_t mask, bool parity_only) : mask_(mask), parity_(parity_only) {
         for (int r = 0; r < 63; ++r) {
-            const std::int64_t below = mask & ((std::int64_t{2} << r) - 1);
+            // Unsigned: at r = 62 the low mask is 2^63 - 1, past a signed shift.
+            const auto low = static_cast<std::int64_t>((std::uint64_t{2} << r) - 1);
+            const std::int64_t below = mask & low;
             const int m = __builtin_popcountll(static_cast<unsigned long long>(below));
             flips_[r] = parity_ ? (m & 1) : (std::int64_t{1} << m) - 1;
         }
