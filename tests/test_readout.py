@@ -15,6 +15,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+import reference as ref
 from helpers import assert_same_bits, misaligned, random_state
 
 import velt_core
@@ -150,23 +151,6 @@ def ref_measure(psi, qubit, u):
 
 # ---- plain linear algebra, guarding the model ---------------------------------------------------
 
-PAULI = {
-    "I": np.eye(2),
-    "X": np.array([[0, 1], [1, 0]]),
-    "Y": np.array([[0, -1j], [1j, 0]]),
-    "Z": np.diag([1.0, -1.0]),
-}
-
-
-def dense_pauli(n, paulis, qubits):
-    ops = ["I"] * n
-    for p, q in zip(paulis, qubits, strict=True):
-        ops[q] = p
-    m = np.eye(1)
-    for q in reversed(range(n)):  # qubit 0 is the least significant bit: last factor
-        m = np.kron(m, PAULI[ops[q]])
-    return m
-
 
 def reshaped_marginal(psi, qubits):
     n = len(psi).bit_length() - 1
@@ -262,7 +246,7 @@ def test_expectation_against_dense_matrix(rng, paulis, qubits):
     got = velt_core.expectation_pauli(psi, paulis, qubits)
     assert type(got) is float
     assert_same_bits(np.array([got]), np.array([ref_expectation(psi, paulis, qubits)]))
-    exact = np.vdot(psi, dense_pauli(6, paulis, qubits) @ psi)
+    exact = np.vdot(psi, ref.dense_pauli(6, paulis, qubits) @ psi)
     assert abs(exact.imag) < 1e-12 and got == pytest.approx(exact.real, rel=1e-12, abs=1e-12)
 
 
