@@ -12,7 +12,8 @@
 #   __index__, NumPy scalars included.
 # - qubit lists (`Iterable[SupportsIndex]`): any iterable (lists, tuples,
 #   ranges, sets, generators, arrays) except str, bytes and dict.
-# - uniforms (`ArrayLike`): anything NumPy converts to float64 without loss.
+# - uniforms and coeffs (`ArrayLike`): anything NumPy converts to float64
+#   without loss (complex numbers are refused).
 # Functions without parameter names take their arguments by position only.
 # The submodule velt_core.single (velt_core.single.pyi in the source tree,
 # installed as velt_core-stubs/single.pyi) holds the complex64 family.
@@ -29,6 +30,9 @@ _Complex: TypeAlias = complex | SupportsComplex | SupportsFloat | SupportsIndex
 # An op of apply_sequence: a kernel's name, then its arguments after the
 # state, e.g. ("apply_cnot_fast", 0, 1).
 _Op: TypeAlias = tuple[Any, ...] | list[Any]
+# A term of expectation_paulis: (paulis, qubits), a tuple or a list, e.g.
+# ("XZ", [0, 3]).
+_Term: TypeAlias = tuple[str, Iterable[SupportsIndex]] | list[Any]
 
 __version__: str
 
@@ -105,3 +109,59 @@ def sample(state: ArrayLike, uniforms: ArrayLike) -> NDArray[np.int64]:
 def measure(state: ArrayLike, qubit: SupportsIndex, u: SupportsFloat | SupportsIndex) -> tuple[int, float]:
     """Projective measurement of one qubit with the uniform u, collapsing the state in place;
     returns (outcome, probability)"""
+
+def apply_diagonal(
+    state: ArrayLike,
+    targets: Iterable[SupportsIndex],
+    diag: ArrayLike,
+    controls: Iterable[SupportsIndex] = ...,
+) -> None:
+    """Diagonal gate: multiplies each amplitude (where every control is 1) by the entry of diag that
+    its target bits select"""
+
+def apply_pauli_rotation(
+    state: ArrayLike,
+    paulis: str,
+    qubits: Iterable[SupportsIndex],
+    theta: SupportsFloat | SupportsIndex,
+    controls: Iterable[SupportsIndex] = ...,
+) -> None:
+    """Pauli rotation exp(-i theta/2 P) of the Pauli string P (letters I, X, Y, Z on the given
+    qubits), where every control is 1"""
+
+def expectation_paulis(state: ArrayLike, terms: Iterable[_Term]) -> NDArray[np.float64]:
+    """Expectation values <state|P|state> of the Pauli strings of the (paulis, qubits) terms,
+    each the value expectation_pauli gives"""
+
+def expectation_pauli_sum(state: ArrayLike, coeffs: ArrayLike, terms: Iterable[_Term]) -> float:
+    """Sum of coeffs[t] * <state|P_t|state> over the (paulis, qubits) terms, added in term order"""
+
+def inner_product(a: ArrayLike, b: ArrayLike) -> complex:
+    """Overlap <a|b>: the sum of conj(a[i]) * b[i], a complex number"""
+
+def apply_kraus(
+    rho: ArrayLike,
+    n_qubits: SupportsIndex,
+    qubits: Iterable[SupportsIndex],
+    kraus_ops: Iterable[ArrayLike],
+) -> None:
+    """Apply a Kraus channel on 1 to 3 qubits to a density matrix, in place"""
+
+def apply_unitary_rho(
+    rho: ArrayLike,
+    n_qubits: SupportsIndex,
+    targets: Iterable[SupportsIndex],
+    u: ArrayLike,
+    controls: Iterable[SupportsIndex] = ...,
+) -> None:
+    """Conjugate a density matrix by a dense gate (targets + optional controls), in place, in one
+    pass"""
+
+def apply_kraus_sampled(
+    state: ArrayLike,
+    qubits: Iterable[SupportsIndex],
+    kraus_ops: Iterable[ArrayLike],
+    u: SupportsFloat | SupportsIndex,
+) -> int:
+    """One trajectory step of a Kraus channel on a state vector: the operator drawn by the uniform
+    u, applied and renormalised in place; returns its index"""

@@ -47,3 +47,60 @@ def apply_kraus(rho, n, q, ops):
         left = np.moveaxis(np.tensordot(k, r, axes=([1], [row])), 0, row)
         total += np.moveaxis(np.tensordot(left, k.conj(), axes=([col], [1])), -1, col)
     rho[...] = total.reshape(rho.shape)
+
+
+def apply_diagonal(psi, n, targets, diag):
+    """psi[i] *= diag[j], j the target bits of i (bit d = qubit targets[d]), as a
+    broadcast product over the state's qubit axes."""
+    k = len(targets)
+    d = np.asarray(diag, dtype=np.complex128).reshape([2] * k)  # axis 0 = the highest gate bit
+    shape = [1] * n
+    order = []
+    for axis_of_d in range(k):  # tensor axis axis_of_d of d is gate bit k - 1 - axis_of_d
+        order.append(_axis(n, targets[k - 1 - axis_of_d]))
+    # Put d's axes in the state's axis order, then give them their places.
+    perm = np.argsort(order)
+    d = np.transpose(d, perm)
+    for a in sorted(order):
+        shape[a] = 2
+    view = psi.reshape([2] * n)
+    view *= d.reshape(shape)
+
+
+PAULI = {
+    "I": np.eye(2),
+    "X": np.array([[0, 1], [1, 0]]),
+    "Y": np.array([[0, -1j], [1j, 0]]),
+    "Z": np.diag([1.0, -1.0]),
+}
+
+
+def apply_pauli_rotation(psi, n, paulis, qubits, theta):
+    """exp(-i theta/2 P): a diagonal for I/Z strings, a dense gate otherwise."""
+    p = np.eye(1)
+    for letter in paulis:  # the first letter ends up as the lowest gate bit
+        p = np.kron(PAULI[letter], p)
+    u = np.cos(theta / 2) * np.eye(1 << len(qubits)) - 1j * np.sin(theta / 2) * p
+    if all(letter in "IZ" for letter in paulis):
+        apply_diagonal(psi, n, qubits, np.diag(u))
+    else:
+        apply_dense(psi, n, qubits, u)
+
+
+def conjugate(rho, n, targets, u, controls=()):
+    """rho <- U rho U^dagger on the vectorised n-qubit matrix (rows are qubits
+    n..2n-1): u on the row qubits, then conj(u) on the column qubits."""
+    v = rho.reshape(-1)
+    u = np.asarray(u, dtype=np.complex128)
+    apply_gate(v, 2 * n, [t + n for t in targets], u, [c + n for c in controls])
+    apply_gate(v, 2 * n, targets, u.conj(), controls)
+
+
+def apply_channel(rho, n, qubits, ops):
+    """rho <- sum K rho K^dagger with each K on `qubits`."""
+    total = np.zeros_like(rho)
+    for k in ops:
+        term = rho.copy()
+        conjugate(term, n, qubits, k)
+        total += term
+    rho[...] = total

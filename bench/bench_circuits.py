@@ -1,7 +1,7 @@
 """Whole circuits: apply_sequence against one kernel call per gate.
 
     python bench/bench_circuits.py [--circuits qft:20,layered:24,...] [--threads 1,2]
-                                   [--precisions complex128,complex64] [--others] [--small]
+                                   [--others] [--small]
 
 Circuits (final state from |0...0>):
 
@@ -10,22 +10,31 @@ Circuits (final state from |0...0>):
 - layered:N  ten layers of (a random single-qubit gate on every qubit, then a
              brickwork of CNOTs on neighbouring qubits, offset by one in every
              other layer);
-- ghz:N      a Hadamard and a ladder of CNOTs.
+- ghz:N      a Hadamard and a ladder of CNOTs;
+- qaoa:N     bench_rotations.py's MaxCut QAOA (3-regular graph, p = 3): ZZ
+             phases and X mixers as apply_pauli_rotation ops.
 
-For each circuit, thread count and precision (velt_core on complex128,
-velt_core.single on complex64) it times one call per gate from Python and one
-apply_sequence call, after checking that both give the same bytes (and the
-complex64 state against the complex128 one, to 1e-4), and gives the
-circuit's compute floor (see compute_floor; complex128): the time of its
-arithmetic alone, so that calls / floor bounds what any blocking can gain.
-With --others it also times Qiskit Aer (gate fusion on) in double and in
-single precision, qsim through qsimcirq (single precision, its default
-fusion) and PennyLane Lightning's complex64 state vector (its named-gate
-calls, one per gate, no fusion), the optional extras `circuits` and `peers`
-of the package, after checking their final states against velt_core's (to
-1e-9 in double, 1e-4 in single precision); a simulator that is not installed
-is reported as such.  Thread counts run in separate processes, since the
-OpenMP runtime reads its thread count once.
+For each circuit and thread count it times one call per gate from Python and
+one apply_sequence call, after checking that both give the same bytes, and
+gives the circuit's compute floor (see compute_floor): the time of its
+arithmetic alone, so that calls / floor bounds what any blocking can gain.  With
+--others it also times Qiskit Aer (double precision, gate fusion on) and qsim
+through qsimcirq (single precision, its default fusion), the optional extra
+`circuits` of the package, after checking their final states against
+velt_core's (to 1e-9 and 1e-4 respectively); a simulator that is not installed
+is reported as such; PennyLane Lightning's C++ state vector (double
+precision, gate by gate) is timed with them.  Thread counts run in separate
+processes, since the OpenMP runtime reads its thread count once.
+
+Each circuit's plan is reported too: the runs the planner makes (a Python
+mirror of src/sequence/plan.cpp, checked against nothing but its own
+definition), per layer, against the block-size bound (a layer touching q
+qubits needs at least ceil(q / block qubits) runs).  For the ops' fixed
+order the greedy cut is already the fewest runs (fitting is monotone); the
+bound would need reordering, which changes the bits.  The gather/scatter
+share is the time of a hollow sequence over the same blocks (each blocked
+run replaced by SWAPs over exactly its qubits: gather, layout, moves,
+scatter, next block fetched ahead; whole runs kept) over the sequence's.
 
 --small measures the per-op cost of apply_sequence on small states: a
 12-qubit circuit of 100 gates (rotations, CNOTs and controlled phases), at
@@ -49,7 +58,8 @@ from pathlib import Path
 import numpy as np
 
 HERE = Path(__file__).resolve().parent
-DEFAULT_CIRCUITS = "ghz:20,qft:20,layered:20,ghz:24,qft:24,layered:24,qft:26"
+DEFAULT_CIRCUITS = "ghz:20,qft:20,layered:20,ghz:24,qft:24,layered:24,qaoa:24,qft:26"
+LAYERS = {"qft": None, "layered": 10, "ghz": 1, "qaoa": 3}  # None: n layers (one per Hadamard)
 H = (np.array([1, 1, 1, -1]) / np.sqrt(2)).astype(complex)
 X = np.array([0, 1, 1, 0], dtype=complex)
 
@@ -89,9 +99,119 @@ def circuit(name, n, seed=11):
         gates.append(("h", (0,), (), ("apply_1q", 0, *H)))
         for q in range(1, n):
             gates.append(("cx", (q - 1, q), (), ("apply_cnot_fast", q - 1, q)))
+    elif name == "qaoa":
+        sys.path.insert(0, str(HERE))
+        import bench_rotations
+
+        for kind, qs, theta in bench_rotations.circuit("qaoa", n):
+            if kind == "h":
+                gates.append(("h", qs, (), ("apply_1q", qs[0], *H)))
+            elif kind == "zz":
+                gates.append(("zz", qs, (theta,), ("apply_pauli_rotation", "ZZ", list(qs), theta)))
+            else:
+                gates.append(("rx", qs, (theta,), ("apply_pauli_rotation", "X", list(qs), theta)))
     else:
         raise ValueError(f"unknown circuit {name!r}")
     return gates
+
+
+# --- the planner's runs (mirror of src/sequence/plan.cpp) -------------------
+
+MAX_BLOCK_QUBITS, MIN_LOW_QUBITS, SINGLE_BLOCK_QUBITS, MIN_FREE_QUBITS = 15, 5, 12, 3
+GATE_STACK_TARGETS, BLOCKED_DIAGONAL_TARGETS = 6, 10
+
+
+def block_qubits_for(n):
+    return n if n <= SINGLE_BLOCK_QUBITS else min(MAX_BLOCK_QUBITS, max(SINGLE_BLOCK_QUBITS, n - MIN_FREE_QUBITS))
+
+
+def op_qubit_list(op):
+    spots = {
+        "apply_1q": [1],
+        "apply_gate_fast": [1],
+        "apply_gate": [1, 3],
+        "apply_diagonal": [1, 3],
+        "apply_pauli_rotation": [2, 4],
+    }.get(op[0], [1, 2])
+    return [q for i in spots if i < len(op) for q in (list(op[i]) if np.ndim(op[i]) else [op[i]])]
+
+
+def high_count(qubits, b, min_low):
+    for m in range(b - min_low + 1):
+        if sum(1 for q in qubits if q >= b - m) <= m:
+            return m
+    return -1
+
+
+def plan_runs(ops, n):
+    """[(op indices, qubit set, whole)] as plan_sequence cuts them."""
+    b = block_qubits_for(n)
+    min_low = min(MIN_LOW_QUBITS, b)
+
+    def blockable(op):
+        if op[0] == "apply_gate":
+            return len(op[1]) <= GATE_STACK_TARGETS
+        if op[0] == "apply_diagonal":
+            return len(op[1]) <= BLOCKED_DIAGONAL_TARGETS
+        return True
+
+    def close(idx, qs):
+        return (idx, frozenset(qs), len(idx) == 1 or high_count(qs, b, min_low) < 0)
+
+    runs, current, qubits = [], [], set()
+    for i, op in enumerate(ops):
+        qs = op_qubit_list(op)
+        if any(q >= n for q in qs) or (
+            op[0] in ("apply_cnot_fast", "apply_controlled_1q", "apply_swap") and qs[0] == qs[1]
+        ):
+            continue
+        if current and (not blockable(op) or high_count(qubits | set(qs), b, min_low) < 0):
+            runs.append(close(current, qubits))
+            current, qubits = [], set()
+        if not blockable(op):
+            runs.append(close([i], qs))
+            continue
+        current.append(i)
+        qubits |= set(qs)
+    if current:
+        runs.append(close(current, qubits))
+    return runs
+
+
+def hollow_ops(ops, n):
+    """The same runs over the same blocks, each blocked run's arithmetic
+    replaced by SWAPs over exactly its qubits, the first on the qubits of
+    the run's first op (so the cuts fall where they fell)."""
+    hollow = []
+    for idx, qs, whole in plan_runs(ops, n):
+        if whole:
+            hollow += [ops[i] for i in idx]
+            continue
+        first = op_qubit_list(ops[idx[0]])
+        rest = sorted(qs - set(first))
+        if len(first) == 1:
+            first = [first[0], rest.pop(0) if rest else next(q for q in qs if q != first[0])]
+        pairs = [first[:2]] + [[q] for q in first[2:]] + [rest[i : i + 2] for i in range(0, len(rest), 2)]
+        for p in pairs:
+            a, c = (p[0], p[1]) if len(p) == 2 else (p[0], first[0])
+            hollow.append(("apply_swap", a, c))
+    got = [(qs, whole) for _, qs, whole in plan_runs(hollow, n)]
+    if got != [(qs, whole) for _, qs, whole in plan_runs(ops, n)]:
+        raise AssertionError("the hollow sequence is cut differently")
+    return hollow
+
+
+def plan_stats(name, ops, n):
+    b = block_qubits_for(n)
+    runs = plan_runs(ops, n)
+    layers = LAYERS[name] or n
+    touched = len({q for op in ops for q in op_qubit_list(op)})
+    return {
+        "runs": len(runs),
+        "whole": sum(1 for r in runs if r[2]),
+        "runs_per_layer": len(runs) / layers,
+        "bound_per_layer": -(-touched // b) if name != "qft" else 1,
+    }
 
 
 def timed(fn, reps):
@@ -103,46 +223,53 @@ def timed(fn, reps):
     return min(times)
 
 
-def zero_state(n, dtype=np.complex128):
-    psi = np.zeros(1 << n, dtype=dtype)
+def zero_state(n):
+    psi = np.zeros(1 << n, dtype=np.complex128)
     psi[0] = 1
     return psi
 
 
-def run_velt(gates, n, reps, dtype=np.complex128):
-    """One call per gate and one apply_sequence call, through velt_core on
-    complex128 states or velt_core.single on complex64 ones."""
-    import velt_core
+def run_velt(gates, n, reps):
+    import velt_core as vc
 
-    vc = velt_core.single if dtype == np.complex64 else velt_core
     ops = [g[3] for g in gates]
     calls = [(getattr(vc, op[0]), op[1:]) for op in ops]
 
     def one_by_one():
-        psi = zero_state(n, dtype)
+        psi = zero_state(n)
         t0 = time.perf_counter()
         for fn, args in calls:
             fn(psi, *args)
         return time.perf_counter() - t0, psi
 
     def sequence():
-        psi = zero_state(n, dtype)
+        psi = zero_state(n)
         t0 = time.perf_counter()
         vc.apply_sequence(psi, ops)
         return time.perf_counter() - t0, psi
 
+    hollow = hollow_ops(ops, n)
+
+    def hollow_sequence():
+        psi = zero_state(n)
+        t0 = time.perf_counter()
+        vc.apply_sequence(psi, hollow)
+        return time.perf_counter() - t0
+
     t_calls, expected = one_by_one()
     t_seq, got = sequence()
-    if not np.array_equal(got.view(np.uint8), expected.view(np.uint8)):
+    if not np.array_equal(got.view(np.uint64), expected.view(np.uint64)):
         raise AssertionError("apply_sequence and one call per gate differ")
     del got
+    t_hollow = hollow_sequence()
     for _ in range(reps - 1):
         t_calls = min(t_calls, one_by_one()[0])
         t_seq = min(t_seq, sequence()[0])
-    return {"calls": t_calls, "sequence": t_seq}, expected
+        t_hollow = min(t_hollow, hollow_sequence())
+    return {"calls": t_calls, "sequence": t_seq, "hollow": t_hollow}, expected
 
 
-def run_aer(gates, n, threads, reps, expected, precision="double"):
+def run_aer(gates, n, threads, reps, expected):
     try:
         from qiskit import QuantumCircuit
         from qiskit_aer import AerSimulator
@@ -154,10 +281,12 @@ def run_aer(gates, n, threads, reps, expected, precision="double"):
             qc.u(*params, *qubits)
         elif kind == "cp":
             qc.cp(params[0], *qubits)
+        elif kind in ("zz", "rx"):
+            getattr(qc, {"zz": "rzz", "rx": "rx"}[kind])(params[0], *qubits)
         else:
             getattr(qc, kind)(*qubits)
     qc.save_statevector()
-    sim = AerSimulator(method="statevector", precision=precision, fusion_enable=True, max_parallel_threads=threads)
+    sim = AerSimulator(method="statevector", precision="double", fusion_enable=True, max_parallel_threads=threads)
     result = None
 
     def go():
@@ -167,54 +296,8 @@ def run_aer(gates, n, threads, reps, expected, precision="double"):
     seconds = timed(go, reps)
     state = np.asarray(result.get_statevector(qc))
     error = float(np.max(np.abs(state - expected)))
-    if error > (1e-9 if precision == "double" else 1e-4):
-        raise AssertionError(f"Aer's final state ({precision}) differs by {error:.1e}")
-    return seconds
-
-
-def run_lightning(gates, n, reps, expected):
-    """PennyLane Lightning's complex64 state vector, one named-gate call per
-    gate (its wire 0 is the index's most significant bit: qubit q is wire
-    n - 1 - q).  Threads follow OMP_NUM_THREADS."""
-    try:
-        from pennylane_lightning.lightning_qubit_ops import StateVectorC64
-    except ImportError:
-        return None
-    sv = StateVectorC64(n)
-
-    def wire(q):
-        return n - 1 - q
-
-    calls = []
-    for kind, qubits, params, velt_op in gates:
-        wires = [wire(q) for q in qubits]
-        if kind == "x":
-            calls.append((sv.PauliX, (wires, False, [])))
-        elif kind == "h":
-            calls.append((sv.Hadamard, (wires, False, [])))
-        elif kind == "u":
-            m = np.ascontiguousarray(np.array(velt_op[2:], dtype=np.complex64))
-            calls.append((sv.applyMatrix, (m, wires, False)))
-        elif kind == "cp":
-            calls.append((sv.ControlledPhaseShift, (wires, False, [params[0]])))
-        elif kind == "cx":
-            calls.append((sv.CNOT, (wires, False, [])))
-        elif kind == "swap":
-            calls.append((sv.SWAP, (wires, False, [])))
-
-    def go():
-        sv.resetStateVector()  # |0...0>, outside the timed loop
-        t0 = time.perf_counter()
-        for fn, args in calls:
-            fn(*args)
-        return time.perf_counter() - t0
-
-    seconds = min(go() for _ in range(reps))
-    state = np.empty(1 << n, dtype=np.complex64)
-    sv.getState(state)
-    error = float(np.max(np.abs(state - expected)))
-    if error > 1e-4:
-        raise AssertionError(f"Lightning's final state differs by {error:.1e}")
+    if error > 1e-9:
+        raise AssertionError(f"Aer's final state differs by {error:.1e}")
     return seconds
 
 
@@ -241,6 +324,10 @@ def run_qsim(gates, n, threads, reps, expected):
             ops.append(cirq.CNOT(q[qubits[0]], q[qubits[1]]))
         elif kind == "swap":
             ops.append(cirq.SWAP(q[qubits[0]], q[qubits[1]]))
+        elif kind == "zz":
+            ops.append(cirq.ZZPowGate(exponent=params[0] / np.pi, global_shift=-0.5).on(q[qubits[0]], q[qubits[1]]))
+        elif kind == "rx":
+            ops.append(cirq.rx(params[0]).on(q[qubits[0]]))
     qc = cirq.Circuit(ops, strategy=cirq.InsertStrategy.EARLIEST)
     sim = qsimcirq.QSimSimulator(qsim_options={"t": threads})
     result = None
@@ -253,6 +340,40 @@ def run_qsim(gates, n, threads, reps, expected):
     error = float(np.max(np.abs(result.final_state_vector - expected)))
     if error > 1e-4:
         raise AssertionError(f"qsim's final state differs by {error:.1e}")
+    return seconds
+
+
+def run_lightning(gates, n, reps, expected):
+    try:
+        from pennylane_lightning import lightning_qubit_ops as lq
+    except ImportError:
+        return None
+    names = {"x": "PauliX", "h": "Hadamard", "cx": "CNOT", "cp": "ControlledPhaseShift", "swap": "SWAP"}
+    names |= {"zz": "IsingZZ", "rx": "RX"}
+    program = []
+    for kind, qubits, params, velt_op in gates:
+        wires = [n - 1 - q for q in qubits]  # wire 0 is the most significant bit
+        if kind == "u":
+            program.append((None, wires, np.array(velt_op[2:], dtype=np.complex128)))
+        else:
+            program.append((names[kind], wires, [float(p) for p in params]))
+    sv = None
+
+    def go():
+        nonlocal sv
+        sv = lq.StateVectorC128(n)
+        for gate, wires, params in program:
+            if gate is None:
+                sv.applyMatrix(params, wires, False)
+            else:
+                getattr(sv, gate)(wires, False, params)
+
+    seconds = timed(go, reps)
+    out = np.empty(1 << n, dtype=np.complex128)
+    sv.getState(out)
+    error = float(np.max(np.abs(out - expected)))
+    if error > 1e-9:
+        raise AssertionError(f"Lightning's final state differs by {error:.1e}")
     return seconds
 
 
@@ -320,7 +441,13 @@ def compute_floor(ops, n, threads):
     total = 0.0
     for op in ops:
         # Positions of the qubit arguments: one qubit, two, or lists (targets, controls).
-        spots = {"apply_1q": [1], "apply_gate_fast": [1], "apply_gate": [1, 3]}.get(op[0], [1, 2])
+        spots = {
+            "apply_1q": [1],
+            "apply_gate_fast": [1],
+            "apply_gate": [1, 3],
+            "apply_diagonal": [1, 3],
+            "apply_pauli_rotation": [2, 4],
+        }.get(op[0], [1, 2])
         spots = [i for i in spots if i < len(op)]
         qubits = [q for i in spots for q in (list(op[i]) if np.ndim(op[i]) else [op[i]])]
         rename = {q: FLOOR_LOW + i for i, q in enumerate(sorted({q for q in qubits if q >= FLOOR_LOW}))}
@@ -350,30 +477,17 @@ def worker(args):
         name, n = spec.split(":")
         n = int(n)
         gates = circuit(name, n)
-        record = {"circuit": spec, "gates": len(gates)}
-        precisions = args.precisions.split(",")
+        record = {"circuit": spec, "gates": len(gates)} | plan_stats(name, [g[3] for g in gates], n)
         velt, expected = run_velt(gates, n, reps)
-        if "complex128" in precisions:
-            record.update(velt)
-        if "complex64" in precisions:
-            velt64, narrow = run_velt(gates, n, reps, np.complex64)
-            error = float(np.max(np.abs(narrow - expected)))
-            if error > 1e-4:
-                raise AssertionError(f"velt_core.single's final state differs by {error:.1e}")
-            record.update({f"{key}64": value for key, value in velt64.items()})
-            del narrow
+        record.update(velt)
         # Timed with one thread only: with more, the in-cache calls may share
         # their loops out already, and dividing by the thread count again
         # would halve the floor.  main() shares the 1-thread floor out.
-        if not args.no_floor:
-            record["floor"] = compute_floor([g[3] for g in gates], n, 1) if args.threads_now == 1 else None
+        record["floor"] = compute_floor([g[3] for g in gates], n, 1) if args.threads_now == 1 else None
         if args.others:
-            if "complex128" in precisions:
-                record["aer"] = run_aer(gates, n, args.threads_now, reps, expected)
-            if "complex64" in precisions:
-                record["aer_single"] = run_aer(gates, n, args.threads_now, reps, expected, "single")
-                record["lightning64"] = run_lightning(gates, n, reps, expected)
+            record["aer"] = run_aer(gates, n, args.threads_now, reps, expected)
             record["qsim"] = run_qsim(gates, n, args.threads_now, reps, expected)
+            record["lightning"] = run_lightning(gates, n, reps, expected)
         del expected
         print(json.dumps(record), flush=True)
 
@@ -383,10 +497,7 @@ def main(argv=None):
     parser.add_argument("--circuits", default=DEFAULT_CIRCUITS, help="comma-separated name:qubits")
     parser.add_argument("--threads", default=f"1,{os.cpu_count()}", help="comma-separated thread counts")
     parser.add_argument("--reps", type=int, default=3, help="runs per measurement (the best counts)")
-    parser.add_argument("--others", action="store_true", help="also time Qiskit Aer, qsim and Lightning when installed")
-    parser.add_argument("--precisions", default="complex128,complex64", help="velt_core's precisions to time")
-    parser.add_argument("--no-floor", action="store_true", help="skip the compute floor")
-    parser.add_argument("--json", default="", help="append every record, as a JSON line, to this file")
+    parser.add_argument("--others", action="store_true", help="also time Qiskit Aer and qsim when installed")
     parser.add_argument("--small", action="store_true", help="only the small-state per-op measurement")
     parser.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--threads-now", type=int, default=1, help=argparse.SUPPRESS)
@@ -402,7 +513,6 @@ def main(argv=None):
         env = dict(os.environ, OMP_NUM_THREADS=str(t))
         cmd = [sys.executable, __file__, "--worker", "--threads-now", str(t), "--circuits", args.circuits]
         cmd += ["--reps", str(args.reps)] + (["--others"] if args.others else []) + (["--small"] if args.small else [])
-        cmd += ["--precisions", args.precisions] + (["--no-floor"] if args.no_floor else [])
         with subprocess.Popen(cmd, env=env, stdout=subprocess.PIPE, text=True) as proc:
             for line in proc.stdout:
                 rec = json.loads(line)
@@ -416,31 +526,34 @@ def main(argv=None):
                     continue
 
                 if t == 1:
-                    floors[rec["circuit"]] = rec.get("floor")
+                    floors[rec["circuit"]] = rec["floor"]
                 elif floors.get(rec["circuit"]):
                     rec["floor"] = floors[rec["circuit"]] / t
-                rec["threads"] = t
-                if args.json:
-                    with open(args.json, "a") as out:
-                        out.write(json.dumps(rec) + "\n")
 
                 def fmt(v):
                     return "   n/a" if v is None else f"{v:8.3f}"
 
-                line = f"{rec['circuit']:<11} {t} thr {rec['gates']:5d} gates"
-                if "sequence" in rec:
-                    line += (
-                        f"  calls {fmt(rec['calls'])} s  sequence {fmt(rec['sequence'])} s"
-                        f"  ({rec['calls'] / rec['sequence']:5.2f}x)"
-                    )
-                if rec.get("floor"):
-                    line += f"  floor {fmt(rec['floor'])} s (at most {rec['calls'] / rec['floor']:5.2f}x)"
-                if "sequence64" in rec:
-                    line += f"  complex64: calls {fmt(rec['calls64'])} s  sequence {fmt(rec['sequence64'])} s"
-                if args.others:
-                    peers = [key for key in ("aer", "aer_single", "qsim", "lightning64") if key in rec]
-                    line += "".join(f"  {key} {fmt(rec[key])} s" for key in peers)
-                print(line, flush=True)
+                print(
+                    f"{rec['circuit']:<11} {t} thr {rec['gates']:5d} gates  calls {fmt(rec['calls'])} s  "
+                    f"sequence {fmt(rec['sequence'])} s  ({rec['calls'] / rec['sequence']:5.2f}x)  "
+                    f"floor {fmt(rec['floor'])} s"
+                    + (f" (at most {rec['calls'] / rec['floor']:5.2f}x)" if rec["floor"] else "")
+                    + (
+                        f"  aer {fmt(rec['aer'])} s  qsim {fmt(rec['qsim'])} s  lightning {fmt(rec['lightning'])} s"
+                        if args.others
+                        else ""
+                    ),
+                    flush=True,
+                )
+                print(
+                    f"{'':<11} {t} thr  sequence/floor "
+                    + (f"{rec['sequence'] / rec['floor']:5.2f}" if rec["floor"] else "  n/a")
+                    + f"  runs {rec['runs']} ({rec['whole']} whole), {rec['runs_per_layer']:.2f} per layer"
+                    f" (block-size bound {rec['bound_per_layer']})"
+                    f"  gather/scatter share {rec['hollow'] / rec['sequence']:.0%}",
+                    flush=True,
+                )
+                print("#json " + json.dumps(rec | {"threads": t}), flush=True)
         if proc.returncode != 0:
             return proc.returncode
     return 0

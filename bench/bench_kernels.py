@@ -71,6 +71,8 @@ ORDER = [
     "apply_gate_fast",
     "apply_gate",
     "apply_kraus_1q",
+    "apply_diagonal",
+    "apply_pauli_rotation",
 ]
 
 
@@ -178,6 +180,43 @@ def cases(n, rng, dtype="complex128"):
                     lambda r, q=q: vc.apply_kraus_1q(r, nq, q, ops),
                     lambda r, q=q: base.apply_kraus(r, nq, q, ops),
                     None,
+                )
+            )
+
+    # Diagonal gates and Pauli rotations, targets low (from qubit 0), in the
+    # middle and high (up to qubit n - 1).
+    def spots(k):
+        return (
+            ("low", list(range(k))),
+            ("mid", list(range(n // 2 - k // 2, n // 2 - k // 2 + k))),
+            ("high", list(range(n - k, n))),
+        )
+
+    for k in range(1, 11):
+        if k > n:
+            break
+        d = np.exp(1j * rng.uniform(0, 2 * np.pi, 1 << k))
+        for label, targets in spots(k):
+            out.append(
+                (
+                    "apply_diagonal",
+                    f"k={k} {label}",
+                    lambda s, t=targets, d=d: vc.apply_diagonal(s, t, d),
+                    lambda s, t=targets, d=d: base.apply_diagonal(s, n, t, d),
+                    size,
+                )
+            )
+    for paulis in ("Z", "ZZ", "ZZZZ", "X", "XX", "XY", "XZ", "XXYY"):
+        if len(paulis) > n:
+            break
+        for label, qubits in spots(len(paulis)):
+            out.append(
+                (
+                    "apply_pauli_rotation",
+                    f"{paulis} {label}",
+                    lambda s, p=paulis, q=qubits: vc.apply_pauli_rotation(s, p, q, 0.7),
+                    lambda s, p=paulis, q=qubits: base.apply_pauli_rotation(s, n, p, q, 0.7),
+                    size,
                 )
             )
     return out

@@ -20,7 +20,12 @@ Figures per rank count:
   qubit (exchange included: after the exchange the map keeps the qubit local,
   so every repetition picks a qubit that is rank-selecting at that moment);
 - with --qft N: the QFT over N qubits (one apply_sequence call), compared
-  byte for byte with velt_core on the full state in the root process.
+  byte for byte with velt_core on the full state in the root process;
+- with --calls L: the time per call on a slice of 2^L amplitudes, where the
+  ranks' agreements show: a bare MPI_Allreduce of an agreement's nine
+  int64, apply_swap (the map only: one agreement), apply_1q on local qubit 0
+  (two), norm_squared (two and an allgather), and the rate at which the
+  digest hashes matrix bytes.
 Results go to bench/results/latest-mpi.json.
 """
 
@@ -45,6 +50,7 @@ def parse(argv):
     parser.add_argument("--qft", type=int, nargs="*", default=[], help="QFT sizes to run and check")
     parser.add_argument("--no-check", action="store_true", help="skip the single-process check of the QFT")
     parser.add_argument("--threads", type=int, default=1, help="OpenMP threads per rank (default 1)")
+    parser.add_argument("--calls", type=int, default=None, help="time per call on slices of 2^CALLS amplitudes")
     return parser.parse_args(argv)
 
 
@@ -63,6 +69,8 @@ def launcher(args):
             command += ["--qft", *map(str, args.qft)]
         if args.no_check:
             command.append("--no-check")
+        if args.calls is not None:
+            command += ["--calls", str(args.calls)]
         done = subprocess.run(command, capture_output=True, text=True, env=env)
         sys.stderr.write(done.stderr)
         if done.returncode != 0:
@@ -77,6 +85,14 @@ def launcher(args):
 
 
 def table_row(r):
+    if "n" not in r:  # --calls alone
+        c = r["calls"]
+        return (
+            f"== {r['ranks']} ranks, per call on slices of 2^{c['local_qubits']}: "
+            f"Allreduce {c['allreduce_us']:.1f} us, apply_swap {c['apply_swap_us']:.1f} us, "
+            f"apply_1q q=0 {c['apply_1q_us']:.1f} us, norm_squared {c['norm_squared_us']:.1f} us; "
+            f"digest {c['digest_gbps']:.2f} GB/s"
+        )
     lines = [
         f"== {r['ranks']} ranks x {r['threads']} threads, {r['n']} qubits, slice 2^{r['local_qubits']} "
         f"({r['slice_mib']} MiB per rank)",
@@ -91,6 +107,13 @@ def table_row(r):
             f"   apply_1q global q        {r['global_s'] * 1e3:9.1f} ms  = {r['global_s'] / r['local_top_s']:.2f} x "
             "the top local qubit",
         ]
+    if "calls" in r:
+        c = r["calls"]
+        lines.append(
+            f"   per call, slice 2^{c['local_qubits']}: Allreduce {c['allreduce_us']:.1f} us, "
+            f"apply_swap {c['apply_swap_us']:.1f} us, apply_1q q=0 {c['apply_1q_us']:.1f} us, "
+            f"norm_squared {c['norm_squared_us']:.1f} us; digest {c['digest_gbps']:.2f} GB/s"
+        )
     for q in r.get("qft", []):
         check = q["check"]
         lines.append(
@@ -124,6 +147,12 @@ def worker(args):
             comm.Barrier()
             times.append(time.perf_counter() - t0)
         return statistics.median(times)
+
+    if args.calls is not None:
+        result = {"ranks": size, "calls": per_call(args, comm, np, DistributedState)}
+        if rank == 0:
+            print(json.dumps(result), flush=True)
+        return
 
     state = DistributedState(n)
     state.local[...] = 1 / np.sqrt(2.0**n)  # any state: the timings do not depend on the values
@@ -201,6 +230,44 @@ def worker(args):
             comm.Abort(1)
     if rank == 0:
         print(json.dumps(result), flush=True)
+
+
+def per_call(args, comm, np, DistributedState):
+    """Median time per call over 7 runs of `count` calls, in microseconds."""
+    import hashlib
+
+    from mpi4py import MPI
+
+    count = 400
+    width = args.calls
+    state = DistributedState(width + comm.Get_size().bit_length() - 1)
+    h = 1 / np.sqrt(2)
+    mine, total = np.zeros(9, dtype=np.int64), np.zeros(9, dtype=np.int64)
+
+    def per(fn):
+        times = []
+        for _ in range(7):
+            comm.Barrier()
+            t0 = time.perf_counter()
+            for _ in range(count):
+                fn()
+            comm.Barrier()
+            times.append((time.perf_counter() - t0) / count)
+        return statistics.median(times) * 1e6
+
+    matrix = np.ones(1 << 20, dtype=np.complex128)  # a 10-target gate's 16 MiB
+    t0 = time.perf_counter()
+    for _ in range(5):
+        hashlib.blake2b(matrix.view(np.uint8), digest_size=16).digest()
+    digest_gbps = 5 * matrix.nbytes / (time.perf_counter() - t0) / 1e9
+    return {
+        "local_qubits": width,
+        "allreduce_us": per(lambda: comm.Allreduce(mine, total, op=MPI.MIN)),
+        "apply_swap_us": per(lambda: state.apply_swap(0, 1)),
+        "apply_1q_us": per(lambda: state.apply_1q(0, h, h, h, -h)),
+        "norm_squared_us": per(state.norm_squared),
+        "digest_gbps": digest_gbps,
+    }
 
 
 def qft_ops(n, np):

@@ -14,7 +14,18 @@ against an independent computation with NumPy:
 - the first QFT again as one apply_sequence call (cache-blocked), against
   the gate-by-gate run byte for byte;
 - amplitude damping on every qubit of a GHZ density matrix (apply_kraus_1q)
-  against the closed-form result.
+  against the closed-form result;
+- a MaxCut QAOA circuit (a random 3-regular graph, p = 3: ZZ phases on the
+  edges and X mixers as apply_pauli_rotation ops, one apply_sequence call)
+  against NumPy's phases and mixers, and its expected cut from
+  expectation_pauli against NumPy's;
+- a noisy circuit on a density matrix (random single-qubit gates and CNOTs,
+  each CNOT followed by a two-qubit depolarising channel: every gate through
+  apply_unitary_rho, every channel through apply_kraus) against NumPy's
+  U rho U^dagger and sum K rho K^dagger with the operators expanded by np.kron;
+- the same noisy circuit as 2000 sampled trajectories (apply_kraus_sampled),
+  whose mean |psi><psi| must match that density matrix within the sampling
+  error.
 
 Prints, per circuit, the gates applied, the wall time, the time per gate and
 the largest deviation from the check; exits with status 1 if a check fails.
@@ -37,6 +48,20 @@ def parse_args(argv):
     if not 1 <= args.noisy_n <= 10:
         parser.error("--noisy-n must lie in 1..10")
     return args
+
+
+def maxcut_graph(n, rng):
+    """A random 3-regular graph on n qubits (n even, 4 or more; pairing model,
+    drawn again until simple), else a ring."""
+    import numpy as np
+
+    if n < 4 or n % 2:
+        return sorted({tuple(sorted((q, (q + 1) % n))) for q in range(n) if n > 1})
+    while True:
+        stubs = rng.permutation(np.repeat(np.arange(n), 3)).reshape(-1, 2)
+        edges = {tuple(sorted((int(a), int(b)))) for a, b in stubs}
+        if len(edges) == len(stubs) and all(a != b for a, b in edges):
+            return sorted(edges)
 
 
 def main(argv=None):
@@ -182,6 +207,127 @@ def main(argv=None):
         lambda r: damped_ghz(r, nq, gamma),
         rho,
         lambda r: (np.max(np.abs(r - closed)), 1e-14),
+    )
+
+    # MaxCut QAOA: exp(+i g/2 Z_a Z_b) on every edge (the cost exp(-i g C),
+    # C = sum (1 - Z_a Z_b)/2, up to a global phase), then exp(-i b X) on
+    # every qubit, three times, from |+...+>.
+    edges = maxcut_graph(n, rng)
+    angles = rng.uniform(0.1, 1.2, size=(3, 2))
+
+    def qaoa(psi):
+        ops = [("apply_1q", q, *H.reshape(4)) for q in range(n)]
+        for gamma, beta in angles:
+            ops += [("apply_pauli_rotation", "ZZ", [a, b], -gamma) for a, b in edges]
+            ops += [("apply_pauli_rotation", "X", [q], 2 * beta) for q in range(n)]
+        vc.apply_sequence(psi, ops)
+        return len(ops)
+
+    index = np.arange(size)
+    spins = [1 - 2 * ((index >> q) & 1) for q in range(n)]  # Z eigenvalue of each qubit
+    couplings = sum(spins[a] * spins[b] for a, b in edges)
+    expected_qaoa = np.full(size, 1 / np.sqrt(size), dtype=complex)
+    for gamma, beta in angles:
+        expected_qaoa *= np.exp(0.5j * gamma * couplings)
+        mixer = np.array([[np.cos(beta), -1j * np.sin(beta)], [-1j * np.sin(beta), np.cos(beta)]])
+        view = expected_qaoa.reshape([2] * n)
+        for q in range(n):
+            axis = n - 1 - q  # C order: the first axis is the highest qubit
+            view = np.moveaxis(np.tensordot(mixer, view, axes=([1], [axis])), 0, axis)
+        expected_qaoa = view.reshape(size)
+    q_state = np.zeros(size, dtype=complex)
+    q_state[0] = 1
+    run("QAOA MaxCut p=3 (rotations)", qaoa, q_state, lambda s: (np.max(np.abs(s - expected_qaoa)), 1e-10))
+    cut = sum((1 - vc.expectation_pauli(q_state, "ZZ", [a, b])) / 2 for a, b in edges)
+    weights = np.abs(expected_qaoa) ** 2
+    numpy_cut = float(np.sum(weights * (len(edges) - couplings) / 2))
+    results.append((f"QAOA expected cut {cut:.4f} of {len(edges)} edges", len(edges), 0.0, abs(cut - numpy_cut), 1e-9))
+
+    # A noisy circuit: two layers of random single-qubit gates and CNOTs, a
+    # two-qubit depolarising channel after every CNOT.
+    p_dep = 0.3
+    paulis = [np.eye(2), np.array([[0, 1], [1, 0]]), np.array([[0, -1j], [1j, 0]]), np.diag([1.0, -1.0])]
+    dep = [
+        np.sqrt(1 - p_dep if i == j == 0 else p_dep / 15) * np.kron(paulis[i], paulis[j])
+        for i in range(4)
+        for j in range(4)
+    ]
+    cnot = np.eye(4)[[0, 3, 2, 1]]  # control: the first qubit of the pair (bit 0)
+    noisy_ops = []
+    for layer in range(2):
+        for q in range(nq):
+            z = rng.standard_normal((2, 2)) + 1j * rng.standard_normal((2, 2))
+            noisy_ops.append(("gate", [q], np.linalg.qr(z)[0]))
+        for q in range(layer % 2, nq - 1, 2):
+            noisy_ops += [("gate", [q, q + 1], cnot), ("channel", [q, q + 1], dep)]
+
+    def embed(qubits, m):
+        # The 2^nq x 2^nq operator of m on `qubits` (bit d of m's index = qubit
+        # qubits[d]), column by column from the basis states.
+        full = np.zeros((dim, dim), dtype=complex)
+        for col in range(dim):
+            j = sum(((col >> q) & 1) << d for d, q in enumerate(qubits))
+            rest = col & ~sum(1 << q for q in qubits)
+            for i in range(len(m)):
+                row = rest | sum(((i >> d) & 1) << q for d, q in enumerate(qubits))
+                full[row, col] += m[i, j]
+        return full
+
+    expected_noisy = np.zeros((dim, dim), dtype=complex)
+    expected_noisy[0, 0] = 1
+    for kind, qubits, m in noisy_ops:
+        if kind == "gate":
+            u = embed(qubits, m)
+            expected_noisy = u @ expected_noisy @ u.conj().T
+        else:
+            expected_noisy = sum(embed(qubits, k) @ expected_noisy @ embed(qubits, k).conj().T for k in m)
+
+    def noisy_rho(r):
+        for kind, qubits, m in noisy_ops:
+            if kind == "gate":
+                vc.apply_unitary_rho(r, nq, qubits, m)
+            else:
+                vc.apply_kraus(r, nq, qubits, m)
+        return len(noisy_ops)
+
+    rho_noisy = np.zeros((dim, dim), dtype=complex)
+    rho_noisy[0, 0] = 1
+    run(
+        f"noisy {nq}-qubit circuit, density matrix",
+        noisy_rho,
+        rho_noisy,
+        lambda r: (np.max(np.abs(r - expected_noisy)), 1e-13),
+    )
+
+    trajectories = 2000
+
+    squares = np.zeros((dim, dim))
+
+    def noisy_trajectories(mean):
+        uniforms = rng.random((trajectories, len(noisy_ops)))
+        for t in range(trajectories):
+            psi = np.zeros(dim, dtype=complex)
+            psi[0] = 1
+            for i, (kind, qubits, m) in enumerate(noisy_ops):
+                if kind == "gate":
+                    vc.apply_gate(psi, qubits, m)
+                else:
+                    vc.apply_kraus_sampled(psi, qubits, m, uniforms[t, i])
+            outer = np.outer(psi, psi.conj())
+            mean += outer / trajectories
+            squares[...] += np.abs(outer) ** 2 / trajectories
+        return trajectories * len(noisy_ops)
+
+    def within_sampling_error(r):
+        # Six standard errors of the largest entry's mean (from the samples).
+        error = np.sqrt(np.max(squares - np.abs(r) ** 2) / trajectories)
+        return np.max(np.abs(r - expected_noisy)), 6 * error
+
+    run(
+        f"noisy {nq}-qubit circuit, {trajectories} trajectories",
+        noisy_trajectories,
+        np.zeros((dim, dim), dtype=complex),
+        within_sampling_error,
     )
 
     print(f"velt_core demo: {n} qubits, {os.environ.get('OMP_NUM_THREADS', 'default')} threads")

@@ -27,11 +27,12 @@ def pick(rng, n, count):
 
 
 def random_circuit(rng, n, n_local, length):
-    """Ops over all six kernels, as tuples for apply_sequence; dense gates on
-    at most n_local targets."""
+    """Ops over all the state-vector kernels, as tuples for apply_sequence;
+    dense gates on at most n_local targets, rotations with at most n_local
+    X and Y letters."""
     ops = []
     for _ in range(length):
-        kind = rng.integers(0, 7)
+        kind = rng.integers(0, 9)
         if kind == 0 or n < 2:
             (q,) = pick(rng, n, 1)
             ops.append(("apply_1q", q, *matrix(rng, 2).reshape(4)))
@@ -44,11 +45,26 @@ def random_circuit(rng, n, n_local, length):
         elif kind == 4:
             k = int(rng.integers(1, min(4, n_local) + 1))
             ops.append(("apply_gate_fast", pick(rng, n, k), matrix(rng, 1 << k)))
-        else:
+        elif kind in (5, 6):
             k = int(rng.integers(0, min(3, n_local) + 1))
             c = int(rng.integers(0, min(2, n - k) + 1))
             qubits = pick(rng, n, k + c)
             ops.append(("apply_gate", qubits[:k], matrix(rng, 1 << k), qubits[k:]))
+        elif kind == 7:
+            k = int(rng.integers(1, min(4, n) + 1))
+            c = int(rng.integers(0, min(2, n - k) + 1))
+            qubits = pick(rng, n, k + c)
+            diag = np.exp(1j * rng.uniform(0, 2 * np.pi, 1 << k)) * rng.uniform(0.5, 1.5, 1 << k)
+            ops.append(("apply_diagonal", qubits[:k], diag, qubits[k:]))
+        else:
+            k = int(rng.integers(0, min(4, n) + 1))
+            c = int(rng.integers(0, min(2, n - k) + 1))
+            qubits = pick(rng, n, k + c)
+            letters = list(rng.choice(list("IXYZ"), size=k))
+            for d in [d for d, p in enumerate(letters) if p in "XY"][n_local:]:
+                letters[d] = "Z"  # at most n_local letters that move amplitudes
+            theta = float(rng.uniform(-8, 8))
+            ops.append(("apply_pauli_rotation", "".join(letters), qubits[:k], theta, qubits[k:]))
     return ops
 
 
@@ -112,6 +128,21 @@ def error_cases(n, n_local, ranks=1):
     add("gate too wide", "apply_gate", list(range(n_local + 1)), np.eye(1 << (n_local + 1)))
     if n_local < 4:
         add("fast too wide", "apply_gate_fast", list(range(n_local + 1)), np.eye(1 << (n_local + 1)))
+    add("diagonal size", "apply_diagonal", [top], u4)
+    add("diagonal count", "apply_diagonal", [], np.ones(1))
+    add("diagonal range", "apply_diagonal", [0, n], u4.reshape(-1)[:4])
+    add("diagonal repeated", "apply_diagonal", [top, top], np.ones(4))
+    add("diagonal overlap", "apply_diagonal", [top], np.ones(2), [top])
+    add("diagonal str", "apply_diagonal", [0], "ab")
+    add("rotation length", "apply_pauli_rotation", "XY", [0], 1.0)
+    add("rotation letter", "apply_pauli_rotation", "XÉ", [0, top], 1.0)
+    add("rotation theta", "apply_pauli_rotation", "Z", [top], float("nan"))
+    add("rotation theta type", "apply_pauli_rotation", "Z", [top], "1")
+    add("rotation range", "apply_pauli_rotation", "Z", [top], 1.0, [n])
+    add("rotation repeated", "apply_pauli_rotation", "ZX", [top, top], 1.0)
+    add("rotation overlap", "apply_pauli_rotation", "X", [top], 1.0, [top])
+    if n_local < n:
+        add("rotation too wide", "apply_pauli_rotation", "X" * (n_local + 1), list(range(n_local + 1)), 1.0)
     ops_good = [("apply_1q", top, 1, 0, 0, 1), ("apply_cnot_fast", 0, top)]
     add("sequence first", "apply_sequence", [("apply_gate", [top, top], u4)] + ops_good)
     add("sequence middle", "apply_sequence", ops_good[:1] + [("apply_swap", -1, 0)] + ops_good[1:])
@@ -120,6 +151,9 @@ def error_cases(n, n_local, ranks=1):
     add("sequence malformed", "apply_sequence", ops_good + [("apply_cnot_fast", 0)])
     add("sequence not tuple", "apply_sequence", ops_good + [5])
     add("sequence type", "apply_sequence", [("apply_1q", 0.5, 1, 0, 0, 1)])
+    add("sequence rotation", "apply_sequence", ops_good + [("apply_pauli_rotation", "Z", [top], np.inf)])
+    add("sequence diagonal", "apply_sequence", ops_good + [("apply_diagonal", [0, 0], np.ones(4), [top])])
+    add("sequence rotation arity", "apply_sequence", ops_good + [("apply_pauli_rotation", "Z", [top])])
     add(
         "sequence too wide",
         "apply_sequence",
@@ -133,4 +167,14 @@ def error_cases(n, n_local, ranks=1):
     add("make_local repeated", "make_local", [0, 0])
     if n_local < n:
         add("make_local too wide", "make_local", list(range(n_local + 1)))
+    add("sampled range", "apply_kraus_sampled", [n], [u2], 0.5)
+    add("sampled repeated", "apply_kraus_sampled", [top, top], [u4], 0.5)
+    add("sampled op shape", "apply_kraus_sampled", [top], [u2, u4], 0.5)
+    add("sampled no ops", "apply_kraus_sampled", [0], [], 0.5)
+    add("sampled uniform", "apply_kraus_sampled", [top], [u2], 1.0)
+    add("sampled nan", "apply_kraus_sampled", [0], [u2], float("nan"))
+    add("sampled complex u", "apply_kraus_sampled", [0], [u2], 0.5j)
+    add("sampled zero", "apply_kraus_sampled", [top, 0], [np.zeros((4, 4))], 0.5)
+    if n_local < 3:
+        add("sampled too wide", "apply_kraus_sampled", list(range(n_local + 1)), [np.eye(1 << (n_local + 1))], 0.5)
     return cases

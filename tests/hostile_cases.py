@@ -1059,6 +1059,234 @@ def kraus_cases():
 
 
 # ---------------------------------------------------------------------------
+# apply_diagonal, apply_pauli_rotation
+
+NOT_REALS = {"none": None, "str": "1", "list": [1.0], "complex": 1j, "object": object(), "10^400": 10**400}
+
+
+def _phase_length(needed):
+    """The complaint for a state of `length` amplitudes when the call's
+    qubits need `needed` of them (targets 2 and 0, or qubits 2 and 0)."""
+
+    def refused(length, count_first=False):
+        if length <= 0 or length & (length - 1):
+            return "state length is not a power of two"
+        n = length.bit_length() - 1
+        if count_first and n < 2:
+            return "target count out of range"
+        return "qubit index out of range" if n < needed else None
+
+    return refused
+
+
+def _phase_lists(name, on, verdict):
+    """Qubit lists drawn from good and bad indices, judged by the documented
+    order of the checks; and the lists' forms."""
+    cases = []
+    draw = np.random.default_rng(2026 if name == "apply_diagonal" else 2027)
+    picks = [-1, 0, 1, 2, 3, 5, 63]
+    for i in range(80):
+        qubits = [int(q) for q in draw.choice(picks, size=draw.integers(0, 4))]
+        controls = [int(q) for q in draw.choice(picks[:5], size=draw.integers(0, 3))]
+        cases.append(
+            Case(
+                name,
+                f"lists/{i}-{qubits}-{controls}",
+                lambda rng, q=qubits, c=controls: on(rng, q, controls=c).expecting(verdict(q, c)),
+            )
+        )
+    for position in (1 if name == "apply_diagonal" else 2, 4 if name != "apply_diagonal" else 3):
+        for label, value in NOT_SEQUENCES.items():
+            cases.append(
+                Case(
+                    name,
+                    f"list{position}/{label}",
+                    lambda rng, value=value, position=position: (
+                        on(rng, [0], controls=[1]).replacing(position, value).expecting(Raises(TypeError))
+                    ),
+                )
+            )
+    return cases
+
+
+def _phase_verdict(name, qubits, controls):
+    everything = list(qubits) + list(controls)
+    if name == "apply_diagonal" and not 1 <= len(qubits) <= N:
+        return Raises(RuntimeError, "target count out of range")
+    if any(not 0 <= q < N for q in everything):
+        return Raises(RuntimeError, "qubit index out of range")
+    if len(set(qubits)) < len(qubits):
+        return Raises(RuntimeError, "repeated target qubit" if name == "apply_diagonal" else "repeated qubit")
+    if len(set(everything)) < len(everything):
+        if name == "apply_diagonal":
+            return Raises(RuntimeError, "control overlaps a target qubit")
+        return Raises(RuntimeError, "control overlaps a qubit of the string")
+    return None
+
+
+def diagonal_cases():
+    name = "apply_diagonal"
+    size_complaint = "diagonal size does not match 2^|targets|"
+
+    def gate(rng, state, flat, targets=(2, 0), d=None, controls=None):
+        targets = list(targets)
+        d = amplitudes(rng, 1 << len(targets), special=True) if d is None else d
+        d_before = np.array(d, dtype=np.complex128).reshape(-1)  # as the call began, even if d aliases the state
+        expected = _whole(state, flat, lambda f: ref.apply_diagonal(f, targets, d_before, controls or ()))
+        args = (state, targets, d) + (() if controls is None else (list(controls),))
+        return Call(args, Returns(target=state, expected=expected))
+
+    def on(rng, targets, d=None, controls=None, length=L):
+        psi = guarded(rng, amplitudes(rng, length, special=True))
+        return gate(rng, psi, psi.copy(), targets, d, controls)
+
+    def valid(rng):
+        return on(rng, (2, 0))
+
+    cases = []
+
+    def add(label, build):
+        cases.append(Case(name, label, build))
+
+    cases += _arity(name, valid, ("arg0", "arg1", "u", "table", "x"))
+    refused = _phase_length(3)
+    cases += _state_variants(name, gate, refuses_length=lambda length: refused(length, count_first=True))
+    cases += _phase_lists(name, on, lambda q, c: _phase_verdict(name, q, c))
+    for k in (0, 1, 2, 3):
+        for size in MATRIX_SIZES:
+            if size != 1 << k and size < 20:
+                add(
+                    f"diag/k={k}-size-{size}",
+                    lambda rng, k=k, size=size: on(rng, range(k), d=np.ones(size, dtype=complex)).expecting(
+                        Raises(RuntimeError, size_complaint)
+                    ),
+                )
+    add("diag/k=63", lambda rng: on(rng, [0] * 63, d=np.ones(2)).expecting(Raises(RuntimeError, size_complaint)))
+    for label, value in NOT_ARRAYS.items():
+        add(f"diag/{label}", lambda rng, value=value: valid(rng).replacing(2, value()).expecting(Raises(TypeError)))
+    for shape in ((2, 2), (1, 4, 1)):
+        add(f"diag/shape-{shape}", lambda rng, shape=shape: on(rng, [2, 0], d=amplitudes(rng, 4).reshape(shape)))
+
+    def read_only_d(rng):
+        d = guarded(rng, amplitudes(rng, 4))
+        d.flags.writeable = False
+        return on(rng, [0, 2], d=d)
+
+    add("diag/read-only", read_only_d)
+    add("diag/misaligned", lambda rng: on(rng, [0, 2], d=guarded(rng, amplitudes(rng, 4), misalign=4)))
+    add("diag/list", lambda rng: on(rng, [1, 2], d=np.array([1, 2j, -1, 0.5])).replacing(2, [1, 2j, -1, 0.5]))
+
+    def aliased_d(rng, start):
+        psi = guarded(rng, amplitudes(rng, 16))
+        d = psi[start : start + 4]
+        return gate(rng, psi, psi.copy(), [3, 1], d=d.copy()).replacing(2, d)
+
+    for start in (0, 6, 12):
+        add(f"diag/aliases-state-{start}", lambda rng, start=start: aliased_d(rng, start))
+    add(
+        "order/size-before-read-only",
+        lambda rng: on(rng, [0], d=np.ones(3)).read_only().expecting(Raises(RuntimeError, size_complaint)),
+    )
+    add(
+        "order/read-only-before-count",
+        lambda rng: on(rng, [], d=np.ones(1)).read_only().expecting(Raises(ValueError, "state is read-only")),
+    )
+    add(
+        "order/count-before-range",
+        lambda rng: on(rng, [0, 1, 2, 9], d=np.ones(16)).expecting(Raises(RuntimeError, "target count out of range")),
+    )
+    return cases
+
+
+def rotation_cases():
+    name = "apply_pauli_rotation"
+
+    def gate(rng, state, flat, qubits=(2, 0), paulis=None, theta=0.7, controls=None):
+        qubits = list(qubits)
+        paulis = "".join(rng.choice(list("IXYZ"), size=len(qubits))) if paulis is None else paulis
+        if isinstance(theta, (int, float)) and np.isfinite(theta) and isinstance(paulis, str):
+            cs = ref.cos_sin_half(float(theta))
+            expected = _whole(state, flat, lambda f: ref.apply_pauli_rotation(f, paulis, qubits, cs, controls or ()))
+        else:
+            expected = None
+        args = (state, paulis, qubits, theta) + (() if controls is None else (list(controls),))
+        return Call(args, Returns(target=state, expected=expected))
+
+    def on(rng, qubits, paulis=None, theta=0.7, controls=None, length=L):
+        psi = guarded(rng, amplitudes(rng, length, special=True))
+        return gate(rng, psi, psi.copy(), qubits, paulis, theta, controls)
+
+    def valid(rng):
+        return on(rng, (2, 0))
+
+    cases = []
+
+    def add(label, build):
+        cases.append(Case(name, label, build))
+
+    cases += _arity(name, valid, ("arg0", "string", "angle", "targets", "x"))
+    cases += _state_variants(
+        name, lambda rng, state, flat: gate(rng, state, flat, paulis="YZ"), refuses_length=_phase_length(3)
+    )
+    cases += _phase_lists(name, on, lambda q, c: _phase_verdict(name, q, c))
+    bad_letter = Raises(RuntimeError, "Pauli letter is not one of I, X, Y, Z")
+    mismatch = Raises(RuntimeError, "Pauli string length does not match the qubit list")
+    for paulis, qubits, expect in (
+        ("x", [0], bad_letter),
+        ("XA", [0, 1], bad_letter),
+        ("é", [0], bad_letter),
+        ("ZZé", [0, 1, 2], bad_letter),
+        ("\0", [0], bad_letter),
+        ("XX", [0], mismatch),
+        ("é", [0, 1], mismatch),
+        ("", [0], mismatch),
+        ("Q", [-1], bad_letter),
+        ("X", [5], Raises(RuntimeError, "qubit index out of range")),
+        ("", [], None),
+        ("IIZ", [0, 1, 2], None),
+    ):
+        add(
+            f"paulis/{paulis!r}-{qubits}",
+            lambda rng, p=paulis, q=qubits, e=expect: on(rng, q, paulis=p).expecting(e) if e else on(rng, q, paulis=p),
+        )
+    for label, value in {"none": None, "int": 1, "list": ["X", "Z"], "ndarray": np.array(["X", "Z"])}.items():
+        add(f"paulis/{label}", lambda rng, value=value: valid(rng).replacing(1, value).expecting(Raises(TypeError)))
+    for label, value in NOT_REALS.items():
+        add(f"theta/{label}", lambda rng, value=value: valid(rng).replacing(3, value).expecting(Raises(TypeError)))
+    for label, value in {"inf": float("inf"), "-inf": -float("inf"), "nan": float("nan")}.items():
+        add(
+            f"theta/{label}",
+            lambda rng, value=value: (
+                valid(rng).replacing(3, value).expecting(Raises(RuntimeError, "theta is not finite"))
+            ),
+        )
+    for label, value in {"int": 3, "bool": True, "numpy": np.float32(0.25), "huge": 1e308, "tiny": 5e-324}.items():
+        add(
+            f"theta/{label}",
+            lambda rng, value=value: on(rng, [1, 2], paulis="XY", theta=float(value)).replacing(3, value),
+        )
+    add(
+        "order/theta-before-read-only",
+        lambda rng: (
+            on(rng, [0], paulis="X", theta=float("nan"))
+            .read_only()
+            .expecting(Raises(RuntimeError, "theta is not finite"))
+        ),
+    )
+    add(
+        "order/letter-before-theta",
+        lambda rng: on(rng, [0], paulis="q", theta=float("nan")).expecting(bad_letter),
+    )
+    add(
+        "order/length-before-range",
+        lambda rng: on(rng, [7], paulis="X", length=6).expecting(
+            Raises(RuntimeError, "state length is not a power of two")
+        ),
+    )
+    return cases
+
+
+# ---------------------------------------------------------------------------
 # cpu_dispatch_tier
 
 
@@ -1092,6 +1320,10 @@ def cases_of(function):
         return kraus_cases()
     if function == "cpu_dispatch_tier":
         return tier_cases()
+    if function == "apply_diagonal":
+        return diagonal_cases()
+    if function == "apply_pauli_rotation":
+        return rotation_cases()
     raise ValueError(function)
 
 
@@ -1104,6 +1336,8 @@ FUNCTIONS = (
     "apply_gate",
     "apply_kraus_1q",
     "cpu_dispatch_tier",
+    "apply_diagonal",
+    "apply_pauli_rotation",
 )
 CASES = {function: cases_of(function) for function in FUNCTIONS}
 

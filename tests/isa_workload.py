@@ -112,6 +112,109 @@ def cases(single=False):
                     state(4**n),
                     lambda r, n=n, q=q, ops=ops: module.apply_kraus_1q(r, n, q, ops),
                 )
+    # Channels on two and three qubits (complex and real superoperators) and
+    # conjugations by gates with controls: low qubits (lanes filled element by
+    # element), high ones (whole registers), mixed; matrices of 2^7 = 128 rows
+    # share their row bases among the workers.
+    for n in (2, 3, 5, 7):
+        for k in (1, 2, 3):
+            if k > n:
+                continue
+            for qubits in (list(range(k)), list(range(n - k, n))[::-1], [int(q) for q in rng.permutation(n)[:k]]):
+                for real in (False, True):
+                    ops = [mat(1 << k) for _ in range(2)]
+                    if real:
+                        ops = [op.real.astype(complex) for op in ops]
+                    yield (
+                        f"apply_kraus n={n} q={qubits} real={real}",
+                        state(4**n, wide_groups=True),
+                        lambda r, n=n, q=qubits, ops=ops: module.apply_kraus(r, n, q, ops),
+                    )
+        for k in range(0, min(n, 4) + 1):
+            for c in (0, 1):
+                if k + c > n:
+                    continue
+                qubits = [int(q) for q in rng.permutation(n)[: k + c]]
+                for targets, controls in ((qubits[:k], qubits[k:]), (list(range(k)), list(range(k, k + c)))):
+                    u = mat(1 << k)
+                    yield (
+                        f"apply_unitary_rho n={n} t={targets} c={controls}",
+                        state(4**n, wide_groups=k >= 2),
+                        lambda r, n=n, t=targets, ctl=controls, u=u: module.apply_unitary_rho(r, n, t, u, ctl),
+                    )
+    # Trajectory steps: finite states (a NaN would be refused), one block and
+    # several, channel qubits below and above the blocks' 11 bits, and an
+    # operator small enough for the renormalisation through a power of two.
+    for n in (3, 11, 13):
+        for qubits in [[0], [n - 1, 1], [1, 0, 2]] + ([[2, n - 1, n - 2]] if n > 4 else []):
+            k = len(qubits)
+            dim = 1 << k
+            ops = [(rng.standard_normal((dim, dim)) + 1j * rng.standard_normal((dim, dim))) / 4 for _ in range(3)]
+            tiny = [1e-160 * ops[0], np.zeros((dim, dim))]
+            for label, these in (("", ops), (" tiny", tiny)):
+                for u in (0.1, 0.6):
+                    psi = (rng.standard_normal(1 << n) + 1j * rng.standard_normal(1 << n)).astype(dtype)
+                    yield (
+                        f"apply_kraus_sampled n={n} q={qubits} u={u}{label}",
+                        psi,
+                        lambda s, q=qubits, ops=these, u=u: module.apply_kraus_sampled(s, q, ops, u),
+                    )
+
+    # The Pauli-string and overlap read-outs sum on the kernels' path: their
+    # values are hashed.  Strings on X/Y qubits below 3, between 3 and the
+    # top one, shared by many strings, and (at 2^17) in cache-blocked passes.
+    for n, with_special in ((1, True), (3, True), (4, False), (9, True), (13, False), (13, True), (17, False)):
+        terms = [("", []), ("Y", [n - 1])]
+        for _ in range(40 if n < 17 else 90):
+            k = int(rng.integers(1, min(n, 5) + 1))
+            qubits = [int(q) for q in rng.permutation(n)[:k]]
+            terms.append(("".join(rng.choice(list("IXYZ"), k)), qubits))
+        if n > 4:
+            terms += [("XZ" + "Z" * d, [2, n - 1, *range(3, 3 + d)]) for d in range(n - 3)] * 6
+        coeffs = rng.standard_normal(len(terms))
+        plain = (rng.standard_normal(1 << n) + 1j * rng.standard_normal(1 << n)).astype(dtype)
+        psi = state(1 << n) if with_special else plain
+        other = state(1 << n)
+        yield f"expectation_paulis n={n} special={with_special}", psi, lambda s, t=terms: module.expectation_paulis(s, t)
+        yield (
+            f"expectation_pauli_sum n={n} special={with_special}",
+            psi,
+            lambda s, c=coeffs, t=terms: np.array([module.expectation_pauli_sum(s, c, t)]),
+        )
+        yield f"inner_product n={n} special={with_special}", psi, lambda s, b=other: np.array([module.inner_product(s, b)])
+
+
+def phase_cases(module, state, mat, rng):
+    """Diagonal gates and Pauli rotations at every qubit position, with and
+    without controls, on registers from one vector chunk up to several tiles."""
+    for n in (1, 2, 3, 4, 6, 13):
+        for q in range(n):
+            for k in (1, 2, 3):
+                targets = [(q + 2 * d) % n for d in range(k)]
+                if len(set(targets)) < k:
+                    continue
+                free = [c for c in range(n) if c not in targets]
+                for controls in ([], free[:1], free[-2:]):
+                    d = mat(1 << k)[0]
+                    yield (
+                        f"apply_diagonal n={n} t={targets} c={controls}",
+                        state(1 << n),
+                        lambda s, t=targets, d=d, c=controls: module.apply_diagonal(s, t, d, c),
+                    )
+            for paulis in ("Z", "X", "Y", "XZ", "YY", "ZXY", "IZ"):
+                qubits = [(q + 3 * d) % n for d in range(len(paulis))]
+                if len(set(qubits)) < len(paulis):
+                    continue
+                free = [c for c in range(n) if c not in qubits]
+                theta = float(rng.uniform(-40, 40))
+                for controls in ([], free[:1]):
+                    yield (
+                        f"apply_pauli_rotation n={n} {paulis} {qubits} c={controls}",
+                        state(1 << n),
+                        lambda s, p=paulis, qs=qubits, t=theta, c=controls: module.apply_pauli_rotation(s, p, qs, t, c),
+                    )
+    d = mat(1 << 10)[0]
+    yield "apply_diagonal n=13 k=10", state(1 << 13), lambda s: module.apply_diagonal(s, [12, *range(9)], d, [10])
 
 
 def digest(arr):
@@ -120,9 +223,25 @@ def digest(arr):
 
 def main():
     for single in (False, True):
-        for name, arr, call in cases(single):
-            call(arr)
-            print("c64 " + name if single else name, digest(arr))
+        module = vc.single if single else vc
+        dtype = np.complex64 if single else np.complex128
+        special = SPECIAL32 if single else SPECIAL
+        rng = np.random.default_rng(20261210)
+
+        def state(n_amps, dtype=dtype, special=special, rng=rng):
+            psi = (rng.standard_normal(n_amps) + 1j * rng.standard_normal(n_amps)).astype(dtype)
+            picks = rng.choice(n_amps, size=max(1, n_amps // 16), replace=False)
+            psi[picks] = special[rng.integers(0, len(special), size=len(picks))]
+            return psi
+
+        def mat(dim, dtype=dtype, special=special, rng=rng):
+            m = (rng.standard_normal((dim, dim)) + 1j * rng.standard_normal((dim, dim))).astype(dtype)
+            m.flat[rng.integers(0, dim)] = special[rng.integers(0, len(special))]
+            return m
+
+        for name, arr, call in itertools.chain(cases(single), phase_cases(module, state, mat, rng)):
+            out = call(arr)  # a read-out's value, or None from a kernel that wrote arr
+            print("c64 " + name if single else name, digest(arr if out is None else out))
     print("isa", vc.kernel_isa())
     print("isa", vc.single.kernel_isa())
 

@@ -14,6 +14,8 @@ as the module's single-precision instructions do.  Any other state is taken
 as complex128.
 """
 
+import math
+
 import numpy as np
 
 
@@ -248,3 +250,437 @@ def kron_gate(n, targets, u, controls=()):
     for position, qubit in enumerate(free + list(controls) + list(targets)):
         new |= ((idx >> qubit) & 1) << position
     return op[np.ix_(new, new)]
+
+
+# ------------------------------------------------- diagonal gates, rotations
+
+
+def _on_controls(n_amps, controls):
+    idx = np.arange(n_amps, dtype=np.int64)
+    mask = sum(1 << c for c in controls)
+    return idx, (idx & mask) == mask
+
+
+def _parity(values):
+    """Parity of the set bits of each int64 value."""
+    v = np.asarray(values, dtype=np.uint64).copy()
+    for shift in (32, 16, 8, 4, 2, 1):
+        v ^= v >> np.uint64(shift)
+    return (v & np.uint64(1)).astype(bool)
+
+
+def apply_diagonal(psi, targets, diag, controls=()):
+    """psi[i] = diag[j] psi[i] (the entry first) where every control bit of i
+    is 1, j the target bits of i (bit d of j is bit targets[d] of i)."""
+    out = np.array(psi, dtype=np.complex128, copy=True)
+    idx, on = _on_controls(len(out), controls)
+    j = np.zeros(len(out), dtype=np.int64)
+    for d, t in enumerate(targets):
+        j |= ((idx >> t) & 1) << d
+    e = np.asarray(diag, dtype=np.complex128).reshape(-1)[j[on]]
+    x = out[on]
+    out[on] = _pack(*cmul(e.real, e.imag, x.real, x.imag))
+    return out
+
+
+def pauli_masks(paulis, qubits):
+    """(x, z, y): the bits under X or Y, under Z or Y, and the number of Y's."""
+    x = sum(1 << q for q, p in zip(qubits, paulis, strict=True) if p in "XY")
+    z = sum(1 << q for q, p in zip(qubits, paulis, strict=True) if p in "ZY")
+    return x, z, paulis.count("Y")
+
+
+@np.errstate(all="ignore")
+def apply_pauli_rotation(psi, paulis, qubits, cs, controls=()):
+    """exp(-i theta/2 P) with (c, s) = cs = (cos(theta/2), sin(theta/2)), as
+    the kernel forms it: without X or Y one phase (c, -s or s by the parity of
+    i & z) times each amplitude (cmul, the phase first); otherwise, with
+    (pre, pim) the partner i ^ x and t = +-s the sign of the exact phase,
+    re' = c re + t pre, im' = c im + t pim (odd number of Y's) or
+    re' = c re + (-t) pim, im' = c im + t pre (even)."""
+    c, s = cs
+    out = np.array(psi, dtype=np.complex128, copy=True)
+    src = out.copy()
+    idx, on = _on_controls(len(out), controls)
+    x, z, y = pauli_masks(paulis, qubits)
+    odd = _parity(idx & z)
+    if x == 0:
+        t = np.where(odd, s, -s)
+        a = src[on]
+        out[on] = _pack(*cmul(np.full(len(a), c), t[on], a.real, a.imag))
+        return out
+    e_negative = y % 4 < 2
+    t = np.where(odd != e_negative, -s, s)[on]
+    a = src[on]
+    b = src[(idx ^ x)[on]]
+    if y % 2 == 0:
+        re = c * a.real + (-t) * b.imag
+        im = c * a.imag + t * b.real
+    else:
+        re = c * a.real + t * b.real
+        im = c * a.imag + t * b.imag
+    out[on] = _pack(re, im)
+    return out
+
+
+def kron_pauli_rotation(n, paulis, qubits, theta, controls=()):
+    """Dense exp(-i theta/2 P) where every control is 1, from np.kron and the
+    platform's cos and sin (a cross-check to a tolerance)."""
+    letters = {"I": np.eye(2), "X": np.array([[0, 1], [1, 0]]), "Y": np.array([[0, -1j], [1j, 0]])}
+    letters["Z"] = np.diag([1.0, -1.0])
+    p = kron_ops(n, {q: letters[a] for q, a in zip(qubits, paulis, strict=True)})
+    u = np.cos(theta / 2) * np.eye(1 << n) - 1j * np.sin(theta / 2) * p
+    _, on = _on_controls(1 << n, controls)
+    return np.where(np.outer(on, on), u, np.eye(1 << n))
+
+
+# cos(theta/2) and sin(theta/2) as the module computes them, operation for
+# operation: Python's floats are IEEE doubles with every operation rounded
+# on its own, and its ints are exact.  The digits of 2/pi come from an
+# integer computation of pi here (Machin's formula), not from the module's
+# table, so a wrong digit there shows as a difference.
+
+
+def _pi_digits(bits):
+    """floor(pi 2^bits), from pi = 16 atan(1/5) - 4 atan(1/239) in integers."""
+    guard = 64
+    one = 1 << (bits + guard)
+
+    def atan_inv(x):
+        total, term, k, sign = 0, one // x, 1, 1
+        while term:
+            total += sign * (term // k)
+            term //= x * x
+            k += 2
+            sign = -sign
+        return total
+
+    return (16 * atan_inv(5) - 4 * atan_inv(239)) >> guard
+
+
+_DIGITS = 1600
+_PI = _pi_digits(_DIGITS + 64)
+# 2/pi to _DIGITS binary places, behind 128 zeros (the module's table layout).
+_TWO_OVER_PI = ((1 << (2 * (_DIGITS + 64) + 1)) // _PI) >> 64
+_SIN = [
+    float.fromhex(h)
+    for h in (
+        "-0x1.5555555555555p-3",
+        "0x1.1111111111110p-7",
+        "-0x1.a01a01a019938p-13",
+        "0x1.71de3a546095bp-19",
+        "-0x1.ae645412c560cp-26",
+        "0x1.61217f0b800d5p-33",
+        "-0x1.ab17d404de57cp-41",
+    )
+]
+_COS = [
+    float.fromhex(h)
+    for h in (
+        "0x1.5555555555555p-5",
+        "-0x1.6c16c16c16967p-10",
+        "0x1.a01a019f4eb01p-16",
+        "-0x1.27e4fa17da09ep-22",
+        "0x1.1eeb68e93b64bp-29",
+        "-0x1.907da367a379ap-37",
+    )
+]
+_PIO2_HI = float.fromhex("0x1.921fb54442d18p+0")
+_PIO2_LO = float.fromhex("0x1.1a62633145c07p-54")
+
+
+def _product_error(a, b, p):
+    ta = 134217729.0 * a
+    a_hi = ta - (ta - a)
+    a_lo = a - a_hi
+    tb = 134217729.0 * b
+    b_hi = tb - (tb - b)
+    b_lo = b - b_hi
+    return ((a_hi * b_hi - p) + a_hi * b_lo + a_lo * b_hi) + a_lo * b_lo
+
+
+def _reduce(ax):
+    m, e = math.frexp(ax)  # ax = m 2^e, 0.5 <= m < 1
+    mant, e = int(m * 2**53), e - 53
+    # The 256 digits of 2/pi from digit e - 1 (weight 2^-(e-1)); digits before
+    # the point are zeros.
+    first = e - 1
+    window = (_TWO_OVER_PI >> (_DIGITS - first - 255)) & ((1 << 256) - 1)
+    p = mant * window
+    quadrant = (p >> 254) & 3
+    f = (p >> 62) & ((1 << 192) - 1)  # the fraction's top 192 bits
+    negative = f >> 191 != 0
+    if negative:
+        quadrant = (quadrant + 1) & 3
+        f = (1 << 192) - f
+    if f == 0:
+        return 0.0, 0.0, quadrant
+    scale = 192 - f.bit_length()  # so that f << scale has its top bit at 2^191
+    g = f << scale
+    g0, g1 = g >> 128, (g >> 64) & ((1 << 64) - 1)
+    hi = float(g0 >> 11) * 2.0 ** (-53 - scale)
+    lo = float(((g0 & 0x7FF) << 52) | (g1 >> 12)) * 2.0 ** (-116 - scale)
+    product = hi * _PIO2_HI
+    tail = _product_error(hi, _PIO2_HI, product) + (hi * _PIO2_LO + lo * _PIO2_HI)
+    r_hi = product + tail
+    r_lo = tail - (r_hi - product)
+    return (-r_hi, -r_lo, quadrant) if negative else (r_hi, r_lo, quadrant)
+
+
+def cos_sin_half(theta):
+    """(cos(theta/2), sin(theta/2)) bit for bit as the module computes them."""
+    x = theta * 0.5
+    negative = math.copysign(1.0, x) < 0
+    ax = abs(x)
+    hi, lo, quadrant = ax, 0.0, 0
+    if ax > _PIO2_HI / 2:
+        hi, lo, quadrant = _reduce(ax)
+    z = hi * hi
+    v = z * hi
+    tail = _SIN[1] + z * (_SIN[2] + z * (_SIN[3] + z * (_SIN[4] + z * (_SIN[5] + z * _SIN[6]))))
+    sn = hi + (v * (_SIN[0] + z * tail) + (lo - (0.5 * z) * lo))
+    hz = 0.5 * z
+    w = 1.0 - hz
+    quartic = (z * z) * (_COS[0] + z * (_COS[1] + z * (_COS[2] + z * (_COS[3] + z * (_COS[4] + z * _COS[5])))))
+    cs = w + (((1.0 - w) - hz) + (quartic - hi * lo))
+    c, s = ((cs, sn), (-sn, cs), (-cs, -sn), (sn, -cs))[quadrant]
+    return c, (-s if negative else s)
+
+
+# ---- the read-outs' sums: Pauli strings and overlaps ----------------------------------------
+
+SUM_BLOCK = 2048
+SUM_LANES = 8
+
+
+@np.errstate(all="ignore")
+def lane_totals(terms):
+    """Lane totals of consecutive blocks of 2048 terms (the last may be
+    shorter when it is the only one): term t of a block to lane t % 8, each
+    lane added from +0.0 in order, the lanes as ((l0 + l1) + (l2 + l3)) +
+    ((l4 + l5) + (l6 + l7))."""
+    terms = np.asarray(terms, dtype=np.float64)
+    per = min(SUM_BLOCK, len(terms))
+    rows = np.zeros((len(terms) // per, 1 + -(-per // SUM_LANES), SUM_LANES))  # a first row of +0.0
+    rows[:, 1:, :].reshape(len(rows), -1)[:, :per] = terms.reshape(-1, per)
+    lane = np.add.accumulate(rows, axis=1)[:, -1, :]  # accumulate adds strictly in order
+    low = (lane[:, 0] + lane[:, 1]) + (lane[:, 2] + lane[:, 3])
+    return low + ((lane[:, 4] + lane[:, 5]) + (lane[:, 6] + lane[:, 7]))
+
+
+def pairwise_total(values):
+    """Neighbours added level by level, an odd one out carried up."""
+    values = [float(v) for v in values]
+    while len(values) > 1:
+        pairs = [values[2 * i] + values[2 * i + 1] for i in range(len(values) // 2)]
+        values = pairs + values[len(pairs) * 2 :]
+    return values[0] if values else 0.0
+
+
+def blocked_sum(terms):
+    """The read-outs' sum of a power-of-two count of terms: blocks of 2048,
+    lanes inside, the blocks' totals by the tree."""
+    return pairwise_total(lane_totals(terms))
+
+
+def _parity(values):
+    out = np.zeros_like(values)
+    values = values.copy()
+    while values.any():
+        out ^= values & 1
+        values >>= 1
+    return out
+
+
+@np.errstate(all="ignore")
+def expectation_pauli(psi, paulis, qubits):
+    """<psi|P|psi>: one term per index (no X or Y) or per pair, i with the top
+    X/Y bit clear in increasing order: sign * Re c or sign * Im c, c =
+    conj(psi[i ^ x]) psi[i]; the sum times +2 or -2 by the number of Y's."""
+    psi = np.asarray(psi, dtype=np.complex128)
+    x, z, y = pauli_masks(paulis, qubits)
+    idx = np.arange(len(psi), dtype=np.int64)
+    if x == 0:
+        a = psi
+        terms = (1.0 - 2.0 * _parity(idx & z)) * (a.real * a.real + a.imag * a.imag)
+        return blocked_sum(terms)
+    h = x.bit_length() - 1
+    i = idx[(idx >> h) & 1 == 0]
+    a, b = psi[i], psi[i ^ x]
+    c = b.real * a.imag - b.imag * a.real if y % 2 else b.real * a.real + b.imag * a.imag
+    total = blocked_sum((1.0 - 2.0 * _parity(i & z)) * c)
+    return (2.0 if y % 4 in (0, 3) else -2.0) * total
+
+
+def expectation_paulis(psi, terms):
+    return np.array([expectation_pauli(psi, paulis, qubits) for paulis, qubits in terms], dtype=np.float64)
+
+
+def expectation_pauli_sum(psi, coeffs, terms):
+    """From 0.0, coeffs[t] * value[t] added in term order."""
+    total = 0.0
+    for c, v in zip(np.asarray(coeffs, dtype=np.float64).ravel(), expectation_paulis(psi, terms), strict=True):
+        total = total + float(c) * float(v)
+    return total
+
+
+@np.errstate(all="ignore")
+def inner_product(a, b):
+    """sum conj(a_i) b_i: (ar*br + ai*bi) and (ar*bi - ai*br), each part by
+    the read-outs' sum."""
+    a = np.asarray(a, dtype=np.complex128)
+    b = np.asarray(b, dtype=np.complex128)
+    re = a.real * b.real + a.imag * b.imag
+    im = a.real * b.imag - a.imag * b.real
+    return complex(blocked_sum(re), blocked_sum(im))
+
+
+PAULI_MATRICES = {
+    "I": np.eye(2),
+    "X": np.array([[0, 1], [1, 0]]),
+    "Y": np.array([[0, -1j], [1j, 0]]),
+    "Z": np.diag([1.0, -1.0]),
+}
+
+
+def dense_pauli(n, paulis, qubits):
+    """The 2^n x 2^n matrix of the string, by np.kron (qubit 0 the last factor)."""
+    ops = ["I"] * n
+    for p, q in zip(paulis, qubits, strict=True):
+        ops[q] = p
+    m = np.eye(1)
+    for q in reversed(range(n)):
+        m = np.kron(m, PAULI_MATRICES[ops[q]])
+    return m
+
+
+# ---- multi-qubit channels, conjugation of rho, trajectory steps -------------------------------
+
+
+@np.errstate(all="ignore")
+def superoperator(ops, k):
+    """S[(g,h),(a,b)] (index g * 2^k + h) = the sum over the operators, in list
+    order and starting with the first operator's term, of K[g][a] conj(K[h][b])."""
+    side = 1 << k
+    g, h, a, b = np.meshgrid(*(np.arange(side),) * 4, indexing="ij")
+    total = None
+    for op in ops:
+        m = np.asarray(op, dtype=np.complex128).reshape(side, side)
+        left, right = m[g, a], m[h, b]
+        term = cmul(left.real, left.imag, right.real, -right.imag)
+        total = term if total is None else (total[0] + term[0], total[1] + term[1])
+    return _pack(*total).reshape(side * side, side * side)
+
+
+@np.errstate(all="ignore")
+def matvec_real(s, g):
+    """The real matrix s times every row of g: each sum from +0 over increasing
+    columns, each product s * x.re, s * x.im."""
+    out = np.empty_like(g)
+    for r in range(s.shape[0]):
+        re = np.zeros(len(g))
+        im = np.zeros(len(g))
+        for c in range(s.shape[1]):
+            re = re + s[r, c] * g[:, c].real
+            im = im + s[r, c] * g[:, c].imag
+        out[:, r] = _pack(re, im)
+    return out
+
+
+def kraus(rho, n, qubits, ops):
+    """apply_kraus: one qubit as apply_kraus_1q; more as the superoperator on the
+    vectorised rho (column qubits low, row qubits high), real when every entry
+    of S has a zero imaginary part."""
+    if len(qubits) == 1:
+        return kraus_1q(rho, n, qubits[0], ops)
+    out = np.array(rho, dtype=np.complex128, copy=True)
+    flat = out.reshape(-1)
+    s = superoperator(ops, len(qubits))
+    addresses = group_addresses(1 << (2 * n), list(qubits) + [q + n for q in qubits])
+    if np.all(s.imag == 0):
+        flat[addresses] = matvec_real(s.real, flat[addresses])
+    else:
+        flat[addresses] = matvec(s, flat[addresses])
+    return out
+
+
+def kraus_dense_multi(rho, n, qubits, ops):
+    """sum_k K rho K^dagger with each K expanded by kron_gate."""
+    d = 1 << n
+    rho = np.asarray(rho, dtype=np.complex128).reshape(-1)[: d * d].reshape(d, d)
+    out = np.zeros((d, d), dtype=np.complex128)
+    for op in ops:
+        full = kron_gate(n, qubits, op)
+        out += full @ rho @ full.conj().T
+    return out
+
+
+def unitary_rho(rho, n, targets, u, controls=()):
+    """U rho U^dagger as apply_gate with u on the row qubits (q + n) of the
+    vectorised rho, then apply_gate with conj(u) on the column qubits."""
+    out = np.array(rho, dtype=np.complex128, copy=True)
+    flat = out.reshape(-1)
+    size = 1 << (2 * n)
+    u = np.asarray(u, dtype=np.complex128)
+    rows = apply_gate(flat[:size], [t + n for t in targets], u, [c + n for c in controls])
+    flat[:size] = apply_gate(rows, targets, np.conj(u), controls)
+    return out
+
+
+READOUT_BLOCK = 2048
+
+
+def readout_lane_total(terms):
+    """Term t to lane t % 8, each lane added from +0.0 in order; lanes met by a fixed tree."""
+    rows = -(-len(terms) // 8)
+    padded = np.zeros((rows + 1, 8))
+    padded[1:].flat[: len(terms)] = terms
+    lane = np.cumsum(padded, axis=0)[-1]  # cumsum adds strictly in order
+    return ((lane[0] + lane[1]) + (lane[2] + lane[3])) + ((lane[4] + lane[5]) + (lane[6] + lane[7]))
+
+
+def readout_sum(terms):
+    """The read-outs' order: lane totals of blocks of 2048 terms, then a pairwise tree."""
+    terms = np.asarray(terms, dtype=np.float64)
+    values = [readout_lane_total(terms[s : s + READOUT_BLOCK]) for s in range(0, len(terms), READOUT_BLOCK)]
+    if not values:
+        return 0.0
+    while len(values) > 1:
+        pairs = [values[2 * i] + values[2 * i + 1] for i in range(len(values) // 2)]
+        values = pairs + values[len(pairs) * 2 :]
+    return values[0]
+
+
+TINY_PROBABILITY = 2.0**-900
+
+
+def renormalising_power(p):
+    """2^floor(-E / 2) for p = f 2^E, 0.5 <= f < 1."""
+    return 2.0 ** ((-np.frexp(p)[1]) // 2)
+
+
+@np.errstate(all="ignore")
+def renormalise(kept, p):
+    """Both parts of every amplitude times 1/sqrt(p); below TINY_PROBABILITY,
+    times an exact power of two and then 1/sqrt of the squared norm (in the
+    read-outs' order) of the amplitudes so multiplied."""
+    re, im = kept.real.copy(), kept.imag.copy()
+    if p < TINY_PROBABILITY:
+        pre = renormalising_power(p)
+        re, im = re * pre, im * pre
+        p = readout_sum(re * re + im * im)
+    scale = 1.0 / np.sqrt(p)
+    return _pack(re * scale, im * scale)
+
+
+def kraus_sampled(psi, qubits, ops, u):
+    """(index, new state) of apply_kraus_sampled, from its probabilities in the
+    read-outs' order and its running totals."""
+    psi = np.asarray(psi, dtype=np.complex128)
+    images = [apply_gate(psi, qubits, op) for op in ops]
+    p = [readout_sum(x.real * x.real + x.imag * x.imag) for x in images]
+    running = list(np.cumsum(p))  # left to right
+    threshold = u * running[-1]
+    hits = [i for i, c in enumerate(running) if c > threshold]
+    chosen = hits[0] if hits else max(i for i, value in enumerate(p) if value > 0)
+    return chosen, renormalise(images[chosen], p[chosen])

@@ -34,6 +34,20 @@ DOCSTRINGS = {  # in the order of the function table
     "sample": "Basis-state indices drawn from |amplitude|^2, one per uniform in [0, 1)",
     "measure": "Projective measurement of one qubit with the uniform u, collapsing the state in place; returns "
     "(outcome, probability)",
+    "apply_diagonal": "Diagonal gate: multiplies each amplitude (where every control is 1) by the entry of diag that "
+    "its target bits select",
+    "apply_pauli_rotation": "Pauli rotation exp(-i theta/2 P) of the Pauli string P (letters I, X, Y, Z on the given "
+    "qubits), where every control is 1",
+    "expectation_paulis": "Expectation values <state|P|state> of the Pauli strings of the (paulis, qubits) terms, "
+    "each the value expectation_pauli gives",
+    "expectation_pauli_sum": "Sum of coeffs[t] * <state|P_t|state> over the (paulis, qubits) terms, added in term "
+    "order",
+    "inner_product": "Overlap <a|b>: the sum of conj(a[i]) * b[i], a complex number",
+    "apply_kraus": "Apply a Kraus channel on 1 to 3 qubits to a density matrix, in place",
+    "apply_unitary_rho": "Conjugate a density matrix by a dense gate (targets + optional controls), in place, in "
+    "one pass",
+    "apply_kraus_sampled": "One trajectory step of a Kraus channel on a state vector: the operator drawn by the "
+    "uniform u, applied and renormalised in place; returns its index",
     "single": "The same functions on complex64 states (C-contiguous complex64 numpy arrays, updated in place)",
 }
 H = (np.array([1, 1, 1, -1]) / np.sqrt(2)).astype(complex)

@@ -22,7 +22,7 @@ from circuits import catch, error_cases, random_circuit, reference, run_one_by_o
 from helpers import PRECISIONS, assert_same_bits, random_state
 
 import velt_core
-from velt_mpi import DistributedState, SelfComm, _layout
+from velt_mpi import DistributedState, SelfComm, _agree, _layout
 
 HERE = Path(__file__).resolve().parent
 WORKER = HERE / "mpi_worker.py"
@@ -165,6 +165,201 @@ def test_sequence_errors_match_velt_core_apply_sequence(position):
     assert_same_bits(state.local, full)
 
 
+def _observable_refusals():
+    from test_observables import BAD
+
+    for name, args, _, _ in BAD:
+        state, *rest = args
+        if name in ("expectation_paulis", "expectation_pauli_sum") and np.ndim(state) == 1 and len(state) == 4:
+            yield name, rest
+
+
+@pytest.mark.parametrize(("name", "args"), list(_observable_refusals()), ids=lambda v: str(v)[:40])
+def test_one_rank_observable_errors_match_velt_core(name, args):
+    full = np.array([0.5, 0.5j, -0.5, 0.5], dtype=np.complex128)
+    state = one_rank(full)
+    got = catch(lambda: getattr(state, name)(*args))
+    want = catch(lambda: getattr(velt_core, name)(full, *args))
+    assert got is not None and got[0] == want[0]
+    if got[0] != "TypeError":
+        assert got[1] == want[1]
+    assert_same_bits(state.local, full)
+
+
+def test_one_rank_observables_are_velt_core_values(rng):
+    full, other = random_state(rng, 2**13), random_state(rng, 2**13)
+    terms = [("XZ", [12, 0]), ("YY", [3, 7]), ("", []), ("ZZZ", [1, 2, 3])]
+    state = one_rank(full)
+    assert_same_bits(state.expectation_paulis(terms), velt_core.expectation_paulis(full, terms))
+    assert state.expectation_pauli_sum([1, -2, 3, 0.5], terms) == velt_core.expectation_pauli_sum(
+        full, [1, -2, 3, 0.5], terms
+    )
+    assert state.inner_product(one_rank(other)) == velt_core.inner_product(full, other)
+
+
+# ------------------------------------------------- agreement across ranks
+
+
+class FakeRank:
+    """Rank `rank` of `size` for building records; it never communicates."""
+
+    def __init__(self, rank, size):
+        self.rank, self.size = rank, size
+
+    def Get_rank(self):
+        return self.rank
+
+    def Get_size(self):
+        return self.size
+
+
+class Sensor(RuntimeError):
+    pass
+
+
+class Unprintable(Exception):
+    def __str__(self):
+        raise ValueError("no")
+
+
+def records(outcomes, function="apply_1q", ordinals=None):
+    """One record per rank: None (went on), "abstain", an exception, or a
+    tuple of values noted (the rank's arguments)."""
+    out = []
+    for rank, outcome in enumerate(outcomes):
+        call = _agree.Call(FakeRank(rank, len(outcomes)), function, 7 if ordinals is None else ordinals[rank])
+        if isinstance(outcome, BaseException):
+            out.append(call._record(outcome, False, b""))
+            continue
+        if isinstance(outcome, tuple):
+            call.note(*outcome)
+        out.append(call._record(None, outcome == "abstain", call._hash.digest()))
+    return out
+
+
+@pytest.mark.parametrize(
+    "outcomes, verdict",
+    [
+        ([ValueError("m"), ValueError("m")], ("ValueError", "m", True)),
+        ([None, None, MemoryError("m"), None], ("MemoryError", "m (on rank 2)", False)),
+        ([None, KeyboardInterrupt()], ("KeyboardInterrupt", "(on rank 1)", False)),
+        (
+            [None, RuntimeError("a"), None, MemoryError("b")],
+            ("RuntimeError", "a (on 2 of 4 ranks, the first rank 1)", False),
+        ),
+        ([RuntimeError("a"), RuntimeError("b")], ("RuntimeError", "a (on 2 of 2 ranks, the first rank 0)", False)),
+        # A step only the root runs: its error, without a note, on every rank.
+        (["abstain", Sensor("offline"), "abstain"], ("RuntimeError", "Sensor: offline", False)),
+        ([KeyError("k"), None], ("LookupError", "KeyError: 'k' (on rank 0)", False)),
+        (
+            [UnicodeEncodeError("ascii", "é", 0, 1, "no"), None],
+            (
+                "UnicodeError",
+                "UnicodeEncodeError: 'ascii' codec can't encode character '\\xe9' in position 0: no (on rank 0)",
+                False,
+            ),
+        ),
+        (
+            [None, Unprintable()],
+            ("Exception", "Unprintable: <Unprintable whose message cannot be shown> (on rank 1)", False),
+        ),
+        (
+            [(1, 2.0), (1, 2.0), (1, -2.0)],
+            ("RuntimeError", "apply_1q: the ranks passed different arguments (rank 2's differ from rank 0's)", False),
+        ),
+        ([(3,), (3,)], None),
+        # Memory failures carry the count of failing ranks, even when every rank failed.
+        ([None, _agree.counted(MemoryError("m")), None, None], ("MemoryError", "m on 1 of 4 ranks", False)),
+        (
+            [_agree.counted(MemoryError("m")), _agree.counted(MemoryError("m"))],
+            ("MemoryError", "m on 2 of 2 ranks", False),
+        ),
+    ],
+)
+def test_every_rank_builds_the_same_exception(outcomes, verdict):
+    assert _agree.decide(records(outcomes)) == verdict
+
+
+def test_different_calls_are_told_apart_from_different_arguments():
+    calls = records([None, None], ordinals=[4, 4])
+    calls[1] = calls[1]._replace(function="gather", digest=b"other")
+    assert _agree.decide(calls)[1] == "apply_1q: the ranks made different calls (rank 0: apply_1q, rank 1: gather)"
+    steps = records([None, None], ordinals=[4, 5])
+    assert (
+        _agree.decide(steps)[1]
+        == "apply_1q: the ranks are at different calls on this state (rank 0: call 4, rank 1: call 5)"
+    )
+
+
+def digest(*values):
+    h = hashlib.blake2b(digest_size=16)
+    _agree._feed(h, values)
+    return h.digest()
+
+
+@pytest.mark.parametrize(
+    "a, b",
+    [
+        ((0.0,), (-0.0,)),
+        ((float("nan"),), (np.frombuffer(np.uint64(0x7FF8000000000001).tobytes(), dtype=np.float64)[0],)),
+        ((1,), (1.0,)),
+        ((1,), (True,)),
+        ((np.zeros(4, dtype=np.complex128),), (np.zeros((2, 2), dtype=np.complex128),)),
+        ((np.zeros(2, dtype=np.complex128),), (np.zeros(4, dtype=np.float64),)),
+        (([1, [2]],), ([[1], 2],)),
+        (("ab",), (["a", "b"],)),
+        ((complex(1, 0),), (1.0,)),
+    ],
+    ids=str,
+)
+def test_digest_tells_different_values_apart(a, b):
+    assert digest(*a) != digest(*b)
+
+
+def test_digest_ignores_the_container_and_integer_types():
+    assert digest([1, np.int64(2)], np.complex128(1j)) == digest((1, 2), 1j)
+    with pytest.raises(TypeError, match="cannot compare a object across ranks"):
+        digest(object())
+
+
+def test_one_rank_keeps_its_own_exception_and_refuses_a_state_changed_part_way(monkeypatch):
+    class ArrayLike:
+        def __array__(self, dtype=None, copy=None):
+            raise Sensor("offline")
+
+    with pytest.raises(Sensor, match="^offline$"):  # one rank: its own exception, unchanged
+        DistributedState.from_full(ArrayLike(), comm=SelfComm())
+    full = random_state(np.random.default_rng(2), 16)
+    state = one_rank(full)
+    monkeypatch.setattr(velt_core, "apply_1q", lambda *args: (_ for _ in ()).throw(MemoryError("refused")))
+    with pytest.raises(MemoryError, match="^refused$"):
+        state.apply_1q(0, 1, 0, 0, 1)
+    assert_same_bits(state.local, full)  # refused before a write: usable
+    monkeypatch.undo()
+    real = velt_core.apply_sequence
+
+    def interrupted(psi, ops):
+        real(psi, ops[:1])
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(velt_core, "apply_sequence", interrupted)
+    with pytest.raises(KeyboardInterrupt):
+        state.apply_sequence([("apply_1q", 0, 0, 1, 1, 0), ("apply_1q", 1, 0, 1, 1, 0)])
+    monkeypatch.undo()
+    with pytest.raises(RuntimeError, match="^gather: the state is unusable: a failed apply_sequence call"):
+        state.gather()
+    state.scatter(full)
+    assert state.matches(full)
+
+
+def test_every_public_method_is_a_collective_call():
+    public = [name for name, value in vars(DistributedState).items() if callable(value) and not name.startswith("_")]
+    assert public and all(getattr(getattr(DistributedState, name), "_velt_collective", False) for name in public)
+    state = one_rank(3)
+    with pytest.raises(AssertionError, match="comm.allgather outside a collective call"):
+        state._comm.allgather(1)
+
+
 # ------------------------------------------------------------ under mpiexec
 
 
@@ -252,6 +447,19 @@ def test_special_values_move_untouched(ranks):
 
 
 @needs_mpi
+@pytest.mark.parametrize(
+    ("ranks", "exchanges"), [(1, [0] * 9), (2, [0] * 7 + [1, 0]), (4, [0] * 7 + [1, 1])], ids=["1", "2", "4"]
+)
+def test_phases_on_rank_selecting_qubits(ranks, exchanges):
+    # Diagonals and Z strings on the qubits that select ranks move nothing;
+    # an X letter there is exchanged first, and so is a diagonal's target when
+    # every local bit is a control (on 4 ranks the last op).  The bits after
+    # every op are those of velt_core on the full state (checked in the worker).
+    result = launch(ranks, "phases", "--n", 5, "--chunk", 2)
+    assert result["exchanges"] == exchanges
+
+
+@needs_mpi
 @pytest.mark.parametrize("ranks", [1, 2, 4])
 def test_every_error_on_every_rank(ranks):
     result = launch(ranks, "errors", "--n", 5, "--chunk", 2)
@@ -299,6 +507,29 @@ def test_marginals_through_velt_core_probabilities(ranks):
 
 
 @needs_mpi
+def test_trajectory_steps_match_velt_core_for_every_rank_count():
+    # Slices of 2^5 (terms gathered: a block of the sums spans ranks) and of
+    # 2^11 and more amplitudes (the ranks' trees meet): the steps on local
+    # qubits give the same bytes for 1, 2 and 4 ranks, as velt_core on one.
+    digests = [launch(ranks, "sampled", "--seed", 4, "--n", 7, 12, 14)["digests"] for ranks in (1, 2, 4)]
+    assert digests[0] == digests[1] == digests[2]
+
+
+def test_one_rank_trajectory_step_matches_velt_core():
+    rng = np.random.default_rng(8)
+    for n, qubits in ((3, [2]), (11, [0, 10]), (13, [12, 3, 11])):
+        full = random_state(rng, 1 << n)
+        ops = [rng.standard_normal((1 << len(qubits),) * 2) + 0j for _ in range(4)]
+        state = one_rank(full)
+        state.apply_swap(0, n - 1)  # a relabelling: the slice stays, the step works in physical order
+        expected = full.copy()
+        mapped = [state.qubit_map[q] for q in qubits]
+        index = velt_core.apply_kraus_sampled(expected, mapped, ops, 0.3)
+        assert state.apply_kraus_sampled(qubits, ops, 0.3) == index
+        assert_same_bits(state.local, expected)
+
+
+@needs_mpi
 def test_demo_checks_itself_on_two_ranks():
     env = dict(os.environ, OMP_NUM_THREADS="1", OMP_WAIT_POLICY="passive")
     demo = HERE.parent / "examples" / "mpi_demo.py"
@@ -308,3 +539,131 @@ def test_demo_checks_itself_on_two_ranks():
     done = subprocess.run(command, capture_output=True, text=True, timeout=180, env=env)
     assert done.returncode == 0, done.stdout + done.stderr
     assert "all checks passed" in done.stdout and done.stdout.count("bit for bit") == 2
+
+
+@needs_mpi
+@pytest.mark.parametrize(
+    "ranks, chunk, special",
+    [(1, None, False), (2, None, False), (4, None, False), (4, 2048, False), (2, None, True)],
+    ids=["1rank", "2ranks", "4ranks", "4ranks-chunk2048", "2ranks-special"],
+)
+def test_observables_match_velt_core_on_the_physical_state(ranks, chunk, special):
+    # n = 6: slices too small for whole blocks (gathered); 14 and 15: the
+    # ranks' sums, with pairs across ranks from the top qubits, and (chunk
+    # 2048) several chunks per slice whose partners lie in other chunks.
+    args = ["observables", "--seed", SEED, "--n", 6, 14, 15]
+    if chunk is not None:
+        args += ["--chunk", chunk]
+    if special:
+        args.append("--special")
+    result = launch(ranks, *args)
+    assert result["checked"] == 6
+    errors = result["errors"]
+    assert errors["letter"] == ["RuntimeError", "expectation_paulis: term 1: Pauli letter is not one of I, X, Y, Z"]
+    assert errors["repeat"] == ["RuntimeError", "expectation_pauli_sum: term 0: repeated qubit"]
+    assert errors["coeffs"] == ["RuntimeError", "expectation_pauli_sum: coeffs and terms have different lengths"]
+    assert errors["complex"][0] == "TypeError"
+    assert errors["layout"] == [
+        "RuntimeError",
+        "inner_product: the states' qubit maps differ (bring them to one layout first)",
+    ]
+    assert errors["register"] == [
+        "RuntimeError",
+        "inner_product: the states have different registers (15 and 14 qubits)",
+    ]
+    assert errors["type"][0] == "TypeError"
+
+
+# ------------------------------------------- failures on some ranks only
+
+
+@needs_mpi
+@pytest.mark.parametrize("ranks, root", [(2, 1), (4, 0), (4, 3)])
+def test_root_conversion_failure_of_any_kind_is_raised_on_every_rank(ranks, root):
+    # Before the ranks agreed on the root's conversion, all of these left
+    # the other ranks waiting in a broadcast or a receive.
+    result = launch(ranks, "convert", "--n", 6, "--root", root)
+    expected = {}
+    for method in ("from_full", "scatter", "matches"):
+        memory = ["MemoryError", f"{method}: no memory to convert the full state to complex128 on the root rank"]
+        expected[f"{method} complex64"] = memory
+        expected[f"{method} array MemoryError"] = memory
+        expected[f"{method} array SensorError"] = ["RuntimeError", "SensorError: sensor offline"]
+        expected[f"{method} array KeyboardInterrupt"] = ["KeyboardInterrupt", ""]
+    assert result["errors"] == expected
+
+
+@needs_mpi
+@pytest.mark.parametrize("ranks, failing", [(2, 1), (4, 0), (4, 2)])
+def test_local_step_failing_on_one_rank_is_raised_on_every_rank(ranks, failing):
+    result = launch(ranks, "local", "--n", 6, "--failing-rank", failing)
+    note = f"(on rank {failing})"
+
+    def refused(method):
+        why = f"the state is unusable: a failed {method} call had changed amplitudes on some ranks only; "
+        return [
+            ["RuntimeError", f"{m}: {why}scatter a full state into it to go on"]
+            for m in ("norm_squared", "apply_swap", "gather")
+        ]
+
+    assert result["errors"] == {
+        "local gate": [["MemoryError", f"injected {note}"], refused("apply_1q")],
+        "run before an exchange": [["MemoryError", f"injected {note}"], refused("apply_sequence")],
+        "interrupted run": [["KeyboardInterrupt", note], refused("apply_sequence")],
+        "every rank": [["MemoryError", "injected"], []],  # each rank's own error; nothing changed
+        "read-out": [["MemoryError", f"injected {note}"], []],
+        "comparison": [["MemoryError", f"injected {note}"], []],
+        "a method's own step": [["MemoryError", f"injected {note}"], []],
+        "a method's own write": [["MemoryError", f"injected {note}"], refused("apply_z")],
+        "expectation_paulis": [["MemoryError", f"injected {note}"], []],
+        "inner_product": [["MemoryError", f"injected {note}"], []],
+        "trajectory sums": [["MemoryError", f"injected {note}"], []],
+        "trajectory write": [["MemoryError", f"injected {note}"], refused("apply_kraus_sampled")],
+        "diagonal": [["MemoryError", f"injected {note}"], refused("apply_diagonal")],
+        "rotation": [["MemoryError", f"injected {note}"], refused("apply_pauli_rotation")],
+    }
+
+
+@needs_mpi
+@pytest.mark.parametrize("ranks, failing", [(2, 1), (4, 0), (4, 3)])
+def test_arguments_that_differ_between_ranks_are_refused_on_every_rank(ranks, failing):
+    result = launch(ranks, "mismatch", "--n", 6, "--failing-rank", failing)
+    other = 1 if failing == 0 else failing
+    labels = {
+        "apply_1q qubit": "apply_1q",
+        "apply_1q signed zero": "apply_1q",
+        "apply_cnot_fast": "apply_cnot_fast",
+        "apply_controlled_1q": "apply_controlled_1q",
+        "apply_swap": "apply_swap",
+        "apply_gate_fast": "apply_gate_fast",
+        "apply_gate": "apply_gate",
+        "apply_sequence": "apply_sequence",
+        "apply_diagonal": "apply_diagonal",
+        "apply_pauli_rotation": "apply_pauli_rotation",
+        "make_local": "make_local",
+        "probabilities": "probabilities",
+        "gather": "gather",
+        "scatter": "scatter",
+        "matches": "matches",
+        "from_full": "from_full",
+        "DistributedState n": "DistributedState",
+        "DistributedState chunk": "DistributedState",
+        "a method's own argument": "partial_norms",
+        "a method's own write": "apply_z",
+        "expectation_paulis": "expectation_paulis",
+        "expectation_pauli_sum": "expectation_pauli_sum",
+        "inner_product": "inner_product",
+        "apply_kraus_sampled operators": "apply_kraus_sampled",
+        "apply_kraus_sampled uniform": "apply_kraus_sampled",
+    }
+    expected = {
+        label: ["RuntimeError", f"{method}: the ranks passed different arguments (rank {other}'s differ from rank 0's)"]
+        for label, method in labels.items()
+    }
+    calls = ["norm_squared", "probabilities"] if failing else ["probabilities", "norm_squared"]
+    expected["norm_squared"] = [
+        "RuntimeError",
+        f"{calls[0]}: the ranks made different calls (rank 0: {calls[0]}, rank {other}: {calls[1]})",
+    ]
+    expected["invalid on one rank"] = ["RuntimeError", f"apply_1q: qubit index out of range (on rank {failing})"]
+    assert result["errors"] == expected

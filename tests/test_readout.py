@@ -17,6 +17,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+import reference as ref
 from helpers import assert_same_bits, misaligned, random_state
 
 import velt_core
@@ -155,23 +156,6 @@ def ref_measure(psi, qubit, u):
 
 # ---- plain linear algebra, guarding the model ---------------------------------------------------
 
-PAULI = {
-    "I": np.eye(2),
-    "X": np.array([[0, 1], [1, 0]]),
-    "Y": np.array([[0, -1j], [1j, 0]]),
-    "Z": np.diag([1.0, -1.0]),
-}
-
-
-def dense_pauli(n, paulis, qubits):
-    ops = ["I"] * n
-    for p, q in zip(paulis, qubits, strict=True):
-        ops[q] = p
-    m = np.eye(1)
-    for q in reversed(range(n)):  # qubit 0 is the least significant bit: last factor
-        m = np.kron(m, PAULI[ops[q]])
-    return m
-
 
 def reshaped_marginal(psi, qubits):
     n = len(psi).bit_length() - 1
@@ -268,7 +252,7 @@ def test_expectation_against_dense_matrix(rng, precision, paulis, qubits):
     assert type(got) is float
     assert_same_bits(np.array([got]), np.array([ref_expectation(psi, paulis, qubits)]))
     psi = psi.astype(np.complex128)  # a complex64 state's value, exactly: as accurate in double
-    exact = np.vdot(psi, dense_pauli(6, paulis, qubits) @ psi)
+    exact = np.vdot(psi, ref.dense_pauli(6, paulis, qubits) @ psi)
     assert abs(exact.imag) < 1e-12 and got == pytest.approx(exact.real, rel=1e-12, abs=1e-12)
 
 
@@ -426,8 +410,11 @@ def _bad_calls():
     yield "expectation_pauli", (st, "XZ", [0, 0]), R, "repeated qubit"
     yield "expectation_pauli", (st, "XZ", [0]), R, "Pauli string length does not match the qubit list"
     yield "expectation_pauli", (st, "", [0]), R, "Pauli string length does not match the qubit list"
-    for letters in ("A", "x", "Z ", "\0Z"):
+    for letters in ("A", "x", "Z ", "\0Z", "Xé", "é", "X\ud800", "\U0001d54fZ"):
+        # Letters are characters, whatever their UTF-8 length (é: 2 bytes,
+        # 𝕏: 4, a lone surrogate: none at all).
         yield "expectation_pauli", (st, letters, [0, 1][: len(letters)]), R, "Pauli letter is not one of I, X, Y, Z"
+    yield "expectation_pauli", (st, "éX", [0]), R, "Pauli string length does not match the qubit list"
     for u in (np.nan, -0.0 - 1e-300, 1.0, np.inf, -np.inf, 2.0):
         yield "sample", (st, [0.5, u]), R, "uniform outside [0, 1)"
         yield "measure", (st.copy(), 0, u), R, "uniform outside [0, 1)"
@@ -442,6 +429,7 @@ def _bad_calls():
     yield "measure", (st.copy(), 0, "0.5"), TypeError, "incompatible function arguments"
     yield "measure", (st.copy(), 0.0, 0.5), TypeError, "incompatible function arguments"
     yield "expectation_pauli", (st, ["Z"], [0]), TypeError, "incompatible function arguments"
+    yield "expectation_pauli", (st, b"Z", [0]), TypeError, "incompatible function arguments"
     yield "probabilities", (st, "01"), TypeError, "incompatible function arguments"
 
 

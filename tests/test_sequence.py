@@ -18,11 +18,20 @@ from pathlib import Path
 import numpy as np
 import pytest
 import reference as ref
-from helpers import assert_same_bits, misaligned, random_matrix, random_state
+from helpers import UNDER_SANITIZER, assert_same_bits, misaligned, random_matrix, random_state
 
 import velt_core
 
-KERNELS = ["apply_1q", "apply_cnot_fast", "apply_controlled_1q", "apply_swap", "apply_gate_fast", "apply_gate"]
+KERNELS = [
+    "apply_1q",
+    "apply_cnot_fast",
+    "apply_controlled_1q",
+    "apply_swap",
+    "apply_gate_fast",
+    "apply_gate",
+    "apply_diagonal",
+    "apply_pauli_rotation",
+]
 SPECIAL = np.array([np.nan, np.inf, -np.inf, -0.0, complex(0.0, -0.0), complex(np.nan, -np.inf)])
 
 
@@ -57,6 +66,17 @@ def random_op(rng, n, pool, kernel=None):
     if kernel == "apply_gate_fast":
         k = int(rng.integers(1, min(4, len(pick)) + 1))
         return (kernel, pick[:k], sprinkled_matrix(rng, 1 << k))
+    if kernel == "apply_diagonal":
+        k = int(rng.integers(1, min(4, len(pick)) + 1))
+        controls = pick[k : k + int(rng.integers(0, 2))]
+        op = (kernel, pick[:k], sprinkled_matrix(rng, 1 << k)[0][: 1 << k])
+        return op + (controls,) if controls or rng.random() < 0.5 else op
+    if kernel == "apply_pauli_rotation":
+        k = int(rng.integers(0, min(4, len(pick)) + 1))
+        controls = pick[k : k + int(rng.integers(0, 2))]
+        letters = "".join(rng.choice(list("IXYZ"), size=k))
+        op = (kernel, letters, pick[:k], float(rng.uniform(-10, 10)))
+        return op + (controls,) if controls or rng.random() < 0.5 else op
     k = int(rng.integers(0, min(3, len(pick)) + 1))
     controls = pick[k : k + int(rng.integers(0, 3))]
     op = (kernel, pick[:k], sprinkled_matrix(rng, 1 << k))
@@ -141,10 +161,60 @@ def test_random_sequences_match_one_by_one(rng, precision, n, placement):
         ),
         pytest.param([("apply_gate", [], np.array([[1j]]))] * 3 + [("apply_gate", [], [[2]], [17])], id="no-targets"),
         pytest.param([("apply_cnot_fast", 17, 16)], id="single-op"),
+        # diagonals and rotations among blocked ops, one diagonal too large to
+        # be blocked (eleven targets: its table would crowd the block out)
+        pytest.param(
+            [("apply_pauli_rotation", "XZ", [17, 0], 0.3), ("apply_diagonal", [2, 16], [1j, -1, 0.5, 2j], [1])]
+            + [("apply_diagonal", [16, *range(10)], np.exp(1j * np.arange(2048)), [17])]
+            + [("apply_pauli_rotation", "YY", [3, 15], -2.0, [16]), ("apply_pauli_rotation", "", [], 1.0)]
+            + [("apply_diagonal", list(range(7, 17)), np.exp(0.5j * np.arange(1024)))],
+            id="diagonals-rotations",
+        ),
     ],
 )
 def test_blocking_cases_match_one_by_one(rng, precision, ops):
     state = random_state(rng, 1 << 18, special=True, dtype=precision.dtype)
+    assert_same_bits(sequenced(state, ops), one_by_one(state, ops))
+
+
+def every_block_shape(rng, qubits):
+    """Every 2x2 gate, controlled gate, CNOT and SWAP on the given qubits, each
+    ordered pair once, a diagonal and two rotations: with qubits 0-2 and higher ones, every combination of
+    lane and chunk qubits that a block's layout has on each instruction-set
+    path (a register holds 2, 4 or 8 amplitudes)."""
+    ops = [("apply_1q", q, *sprinkled_matrix(rng, 2).reshape(4)) for q in qubits]
+    for c in qubits:
+        for t in qubits:
+            if c != t:
+                ops.append(("apply_controlled_1q", c, t, *sprinkled_matrix(rng, 2).reshape(4)))
+                ops.append(("apply_cnot_fast", c, t))
+                ops.append(("apply_swap", c, t))
+    # The diagonal (targets out of order: its table reordered) and a rotation
+    # run as kernel ops among the chunked ones.
+    phases = np.exp(1j * rng.uniform(-3, 3, 8))
+    ops.append(("apply_diagonal", [qubits[2], qubits[0], qubits[5]], phases, [qubits[1]]))
+    ops.append(("apply_pauli_rotation", "XYZ", [qubits[6], qubits[1], qubits[3]], 0.7, [qubits[4]]))
+    ops.append(("apply_pauli_rotation", "YY", [qubits[0], qubits[2]], -1.3))
+    order = rng.permutation(len(ops))
+    return [ops[i] for i in order]
+
+
+@pytest.mark.parametrize("dense", ["none", "first", "middle", "last"])
+@pytest.mark.parametrize(
+    "qubits",
+    [[0, 1, 2, 3, 4, 7, 14], [2, 0, 1, 5, 3, 16, 17], [13, 1, 15, 0, 2, 17, 3]],
+    ids=["in-place", "gathered", "spread"],
+)
+def test_every_op_shape_in_a_block(rng, qubits, dense):
+    # One run (the qubits fit a block) holding every op shape, on a state of
+    # several blocks; a dense op (its kernel, on the block in index order)
+    # before, among or after them.
+    state = random_state(rng, 1 << 18, special=True)
+    ops = every_block_shape(rng, qubits)
+    gate = ("apply_gate_fast", qubits[:3], sprinkled_matrix(rng, 8))
+    at = {"none": None, "first": 0, "middle": len(ops) // 2, "last": len(ops)}[dense]
+    if at is not None:
+        ops.insert(at, gate)
     assert_same_bits(sequenced(state, ops), one_by_one(state, ops))
 
 
@@ -156,6 +226,8 @@ def test_mixed_sequence_matches_reference(rng, precision):
     for name, *args in ops:
         if name in ("apply_1q", "apply_controlled_1q"):
             args = [*args[:-4], args[-4:]]
+        if name == "apply_pauli_rotation":
+            args[2] = ref.cos_sin_half(args[2])
         expected = {
             "apply_1q": ref.apply_1q,
             "apply_cnot_fast": ref.apply_cnot,
@@ -163,6 +235,8 @@ def test_mixed_sequence_matches_reference(rng, precision):
             "apply_swap": ref.apply_swap,
             "apply_gate_fast": ref.apply_gate_fast,
             "apply_gate": ref.apply_gate,
+            "apply_diagonal": ref.apply_diagonal,
+            "apply_pauli_rotation": ref.apply_pauli_rotation,
         }[name](expected, *args)
     assert_same_bits(sequenced(state, ops), expected, any_nan=True)
 
@@ -232,6 +306,10 @@ BAD_OPS = [
     (("apply_gate", [2], np.eye(2), [0, 0]), RuntimeError, "apply_gate: control overlaps a target qubit"),
     (("apply_kraus_1q", 0, 0, []), ValueError, "unknown kernel 'apply_kraus_1q'"),
     (("cpu_dispatch_tier",), ValueError, "unknown kernel 'cpu_dispatch_tier'"),
+    # A name UTF-8 cannot hold (a lone surrogate) is named with an escape.
+    (("apply_1q\ud800", 0, 1, 0, 0, 1), ValueError, r"unknown kernel 'apply_1q\\ud800'$"),
+    (("\udcff",), ValueError, r"unknown kernel '\\udcff'$"),
+    (("apply_swé", 0, 1), ValueError, "unknown kernel 'apply_swé'$"),
     (("apply_1q", 0, 1, 0, 0), ValueError, "apply_1q takes 5 arguments after the state, got 4"),
     (("apply_gate", [0]), ValueError, "apply_gate takes 2 or 3 arguments after the state, got 1"),
     (("apply_swap", 0, 1, 2), ValueError, "apply_swap takes 2 arguments after the state, got 3"),
@@ -243,6 +321,21 @@ BAD_OPS = [
     (("apply_gate", "01", np.eye(4)), TypeError, "apply_gate\\(\\): incompatible function arguments"),
     (("apply_gate_fast", [0], "not a matrix"), TypeError, "apply_gate_fast\\(\\): incompatible function arguments"),
     (("apply_controlled_1q", 0, 1, 1, 0, 0, "x"), TypeError, "apply_controlled_1q\\(\\): incompatible"),
+    (("apply_diagonal", [0], np.ones(4)), RuntimeError, r"apply_diagonal: diagonal size does not match 2\^\|targets\|"),
+    (("apply_diagonal", [4], np.ones(2)), RuntimeError, "apply_diagonal: qubit index out of range"),
+    (("apply_diagonal", [1, 1], np.ones(4)), RuntimeError, "apply_diagonal: repeated target qubit"),
+    (("apply_diagonal", [1], np.ones(2), [1]), RuntimeError, "apply_diagonal: control overlaps a target qubit"),
+    (("apply_diagonal", [0], "ab"), TypeError, "apply_diagonal\\(\\): incompatible function arguments"),
+    (("apply_pauli_rotation", "XQ", [0, 1], 1.0), RuntimeError, "apply_pauli_rotation: Pauli letter is not one of"),
+    (("apply_pauli_rotation", "X", [0], np.nan), RuntimeError, "apply_pauli_rotation: theta is not finite"),
+    (("apply_pauli_rotation", "X", [0, 1], 1.0), RuntimeError, "apply_pauli_rotation: Pauli string length does not"),
+    (("apply_pauli_rotation", "X", [0], 1.0, [0]), RuntimeError, "apply_pauli_rotation: control overlaps a qubit"),
+    (
+        ("apply_pauli_rotation", "X", [0]),
+        ValueError,
+        "apply_pauli_rotation takes 3 or 4 arguments after the state, got 2",
+    ),
+    (("apply_pauli_rotation", 5, [0], 1.0), TypeError, "apply_pauli_rotation\\(\\): incompatible function"),
 ]
 
 
@@ -283,6 +376,15 @@ def test_matrices_are_read_as_the_call_began(rng, precision):
     frozen = u.copy()
     expected = one_by_one(state, [ops[0], ("apply_gate_fast", [1], frozen)])
     precision.module.apply_sequence(state, ops)
+    assert_same_bits(state, expected)
+
+
+def test_diagonal_tables_are_read_as_the_call_began(rng):
+    state = random_state(rng, 1 << 4)
+    table = state[8:12]
+    ops = [("apply_1q", 3, 0, 1, 1, 0), ("apply_diagonal", [2, 0], table)]
+    expected = one_by_one(state, [ops[0], ("apply_diagonal", [2, 0], table.copy())])
+    velt_core.apply_sequence(state, ops)
     assert_same_bits(state, expected)
 
 
@@ -340,3 +442,119 @@ def test_same_bits_on_every_instruction_set_path(isa):
     _, canonical, same, chosen = _workload_digest(2, env)
     assert chosen == isa and same == "True"
     assert canonical == baseline[1]
+
+
+def _child(code, threads, timeout=300):
+    env = dict(os.environ, OMP_NUM_THREADS=str(threads), OPENBLAS_NUM_THREADS="1")
+    code = textwrap.dedent(code).replace("TESTS", repr(str(Path(__file__).parent)))
+    out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=timeout)
+    assert out.returncode == 0, out.stderr
+    return out.stdout.split()
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="needs RLIMIT_AS and /proc")
+@pytest.mark.skipif(UNDER_SANITIZER, reason="ASan's shadow memory does not fit under a tight address-space limit")
+@pytest.mark.skipif(
+    len(os.sched_getaffinity(0)) < 128 if hasattr(os, "sched_getaffinity") else True,
+    reason="the pool runs a thread per CPU, too few here for a scratch above the cap; "
+    "test_alloc_failure refuses each of the sequence's allocations in turn instead",
+)
+def test_no_write_before_an_allocation_fails():
+    # A wide apply_gate op (heap scratch of 128 KiB for each worker, 16 MiB
+    # and more with 128 workers) after an op that writes: with the address
+    # space capped above the 16 MiB copy of its matrix but below the scratch,
+    # the call must fail before the first op writes.  A gate that needs no
+    # heap scratch still runs under the cap, and the wide one runs once the
+    # cap is lifted.
+    code = """
+        import resource, sys
+        import numpy as np
+        sys.path.insert(0, TESTS)
+        import test_sequence as t
+        import velt_core
+
+        rng = np.random.default_rng(7)
+        state = t.random_state(rng, 1 << 14, special=True)
+        h = 2**-0.5
+        wide = [("apply_1q", 0, h, h, h, -h), ("apply_gate", list(range(1, 11)), t.random_matrix(rng, 1024))]
+        narrow = [("apply_1q", 0, h, h, h, -h), ("apply_gate", list(range(1, 7)), t.random_matrix(rng, 64))]
+        expected_wide, expected_narrow = t.one_by_one(state, wide), t.one_by_one(state, narrow)
+        with open("/proc/self/status") as f:
+            mapped = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize:"))
+        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+        resource.setrlimit(resource.RLIMIT_AS, (mapped + (24 << 20), hard))
+        def same(a, b):
+            return np.array_equal(a.view(np.uint64), b.view(np.uint64))
+
+        got = state.copy()
+        try:
+            velt_core.apply_sequence(got, wide)
+            print("no-error")
+        except MemoryError:
+            print("memory-error")
+        print("unchanged" if same(got, state) else "changed")
+        print("narrow-ok" if same(t.sequenced(state, narrow), expected_narrow) else "narrow-wrong")
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+        print("wide-ok" if same(t.sequenced(state, wide), expected_wide) else "wide-wrong")
+    """
+    assert _child(code, 256) == ["memory-error", "unchanged", "narrow-ok", "wide-ok"]
+
+
+INTERRUPTED = """
+    import os, re, signal, subprocess, sys
+    import numpy as np
+    sys.path.insert(0, TESTS)
+    import test_sequence as t
+    import velt_core
+
+    length, handler = int(sys.argv[1]), sys.argv[2]
+    if handler == "other":
+        def stop(signum, frame):
+            raise RuntimeError("stopped by the handler")
+        signal.signal(signal.SIGINT, stop)
+    rng = np.random.default_rng(11)
+    n = max(1, (length - 1).bit_length())
+    state = t.random_state(rng, length)
+    # Thousands of 2x2 gates cycling through every qubit: a run ends every
+    # fifteen ops or so, and the whole sequence takes seconds.
+    ops = []
+    for i in range(6000):
+        q = (7 * i) % n
+        if i % 3:
+            ops.append(("apply_1q", q, *t.random_matrix(rng, 2).reshape(4) / 2))
+        else:
+            ops.append(("apply_cnot_fast", q, (q + 1) % n))
+    # Ctrl-C from outside, as a terminal sends it, while the call runs.
+    subprocess.Popen(["sh", "-c", f"sleep 0.3 && kill -INT {os.getpid()}"])
+    got = state.copy()
+    try:
+        velt_core.apply_sequence(got, ops)
+        print("finished")
+        sys.exit(0)
+    except (KeyboardInterrupt, RuntimeError) as error:
+        print(type(error).__name__, type(error.__cause__).__name__)
+        text = str(error) + " ".join(getattr(error, "__notes__", []))
+    match = re.search(r"apply_sequence: interrupted after (\\d+) of (\\d+) ops", text)
+    if match is None:
+        print("no-count")
+        sys.exit(0)
+    applied = int(match[1])
+    print("partial" if 0 < applied < len(ops) == int(match[2]) else f"applied={applied}")
+    same = np.array_equal(got.view(np.uint64), t.one_by_one(state, ops[:applied]).view(np.uint64))
+    print("prefix" if same else "not-a-prefix")
+"""
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("length", [1 << 20, 3 << 18], ids=["blocked", "one-by-one"])
+def test_ctrl_c_stops_between_runs_with_a_prefix_applied(length, threads):
+    words = _child(INTERRUPTED.replace("sys.argv[1]", str(length)).replace("sys.argv[2]", '"default"'), threads)
+    assert words == ["KeyboardInterrupt", "KeyboardInterrupt", "partial", "prefix"]
+
+
+def test_another_signal_handler_exception_goes_on_with_the_count():
+    words = _child(INTERRUPTED.replace("sys.argv[1]", str(1 << 20)).replace("sys.argv[2]", '"other"'), 1)
+    if sys.version_info >= (3, 11):
+        assert words == ["RuntimeError", "NoneType", "partial", "prefix"]
+    else:  # no exception notes: the count is not attached
+        assert words == ["RuntimeError", "NoneType", "no-count"]

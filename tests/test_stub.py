@@ -109,6 +109,8 @@ STUB_KINDS = {
     "tuple[int, float]": "tuple[int, float]",
     "int": "int",
     "None": "None",
+    "Iterable[_Term]": "op sequence",  # the runtime annotates every iterable parameter alike
+    "complex": "complex",
 }
 
 

@@ -97,3 +97,55 @@ def test_team_size_changing_between_calls():
     if out.stdout.startswith("skip"):
         pytest.skip(out.stdout.strip())
     assert out.stdout.strip() == "same", out.stdout
+
+
+HUGE_TEAM = """
+    import hashlib, os, sys
+    import numpy as np
+    import velt_core
+
+    def threads():
+        for line in open("/proc/self/status"):
+            if line.startswith("Threads:"):
+                return int(line.split()[1])
+
+    before = threads()
+    rng = np.random.default_rng(11)
+    digest = hashlib.sha256()
+    # A 10-target gate (per-worker heap scratch), a sequence (per-worker
+    # blocks) and a 2x2 gate, each large enough to share its loop.
+    psi = rng.standard_normal(1 << 14) + 1j * rng.standard_normal(1 << 14)
+    u = rng.standard_normal((1024, 1024)) + 1j * rng.standard_normal((1024, 1024))
+    velt_core.apply_gate(psi, list(range(10)), u)
+    digest.update(psi.tobytes())
+    psi = rng.standard_normal(1 << 16) + 1j * rng.standard_normal(1 << 16)
+    h = 2 ** -0.5
+    velt_core.apply_sequence(psi, [("apply_1q", q, h, h, h, -h) for q in range(16)] + [("apply_swap", 0, 15)])
+    digest.update(psi.tobytes())
+    psi = rng.standard_normal(1 << 18) + 1j * rng.standard_normal(1 << 18)
+    for q in (0, 9, 17):
+        velt_core.apply_1q(psi, q, h, h, h, -h)
+    digest.update(psi.tobytes())
+    print(digest.hexdigest(), threads() - before, len(os.sched_getaffinity(0)))
+"""
+
+
+@pytest.mark.parametrize("threads", ["300", "1000000"])
+def test_huge_thread_count_starts_at_most_the_cap(threads):
+    # The pool caps its team at 256 members and starts no more threads than
+    # the process has CPUs; per-worker scratch is sized by the threads that
+    # run.  Asking for a million threads once meant a scratch of a million
+    # slots (MemoryError) and as many thread starts as the system allowed.
+    def run(count):
+        env = dict(os.environ, OMP_NUM_THREADS=count, OPENBLAS_NUM_THREADS="1")
+        code = textwrap.dedent(HUGE_TEAM)
+        out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=300)
+        assert out.returncode == 0, out.stderr
+        digest, started, cpus = out.stdout.split()
+        return digest, int(started), int(cpus)
+
+    one, started_alone, _ = run("1")
+    many, started, cpus = run(threads)
+    assert started_alone == 0
+    assert many == one
+    assert 0 <= started <= min(cpus, 256) - 1

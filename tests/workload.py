@@ -70,6 +70,19 @@ def run_precision(vc, dtype, digest):
         vc.apply_gate(psi, targets, mat(1 << len(targets)), controls)
         digest.update(psi.tobytes())
 
+    # Diagonal gates and Pauli rotations, low, mixed and high, with controls
+    # inside and outside a vector chunk, on a state of several tiles.
+    psi = state(2**16)
+    for targets, controls in (([0], []), ([1, 0], [5]), ([2, 9, 15], [1]), ([4, 3, 8, 0, 12, 7], [])):
+        vc.apply_diagonal(psi, targets, mat(1 << len(targets))[0], controls)
+        digest.update(psi.tobytes())
+    for paulis, qubits, controls in (("Z", [0], []), ("ZZ", [3, 15], [0]), ("X", [0], []), ("XY", [15, 1], [2])):
+        vc.apply_pauli_rotation(psi, paulis, qubits, float(rng.uniform(-9, 9)), controls)
+        digest.update(psi.tobytes())
+    for paulis, qubits in (("YZX", [2, 7, 12]), ("XIXZ", [0, 5, 14, 3])):
+        vc.apply_pauli_rotation(psi, paulis, qubits, float(rng.uniform(-9, 9)))
+        digest.update(psi.tobytes())
+
     # Density matrices: 2^7 rows do not split evenly over 3 workers, and the
     # highest qubit leaves the upper half of the row range empty.  The extra
     # elements past 4^n must come through untouched.
@@ -79,6 +92,30 @@ def run_precision(vc, dtype, digest):
             for count in (1, 3):
                 vc.apply_kraus_1q(rho, n, q, [mat(2) / 2 for _ in range(count)])
                 digest.update(rho.tobytes())
+    # The Pauli-string and overlap read-outs: blocks of sums shared among the
+    # workers (cache-blocked passes from 2^16 amplitudes on).
+    for n in (17, 13):
+        psi = state(2**n)
+        terms = [("XX", [q, (q + 1) % n]) for q in range(n)] + [("ZZ", [q, (q + 1) % n]) for q in range(n)]
+        terms += [("YZX", [0, 5, n - 1]), ("XYZI", [n - 2, 3, 9, 1]), ("Y", [2])]
+        digest.update(vc.expectation_paulis(psi, terms).tobytes())
+        digest.update(np.array([vc.expectation_pauli_sum(psi, np.arange(len(terms)) - 3.5, terms)]).tobytes())
+        digest.update(np.array([vc.inner_product(psi, state(2**n))]).tobytes())
+
+    # Channels and conjugations on several qubits, and trajectory steps on a
+    # state of several read-out blocks (finite, as the step requires).
+    for n in (7, 5, 2):
+        rho = state(4**n + 3)
+        for qubits in ([0, 1], [n - 1, 0], [1, n - 1, 0] if n > 2 else [1]):
+            vc.apply_kraus(rho, n, qubits, [mat(1 << len(qubits)) / 4 for _ in range(3)])
+            digest.update(rho.tobytes())
+            vc.apply_unitary_rho(rho, n, qubits[:2], mat(1 << len(qubits[:2])) / 2, qubits[2:])
+            digest.update(rho.tobytes())
+    psi = state(2**15)
+    for qubits in ([0], [14, 3], [12, 0, 13], [5, 6, 7]):
+        k = len(qubits)
+        index = vc.apply_kraus_sampled(psi, qubits, [mat(1 << k) for _ in range(4)], 0.4)
+        digest.update(psi.tobytes() + bytes([index]))
 
 
 if __name__ == "__main__":

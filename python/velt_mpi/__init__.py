@@ -10,6 +10,10 @@ Install with the `mpi` extra (mpi4py and an MPI from the package index) and
 run under `mpiexec -n N python -m mpi4py script.py`.  Without mpi4py a state
 lives on one rank (pass comm=velt_mpi.SelfComm() to stay out of MPI
 where mpi4py is installed).
+
+Every method is collective: the ranks agree on its arguments and on the
+outcome of each step one rank runs alone, so an error on any rank is raised
+on every rank and no rank is left waiting (see _agree).
 """
 
 from ._comm import SelfComm, quiet_barrier

@@ -19,6 +19,8 @@ INT32_MAX = 2**31 - 1
 # positive int64, the two-qubit kernels 2^(hi+1)).
 MAX_QUBIT_1Q = 61
 MAX_QUBIT_INDEX = 62
+# Qubits of a channel (velt_core's apply_kraus_sampled).
+MAX_CHANNEL_QUBITS = 3
 
 KERNELS = (
     "apply_1q",
@@ -27,6 +29,8 @@ KERNELS = (
     "apply_swap",
     "apply_gate_fast",
     "apply_gate",
+    "apply_diagonal",
+    "apply_pauli_rotation",
 )
 
 
@@ -75,6 +79,51 @@ def to_matrix(function, value):
         return np.ascontiguousarray(np.asarray(value, dtype=np.complex128))
     except (TypeError, ValueError):
         raise incompatible(function, "the matrix must convert to complex128") from None
+
+
+def to_real(function, value, what="theta"):
+    """A double as pybind11 takes it: floats, ints (that a double holds), bools,
+    NumPy real scalars and anything with __float__ or __index__; no strings,
+    no complex numbers."""
+    if isinstance(value, (str, bytes, bytearray, complex, np.complexfloating)):
+        raise incompatible(function, f"{what} must be a real number, not {type(value).__name__}")
+    try:
+        return float(value)
+    except (TypeError, ValueError, OverflowError):
+        raise incompatible(function, f"{what} must be a real number, not {type(value).__name__}") from None
+
+
+def to_text(function, value, what="paulis"):
+    """The UTF-8 bytes of a str (or a bytes object as it is), as pybind11's
+    std::string caster takes them."""
+    if isinstance(value, str):
+        try:
+            return value.encode("utf-8")
+        except UnicodeEncodeError:
+            raise incompatible(function, f"{what} cannot be encoded as UTF-8") from None
+    if isinstance(value, bytes):
+        return value
+    raise incompatible(function, f"{what} must be a str, not {type(value).__name__}")
+
+
+def to_float(function, value):
+    """A double as pybind11 takes it: floats, ints and NumPy real scalars."""
+    if isinstance(value, (str, bytes, bytearray, complex)) or np.iscomplexobj(value):
+        raise incompatible(function, f"u must be a real number, not {type(value).__name__}")
+    try:
+        return float(value)
+    except (TypeError, ValueError):
+        raise incompatible(function, f"u must be a real number, not {type(value).__name__}") from None
+
+
+def to_matrix_list(function, value):
+    if isinstance(value, (str, bytes, bytearray, dict)):
+        raise incompatible(function, f"kraus_ops must be a sequence of matrices, not {type(value).__name__}")
+    try:
+        items = list(value)
+    except TypeError:
+        raise incompatible(function, f"kraus_ops must be a sequence of matrices, not {type(value).__name__}") from None
+    return [to_matrix(function, m) for m in items]
 
 
 def check_qubit(function, q, max_index):
@@ -137,6 +186,56 @@ def convert(name, args, n_qubits):
         occupied = check_distinct(name, targets, (), "repeated target qubit")
         check_distinct(name, controls, occupied, "control overlaps a target qubit")
         return (targets, u, controls)
+    if name == "apply_diagonal":
+        targets, diag, controls = args
+        targets = to_int_list(name, targets)
+        diag = to_matrix(name, diag)
+        controls = to_int_list(name, controls)
+        if len(targets) >= 63 or diag.size != 1 << len(targets):
+            raise fail(name, "diagonal size does not match 2^|targets|")
+        if not 1 <= len(targets) <= n_qubits:
+            raise fail(name, "target count out of range")
+        for q in targets + controls:
+            check_qubit(name, q, n_qubits - 1)
+        occupied = check_distinct(name, targets, (), "repeated target qubit")
+        check_distinct(name, controls, occupied, "control overlaps a target qubit")
+        return (targets, diag.reshape(-1).copy(), controls)  # as the call began
+    if name == "apply_pauli_rotation":
+        paulis, qubits, theta, controls = args
+        text = to_text(name, paulis)
+        qubits = to_int_list(name, qubits)
+        theta = to_real(name, theta)
+        controls = to_int_list(name, controls)
+        if sum(1 for b in text if b & 0xC0 != 0x80) != len(qubits):  # letters, not bytes
+            raise fail(name, "Pauli string length does not match the qubit list")
+        if any(b not in b"IXYZ" for b in text):
+            raise fail(name, "Pauli letter is not one of I, X, Y, Z")
+        if not np.isfinite(theta):
+            raise fail(name, "theta is not finite")
+        for q in qubits + controls:
+            check_qubit(name, q, n_qubits - 1)
+        occupied = check_distinct(name, qubits, (), "repeated qubit")
+        check_distinct(name, controls, occupied, "control overlaps a qubit of the string")
+        return (text.decode("ascii"), qubits, theta, controls)
+    if name == "apply_kraus_sampled":
+        qubits, ops, u = args
+        qubits = to_int_list(name, qubits)
+        ops = to_matrix_list(name, ops)
+        u = to_float(name, u)
+        k = len(qubits)
+        if not 1 <= k <= MAX_CHANNEL_QUBITS:
+            raise fail(name, "the channel must act on 1 to 3 qubits")
+        if not 1 <= len(ops) <= 4**k:
+            raise fail(name, "a channel on k qubits takes 1 to 4^k Kraus ops")
+        for m in ops:
+            if m.size != 4**k:
+                raise fail(name, "each Kraus op must be 2^k x 2^k")
+        for q in qubits:
+            check_qubit(name, q, n_qubits - 1)
+        check_distinct(name, qubits, (), "repeated qubit")
+        if not 0.0 <= u < 1.0:
+            raise fail(name, "uniform outside [0, 1)")
+        return (qubits, [m.reshape(-1) for m in ops], u)
     raise AssertionError(name)
 
 
@@ -149,4 +248,51 @@ def arity(name):
         "apply_swap": (2, 2),
         "apply_gate_fast": (2, 2),
         "apply_gate": (2, 3),
+        "apply_diagonal": (2, 3),
+        "apply_pauli_rotation": (3, 4),
     }[name]
+
+
+def to_terms(function, terms, n_qubits):
+    """The (paulis, qubits) terms of expectation_paulis, converted and checked
+    term by term in velt_core's order: the pair, the qubits' conversion, the
+    lengths (letters counted), the letters, the qubit range, repeats."""
+    try:
+        items = list(terms)
+    except TypeError:
+        raise incompatible(function, "terms must be an iterable of (paulis, qubits) pairs") from None
+    out = []
+    for k, term in enumerate(items):
+        prefix = f"term {k}: "
+        if not isinstance(term, (tuple, list)) or len(term) != 2 or not isinstance(term[0], str):
+            raise ValueError(f"{function}: {prefix}a term is a pair (paulis, qubits)")
+        paulis, qubits = term
+        try:
+            qubits = to_int_list(function, qubits)
+        except TypeError:
+            raise incompatible(function, prefix + "qubits must be a sequence of ints") from None
+        if len(paulis) != len(qubits):
+            raise fail(function, prefix + "Pauli string length does not match the qubit list")
+        if any(letter not in "IXYZ" for letter in paulis):
+            raise fail(function, prefix + "Pauli letter is not one of I, X, Y, Z")
+        if any(q < 0 or q > n_qubits - 1 for q in qubits):
+            raise fail(function, prefix + "qubit index out of range")
+        if len(set(qubits)) != len(qubits):
+            raise fail(function, prefix + "repeated qubit")
+        out.append((paulis, qubits))
+    return out
+
+
+def to_coeffs(function, coeffs, count):
+    """One real number per term as float64, converted as velt_core converts
+    them (no complex numbers, strings or other objects)."""
+    try:
+        array = np.asarray(coeffs)
+    except (TypeError, ValueError):
+        raise incompatible(function, "coeffs must be real numbers") from None
+    if not np.can_cast(array.dtype, np.float64, casting="safe"):
+        raise incompatible(function, "coeffs must be real numbers")
+    array = np.ascontiguousarray(array, dtype=np.float64).reshape(-1)
+    if array.size != count:
+        raise fail(function, "coeffs and terms have different lengths")
+    return array

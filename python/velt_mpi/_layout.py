@@ -90,3 +90,36 @@ def reorder(values, bits, qubits):
     for e, q in enumerate(qubits):
         position |= ((j >> e) & 1) << bits.index(q)
     return values[position]
+
+
+# velt_core's read-out sums: blocks of BLOCK terms; inside a block term t goes
+# to lane t % 8, each lane adds its terms in order from +0.0, and the lanes
+# meet as ((l0 + l1) + (l2 + l3)) + ((l4 + l5) + (l6 + l7)); the block totals
+# meet in a pairwise tree.
+BLOCK = 2048
+BLOCK_BITS = 11
+
+
+def lane_totals(terms):
+    """The lane total of each block of `terms` (the last block may be short)."""
+    out = []
+    for start in range(0, len(terms), BLOCK):
+        block = terms[start : start + BLOCK]
+        rows = -(-len(block) // 8)
+        padded = np.zeros((rows + 1, 8))  # a first row of zeros: each lane starts from +0.0
+        padded[1:].flat[: len(block)] = block
+        lane = np.cumsum(padded, axis=0)[-1]  # cumsum adds strictly in order
+        out.append(((lane[0] + lane[1]) + (lane[2] + lane[3])) + ((lane[4] + lane[5]) + (lane[6] + lane[7])))
+    return np.array(out)
+
+
+def pairwise(values):
+    """The pairwise tree of the block totals: neighbours added level by level,
+    an odd one out carried up; an empty list sums to 0.0."""
+    values = list(values)
+    if not values:
+        return 0.0
+    while len(values) > 1:
+        pairs = [values[2 * i] + values[2 * i + 1] for i in range(len(values) // 2)]
+        values = pairs + values[2 * len(pairs) :]
+    return float(values[0])

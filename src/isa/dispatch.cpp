@@ -144,5 +144,43 @@ void apply_kraus_1q(amp* rho, std::int64_t dim, int qubit, const mat2* ops, std:
     isa::chosen->apply_kraus_1q(rho, dim, qubit, ops, count);
 }
 
+void apply_diagonal(amp* psi, std::int64_t n, const int* targets, int k, const int* controls,
+                    int n_controls, const amp* diag) {
+    isa::chosen->apply_diagonal(psi, n, targets, k, controls, n_controls, diag);
+}
+
+void apply_pauli_rotation(amp* psi, std::int64_t n, const int* qubits, const char* letters, int k,
+                          const int* controls, int n_controls, real c, real s) {
+    isa::chosen->apply_pauli_rotation(psi, n, qubits, letters, k, controls, n_controls, c, s);
+}
+
+void pauli_block(const amp* psi, const pauli_chunk& chunk, std::int64_t first, std::int64_t length,
+                 double* work, double* totals, std::int64_t stride) {
+    isa::chosen->pauli_block(psi, chunk, first, length, work, totals, stride);
+}
+
+void overlap_block(const amp* a, const amp* b, std::int64_t first, std::int64_t length,
+                   double* totals) {
+    isa::chosen->overlap_block(a, b, first, length, totals);
+}
+
+void apply_superop(amp* rho, std::int64_t dim, const int* qubits, int k, const amp* s) {
+    isa::chosen->apply_superop(rho, dim, qubits, k, s);
+}
+
+void apply_unitary_rho(amp* rho, std::int64_t dim, const int* targets, int k, const int* controls,
+                       int n_controls, const amp* u) {
+    isa::chosen->apply_unitary_rho(rho, dim, targets, k, controls, n_controls, u);
+}
+
+void apply_gate_scratch(amp* psi, std::int64_t n, const int* targets, int k, const int* controls,
+                        int n_controls, const amp* u, void* scratch) {
+    isa::chosen->apply_gate_scratch(psi, n, targets, k, controls, n_controls, u, scratch);
+}
+
+void apply_block_run(amp* psi, const block_run& run, real* buffers) {
+    isa::chosen->apply_block_run(psi, run, buffers);
+}
+
 }  // namespace VELT_PRECISION_NS
 }  // namespace velt

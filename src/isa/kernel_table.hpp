@@ -4,15 +4,17 @@
 // velt::<path>::<kernel> (complex128: velt::sse2, velt::avx2, velt::avx512f)
 // or velt::<path>_c64::<kernel> (complex64), with the signature of its
 // baseline declaration velt::<kernel> of the same precision
-// (statevector/kernels.hpp, density/kraus.hpp).  That baseline function
-// forwards to the path chosen once per process (dispatch.cpp), so callers
-// never name a path.  Each precision has its table; both precisions run the
+// (statevector/kernels.hpp, density/kraus.hpp, readout/pauli.hpp).  That
+// baseline function forwards to the path chosen once per process
+// (dispatch.cpp), so callers never name a path.  Each precision has its table; both precisions run the
 // same path.
 #pragma once
 
 #include <string>
 
 #include "density/kraus.hpp"
+#include "readout/pauli.hpp"
+#include "sequence/block.hpp"
 #include "statevector/kernels.hpp"
 
 // Every dispatched entry, in one list; a new one is added here, declared in
@@ -24,7 +26,15 @@
     X(apply_swap)           \
     X(apply_gate_fast)      \
     X(apply_gate)           \
-    X(apply_kraus_1q)
+    X(apply_kraus_1q)       \
+    X(apply_diagonal)       \
+    X(apply_pauli_rotation) \
+    X(pauli_block)          \
+    X(overlap_block)        \
+    X(apply_superop)        \
+    X(apply_unitary_rho)    \
+    X(apply_gate_scratch)   \
+    X(apply_block_run)
 
 namespace velt {
 inline namespace VELT_PRECISION_NS {

@@ -15,6 +15,16 @@ namespace velt::VELT_ISA_NS {
 inline constexpr int width = VELT_ISA_WIDTH * static_cast<int>(sizeof(double) / sizeof(real));
 typedef real vec __attribute__((vector_size(width * sizeof(real))));
 
+// A function that may stay a call of its own (anything beyond the one-line
+// helpers here) takes its vectors by const reference, never by value.  A
+// vector passed by value arrives in a ymm or zmm register, and GCC then
+// leaves that function without a vzeroupper while taking its callers to get
+// the state back clean: a kernel that called such a helper last returned to
+// baseline code, and to the worker pool, with dirty upper halves, which
+// slows every legacy SSE instruction that thread runs until the next
+// vzeroupper.  scripts/check_isa.py follows the state through the machine
+// code and fails the build on any such exit.
+
 // Unaligned moves of a vector of reals (vec, or a narrower vector type
 // where a kernel wants one).
 template <class V = vec>
@@ -232,5 +242,69 @@ inline cvec cmul(cvec a, cvec x) {
 }
 inline cvec cadd(cvec a, cvec b) { return {add(a.re, b.re), add(a.im, b.im)}; }
 inline cvec broadcast(const amp& a) { return {broadcast(a.real()), broadcast(a.imag())}; }
+
+// Lanes of doubles in either precision, for the read-outs, which form and sum
+// their terms in double whatever the state's precision.  In complex128 they
+// are the lanes above.  In complex64 a register holds VELT_ISA_WIDTH
+// doubles, and load_split widens that many consecutive amplitudes into them
+// (each float part converted exactly), amplitude a in lane a.
+namespace wide {
+#if VELT_SINGLE
+inline constexpr int width = VELT_ISA_WIDTH;
+typedef double vec __attribute__((vector_size(width * sizeof(double))));
+typedef float parts __attribute__((vector_size(2 * width * sizeof(float))));
+typedef float half_parts __attribute__((vector_size(width * sizeof(float))));
+
+inline vec add(vec a, vec b) {
+#if VELT_ISA_WIDTH == 2
+    asm("addpd %1, %0" : "+x"(a) : "x"(b));
+    return a;
+#else
+    vec r;
+    asm("vaddpd %2, %1, %0" : "=v"(r) : "v"(a), "vm"(b));
+    return r;
+#endif
+}
+inline vec mul(vec a, vec b) {
+#if VELT_ISA_WIDTH == 2
+    asm("mulpd %1, %0" : "+x"(a) : "x"(b));
+    return a;
+#else
+    vec r;
+    asm("vmulpd %2, %1, %0" : "=v"(r) : "v"(a), "vm"(b));
+    return r;
+#endif
+}
+inline vec sub(vec a, vec b) { return a - b; }
+using velt::add;
+using velt::mul;
+
+namespace detail {
+template <std::size_t Part, std::size_t... I>
+inline half_parts part_of(parts x, std::index_sequence<I...>) {
+    return __builtin_shufflevector(x, x, (2 * I + Part)...);
+}
+}  // namespace detail
+
+inline void load_split(const amp* p, vec& re, vec& im) {
+    parts x;
+    std::memcpy(&x, p, sizeof x);
+    re = __builtin_convertvector(detail::part_of<0>(x, std::make_index_sequence<width>{}), vec);
+    im = __builtin_convertvector(detail::part_of<1>(x, std::make_index_sequence<width>{}), vec);
+}
+
+inline constexpr std::size_t lane_of(std::size_t a) { return a; }
+inline constexpr std::size_t amp_of_lane(std::size_t lane) { return lane; }
+#else
+using VELT_ISA_NS::add;
+using VELT_ISA_NS::amp_of_lane;
+using VELT_ISA_NS::lane_of;
+using VELT_ISA_NS::load_split;
+using VELT_ISA_NS::mul;
+using VELT_ISA_NS::sub;
+using VELT_ISA_NS::vec;
+using VELT_ISA_NS::width;
+#endif
+}  // namespace wide
 
 }  // namespace velt::VELT_ISA_NS

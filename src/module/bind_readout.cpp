@@ -3,7 +3,9 @@
 #include <cmath>
 #include <cstring>
 
+#include "common/amplitude.hpp"
 #include "common/bits.hpp"
+#include "readout/pauli.hpp"
 #include "readout/readout.hpp"
 
 namespace velt::bind {
@@ -39,6 +41,86 @@ void check_qubits(const char* function, const std::vector<int>& qubits, int n_qu
     occupy(function, qubits.data(), static_cast<int>(qubits.size()), 0, "repeated qubit");
 }
 
+// A Pauli string of `length` letters, letter(d) being letter d, on `qubits`,
+// checked in expectation_pauli's order: lengths, letters, qubit range,
+// repeats.  Complaints read "<function>: <prefix><complaint>".  Returns the
+// string's masks.
+template <class Letter>
+pauli_string check_string(const char* function, const std::string& prefix, std::size_t length,
+                          Letter&& letter, const std::vector<int>& qubits, int n_qubits) {
+    const auto complain = [&](const char* complaint) {
+        fail(function, (prefix + complaint).c_str());
+    };
+    if (length != qubits.size()) {
+        complain("Pauli string length does not match the qubit list");
+    }
+    for (std::size_t d = 0; d < length; ++d) {
+        const auto c = letter(d);
+        if (c != 'I' && c != 'X' && c != 'Y' && c != 'Z') {
+            complain("Pauli letter is not one of I, X, Y, Z");
+        }
+    }
+    for (const int q : qubits) {
+        if (q < 0 || q > n_qubits - 1) {
+            complain("qubit index out of range");
+        }
+    }
+    pauli_string s;
+    std::int64_t seen = 0;
+    for (std::size_t d = 0; d < length; ++d) {
+        const std::int64_t b = bit(qubits[d]);
+        if ((seen & b) != 0) {
+            complain("repeated qubit");
+        }
+        seen |= b;
+        const auto c = letter(d);
+        if (c == 'X' || c == 'Y') {
+            s.x |= b;
+        }
+        if (c == 'Y' || c == 'Z') {
+            s.z |= b;
+        }
+        s.y += c == 'Y' ? 1 : 0;
+    }
+    return s;
+}
+
+// The terms of expectation_paulis and expectation_pauli_sum: each a tuple or
+// list (paulis, qubits), paulis a str, qubits converted as expectation_pauli
+// converts them; every term checked, in order, before anything is read.
+std::vector<pauli_string> read_terms(const char* function, const py::iterable& terms,
+                                     int n_qubits) {
+    std::vector<pauli_string> strings;
+    std::size_t index = 0;
+    for (const py::handle term : terms) {
+        // The prefix is spelled out only for a complaint.
+        const auto prefix = [&] { return "term " + std::to_string(index) + ": "; };
+        const bool pair = (py::isinstance<py::tuple>(term) || py::isinstance<py::list>(term)) &&
+                          py::len(term) == 2;
+        const py::sequence items =
+            pair ? py::reinterpret_borrow<py::sequence>(term) : py::sequence();
+        if (!pair || !py::isinstance<py::str>(items[0])) {
+            throw py::value_error(std::string(function) + ": " + prefix() +
+                                  "a term is a pair (paulis, qubits)");
+        }
+        py::detail::make_caster<std::vector<int>> caster;
+        if (!caster.load(items[1], /*convert=*/true)) {
+            throw py::type_error(std::string(function) + "(): incompatible function arguments: " +
+                                 prefix() + "qubits must be a sequence of ints");
+        }
+        const auto& qubits = py::detail::cast_op<const std::vector<int>&>(caster);
+        const py::object paulis = items[0];
+        PyObject* text = paulis.ptr();
+        const auto length = static_cast<std::size_t>(PyUnicode_GetLength(text));
+        strings.push_back(check_string(
+            function, prefix(), length,
+            [text](std::size_t d) { return PyUnicode_ReadChar(text, static_cast<Py_ssize_t>(d)); },
+            qubits, n_qubits));
+        ++index;
+    }
+    return strings;
+}
+
 bool unit_interval(double u) { return u >= 0.0 && u < 1.0; }  // false for NaN
 
 // The total of sample and measure: anything but a positive finite number
@@ -67,18 +149,24 @@ py::array_t<double> probabilities(const state_array& state,
     return out;
 }
 
-double expectation_pauli(const state_array& state, const std::string& paulis,
+double expectation_pauli(const state_array& state, const py::str& paulis,
                          const std::vector<int>& qubits) {
     constexpr const char* name = "expectation_pauli";
     const readable_state psi(state, name);
-    if (paulis.size() != qubits.size()) {
-        fail(name, "Pauli string length does not match the qubit list");
+    // Counted and read in characters (code points), not in the bytes of an
+    // encoding: "Xé" is two letters, the second one wrong, and a lone
+    // surrogate is a letter like any other.
+    PyObject* text = paulis.ptr();
+    const auto letter = [text](std::size_t d) {
+        return PyUnicode_ReadChar(text, static_cast<Py_ssize_t>(d));
+    };
+    check_string(name, "", static_cast<std::size_t>(PyUnicode_GetLength(text)), letter, qubits,
+                 psi.n_qubits());
+    std::string letters(qubits.size(), 'I');
+    for (std::size_t d = 0; d < letters.size(); ++d) {
+        letters[d] = static_cast<char>(letter(d));
     }
-    if (paulis.find_first_not_of("IXYZ") != std::string::npos) {
-        fail(name, "Pauli letter is not one of I, X, Y, Z");
-    }
-    check_qubits(name, qubits, psi.n_qubits());
-    return velt::expectation_pauli(psi.data(), psi.length(), qubits.data(), paulis.data(),
+    return velt::expectation_pauli(psi.data(), psi.length(), qubits.data(), letters.data(),
                                    static_cast<int>(qubits.size()));
 }
 
@@ -111,7 +199,7 @@ py::array_t<std::int64_t> sample(const state_array& state, const real_array& uni
 // Outcome 0 when u (p0 + p1) < p0, p0 and p1 being the marginal probabilities
 // of the qubit; an outcome without probability is never chosen (u (p0 + p1)
 // can round up to p0 + p1 when p1 is 0).
-std::pair<int, double> measure(state_array state, int qubit, double u) {
+py::typing::Tuple<int, double> measure(state_array state, int qubit, double u) {
     constexpr const char* name = "measure";
     const writable_state psi(state, name);
     check_qubit(name, qubit, state_qubits(name, psi.length()) - 1);
@@ -127,8 +215,84 @@ std::pair<int, double> measure(state_array state, int qubit, double u) {
         outcome = 1 - outcome;
     }
     const double p = half[outcome];
-    collapse(psi.data(), psi.length(), qubit, outcome, 1.0 / std::sqrt(p));
-    return {outcome, p / total};
+    // The result is made before the first write: the one allocation left
+    // after it would be this tuple, and a refused allocation must leave the
+    // state as it was.
+    py::typing::Tuple<int, double> result(py::make_tuple(outcome, p / total));
+    if (p < tiny_probability) {
+        // The kept half's terms may have lost bits to underflow, and a
+        // subnormal p has few: the half is summed again with its amplitudes
+        // multiplied by an exact power of two, which multiplies them first.
+        // The second sum only reads the state (a refused allocation in it
+        // still leaves the state as it was).
+        const double pre = renormalising_power(p);
+        double scaled[2];
+        marginal_probabilities_scaled(psi.data(), psi.length(), &qubit, 1, pre, scaled);
+        collapse(psi.data(), psi.length(), qubit, outcome, pre, 1.0 / std::sqrt(scaled[outcome]));
+    } else {
+        collapse(psi.data(), psi.length(), qubit, outcome, 1.0 / std::sqrt(p));
+    }
+    return result;
+}
+
+py::array_t<double> expectation_paulis(const state_array& state, const py::iterable& terms) {
+    constexpr const char* name = "expectation_paulis";
+    const readable_state psi(state, name);
+    const std::vector<pauli_string> strings = read_terms(name, terms, psi.n_qubits());
+    const auto count = static_cast<py::ssize_t>(strings.size());
+    py::array_t<double> out(count);
+    velt::expectation_paulis(psi.data(), psi.length(), strings.data(), count, out.mutable_data());
+    return out;
+}
+
+// The energy: from 0.0, coeffs[t] * value[t] added in term order, each
+// product and sum rounded on its own.
+double expectation_pauli_sum(const state_array& state, const real_array& coeffs,
+                             const py::iterable& terms) {
+    constexpr const char* name = "expectation_pauli_sum";
+    const readable_state psi(state, name);
+    const std::vector<pauli_string> strings = read_terms(name, terms, psi.n_qubits());
+    const py::buffer_info info = coeffs.request();
+    if (static_cast<std::size_t>(info.size) != strings.size()) {
+        fail(name, "coeffs and terms have different lengths");
+    }
+    // Copied whole: a float64 array cut from a byte buffer at an odd offset
+    // is read like any other.
+    std::vector<double> c(strings.size());
+    if (!c.empty()) {
+        std::memcpy(c.data(), info.ptr, c.size() * sizeof(double));
+    }
+    std::vector<double> values(strings.size());
+    velt::expectation_paulis(psi.data(), psi.length(), strings.data(),
+                             static_cast<std::int64_t>(strings.size()), values.data());
+    double total = 0.0;
+    for (std::size_t t = 0; t < values.size(); ++t) {
+        total = add(total, mul(c[t], values[t]));
+    }
+    return total;
+}
+
+complex_result inner_product(const state_array& a, const state_array& b) {
+    constexpr const char* name = "inner_product";
+    const amp_view va(state_argument(a, name, "a"));
+    const amp_view vb(state_argument(b, name, "b"));
+    if (va.info().ndim < 1) {
+        fail(name, "a must have at least one dimension");
+    }
+    if (vb.info().ndim < 1) {
+        fail(name, "b must have at least one dimension");
+    }
+    const std::int64_t length = va.size() == 0 ? 0 : va.info().shape[0];
+    if (length != (vb.size() == 0 ? 0 : vb.info().shape[0])) {
+        fail(name, "a and b have different lengths");
+    }
+    state_qubits(name, length);
+    const std::complex<double> v = velt::inner_product(va.data(), vb.data(), length);
+    PyObject* result = PyComplex_FromDoubles(v.real(), v.imag());
+    if (result == nullptr) {
+        throw py::error_already_set();
+    }
+    return {py::reinterpret_steal<py::object>(result)};
 }
 
 }  // namespace velt::bind

@@ -12,8 +12,10 @@
 #include <vector>
 
 #include "common/bits.hpp"
+#include "common/trig.hpp"
 #include "module/bindings.hpp"
 #include "sequence/sequence.hpp"
+#include "statevector/diagonal_order.hpp"
 
 namespace velt::bind {
 
@@ -33,6 +35,8 @@ constexpr kernel_row kernel_rows[] = {
     {"apply_swap", op_kind::apply_swap, 2, 2},
     {"apply_gate_fast", op_kind::apply_gate_fast, 2, 2},
     {"apply_gate", op_kind::apply_gate, 2, 3},
+    {"apply_diagonal", op_kind::apply_diagonal, 2, 3},
+    {"apply_pauli_rotation", op_kind::apply_pauli_rotation, 3, 4},
 };
 
 // One op's tuple, read with the prefix that every complaint about it carries.
@@ -52,7 +56,19 @@ public:
         Py_ssize_t size = 0;
         const char* name = PyUnicode_AsUTF8AndSize(first.ptr(), &size);
         if (name == nullptr) {
-            throw py::error_already_set();
+            // No UTF-8 form (a lone surrogate): no kernel's name either.
+            // Named in the complaint with \uXXXX escapes for what UTF-8
+            // cannot hold.
+            if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
+                throw py::error_already_set();
+            }
+            PyErr_Clear();
+            const auto shown = py::reinterpret_steal<py::bytes>(
+                PyUnicode_AsEncodedString(first.ptr(), "utf-8", "backslashreplace"));
+            if (!shown) {
+                throw py::error_already_set();
+            }
+            malformed("unknown kernel '" + static_cast<std::string>(shown) + "'");
         }
         for (const kernel_row& row : kernel_rows) {
             if (std::strlen(row.name) == static_cast<std::size_t>(size) &&
@@ -105,12 +121,14 @@ private:
 };
 
 // The kernel's checks in its order (its binding's own check functions), the
-// state's own checks left out (done once for the sequence).  Matrices are copied: the sequence
-// reads each one as it was when the call began.
+// state's own checks left out (done once for the sequence).  Matrices and
+// diagonal tables are copied: the sequence reads each one as it was when the
+// call began.
 sequence_op convert(const op_reader& r, std::int64_t length,
                     std::vector<std::vector<amp>>& matrices) {
     const char* name = r.row().name;  // the 2x2 rows' checks are check_qubit alone
-    sequence_op op{r.row().kind, {}, 0, {}, nullptr};
+    sequence_op op{};
+    op.kind = r.row().kind;
     switch (op.kind) {
         case op_kind::apply_1q:
             op.qubits = {r.arg<int>(1)};
@@ -150,8 +168,81 @@ sequence_op convert(const op_reader& r, std::int64_t length,
             op.u = matrices.back().data();
             return op;
         }
+        case op_kind::apply_diagonal: {
+            const auto targets = r.arg<std::vector<int>>(1);
+            const auto diag = r.arg<complex_array>(2);
+            std::vector<int> controls;
+            if (r.args() == 3) {
+                controls = r.arg<std::vector<int>>(3);
+            }
+            const int k = static_cast<int>(targets.size());
+            check_diagonal_shape(targets.size(), diag.size());
+            check_diagonal_qubits(length, targets.data(), k, controls.data(),
+                                  static_cast<int>(controls.size()));
+            // Copied as bytes (a converted array need not be aligned for amp),
+            // then reordered for increasing targets where they are not.
+            std::vector<amp> table(static_cast<std::size_t>(diag.size()));
+            std::memcpy(static_cast<void*>(table.data()), diag.data(), table.size() * sizeof(amp));
+            op.qubits = targets;
+            if (!increasing(targets.data(), k)) {
+                std::vector<amp> sorted(table.size());
+                sort_diagonal(targets.data(), k, table.data(), op.qubits.data(), sorted.data());
+                table.swap(sorted);
+            }
+            op.n_targets = k;
+            op.qubits.insert(op.qubits.end(), controls.begin(), controls.end());
+            matrices.push_back(std::move(table));
+            op.u = matrices.back().data();
+            return op;
+        }
+        case op_kind::apply_pauli_rotation: {
+            const auto paulis = r.arg<std::string>(1);
+            op.qubits = r.arg<std::vector<int>>(2);
+            const auto theta = r.arg<double>(3);
+            std::vector<int> controls;
+            if (r.args() == 4) {
+                controls = r.arg<std::vector<int>>(4);
+            }
+            const int k = static_cast<int>(op.qubits.size());
+            check_rotation_args(paulis.data(), paulis.size(), op.qubits.size(), theta);
+            check_rotation_qubits(length, op.qubits.data(), k, controls.data(),
+                                  static_cast<int>(controls.size()));
+            const cos_sin cs = cos_sin_half(theta);
+            op.letters = paulis;
+            op.c = cs.c;
+            op.s = cs.s;
+            op.n_targets = k;
+            op.qubits.insert(op.qubits.end(), controls.begin(), controls.end());
+            return op;
+        }
     }
     throw std::logic_error("apply_sequence: unknown kernel");
+}
+
+// Between runs the core asks whether to stop: a signal that arrived
+// meanwhile runs its Python handler here, on the calling thread with the
+// interpreter lock held (the lock is never released during the call).  An
+// exception from the handler stops the sequence and stays set.
+bool signal_raised(void*) { return PyErr_CheckSignals() != 0; }
+
+// The sequence stopped after `applied` of `total` ops because a signal
+// handler raised: KeyboardInterrupt is raised again with the count, the
+// handler's exception as its cause; any other exception goes on as it is,
+// with the count as a note where Python has notes (3.11 on).
+[[noreturn]] void raise_interrupted(std::size_t applied, std::size_t total) {
+    py::error_already_set raised;
+    const std::string message = "apply_sequence: interrupted after " + std::to_string(applied) +
+                                " of " + std::to_string(total) +
+                                " ops (the state holds the result of the first " +
+                                std::to_string(applied) + ")";
+    if (raised.matches(PyExc_KeyboardInterrupt)) {
+        py::raise_from(raised, PyExc_KeyboardInterrupt, message.c_str());
+        throw py::error_already_set();
+    }
+    if (py::hasattr(raised.value(), "add_note")) {
+        raised.value().attr("add_note")(message);
+    }
+    throw raised;
 }
 
 }  // namespace
@@ -172,7 +263,11 @@ void apply_sequence(state_array state, const py::iterable& ops) {
             throw std::runtime_error(reader.prefix() + e.what());
         }
     }
-    velt::apply_sequence(psi.data(), psi.length(), converted);
+    const std::size_t applied =
+        velt::apply_sequence(psi.data(), psi.length(), converted, {&signal_raised, nullptr});
+    if (applied < converted.size()) {
+        raise_interrupted(applied, converted.size());
+    }
 }
 
 }  // namespace velt::bind

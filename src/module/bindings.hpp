@@ -58,6 +58,29 @@ void check_gate_qubits(std::int64_t n, const int* targets, int k, const int* con
 void check_kraus_op(std::int64_t op_size);
 std::int64_t check_kraus_register(int n_qubits, int qubit, std::int64_t rho_size);
 
+void apply_diagonal(state_array state, std::vector<int> targets, complex_array diag,
+                    std::vector<int> controls);
+void apply_pauli_rotation(state_array state, const std::string& paulis, std::vector<int> qubits,
+                          double theta, std::vector<int> controls);
+
+// apply_diagonal: the table's element count, before the state is taken; then
+// the register (k against its size) and the qubits.
+void check_diagonal_shape(std::size_t k, std::int64_t diag_size);
+void check_diagonal_qubits(std::int64_t n, const int* targets, int k, const int* controls,
+                           int n_controls);
+// The kernel on a checked call: through a copy of the table reordered for
+// increasing targets (diagonal_order.hpp) when they are not, allocated before
+// the first write.
+void run_diagonal(amp* psi, std::int64_t n, const int* targets, int k, const int* controls,
+                  int n_controls, const amp* diag);
+
+// apply_pauli_rotation: the string (`bytes` bytes of UTF-8 for `n_qubits`
+// qubits) and the angle, before the state is taken; then the register and
+// the qubits.
+void check_rotation_args(const char* paulis, std::size_t bytes, std::size_t n_qubits, double theta);
+void check_rotation_qubits(std::int64_t n, const int* qubits, int k, const int* controls,
+                           int n_controls);
+
 // Chooses the kernels' instruction-set path from VELT_ISA and the CPU; an
 // unusable value raises ImportError.  Called once, from the module's entry.
 void select_isa();

@@ -6,8 +6,11 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <vector>
 
+#include "common/trig.hpp"
 #include "density/kraus.hpp"
+#include "module/bind_noise.hpp"
 #include "module/bindings.hpp"
 #include "statevector/kernels.hpp"
 
@@ -48,6 +51,9 @@ struct amp_buffer {
 
 constexpr int max_list = 64;  // qubits in a fast-path list
 constexpr int max_ops = 16;   // Kraus operators in a fast-path list
+// Operators of apply_kraus and apply_kraus_sampled: as many as a channel on
+// three qubits takes.
+constexpr int max_channel_ops = 64;
 
 // numpy.ndarray, looked up when the first array arrives: importing velt_core
 // does not load NumPy, and neither does a call that passes no array.
@@ -252,6 +258,47 @@ PyObject* run(const Steps& steps) {
     Py_RETURN_NONE;
 }
 
+// The same for a row that returns an int.
+template <class Steps>
+PyObject* run_int(const Steps& steps) {
+    int result = 0;
+    try {
+        result = steps();
+    } catch (py::error_already_set& e) {
+        e.restore();
+        return nullptr;
+    } catch (...) {
+        py::detail::try_translate_exceptions();
+        return nullptr;
+    }
+    return PyLong_FromLong(result);
+}
+
+// The operators of a channel row: an exact list or tuple of plain arrays.
+bool plain_ops(PyObject* o, array_ref* ops, int& count) {
+    PyObject* const* items = nullptr;
+    if (!plain_sequence(o, max_channel_ops, items, count)) {
+        return false;
+    }
+    for (int i = 0; i < count; ++i) {
+        if (!plain_array(items[i], false, ops[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Their elements, contiguous, copied before anything is written (so an
+// operator that shares memory with the matrix or state counts as it was when
+// the call began).  Called after the shapes are checked.
+std::vector<amp> copy_ops(const array_ref* ops, int count) {
+    std::vector<amp> out;
+    for (int i = 0; i < count; ++i) {
+        out.insert(out.end(), ops[i].data, ops[i].data + ops[i].size);
+    }
+    return out;
+}
+
 // The kernel rows in the order of the function table; ordinary[row] is the
 // entry pybind11 generated for it.
 enum row : int {
@@ -262,6 +309,11 @@ enum row : int {
     row_gate_fast,
     row_gate,
     row_kraus,
+    row_diagonal,
+    row_rotation,
+    row_kraus_k,
+    row_unitary_rho,
+    row_kraus_sampled,
     row_count
 };
 fastcall ordinary[row_count] = {};
@@ -399,6 +451,160 @@ PyObject* fast_apply_kraus_1q(PyObject* self, PyObject* const* args, Py_ssize_t 
     });
 }
 
+PyObject* fast_apply_diagonal(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+    state_ref psi{};
+    int targets[max_list];
+    int k = 0;
+    array_ref diag{};
+    int controls[max_list];
+    int n_controls = 0;  // the default: an empty list
+    if ((nargs == 3 || nargs == 4) && no_keywords(kwnames) && plain_state(args[0], psi) &&
+        plain_int_list(args[1], targets, k) && plain_array(args[2], false, diag) &&
+        (nargs == 3 || plain_int_list(args[3], controls, n_controls)) &&
+        disjoint(psi.array, diag)) {
+        return run([&] {
+            check_diagonal_shape(static_cast<std::size_t>(k), diag.size);
+            check_diagonal_qubits(psi.length, targets, k, controls, n_controls);
+            run_diagonal(psi.array.data, psi.length, targets, k, controls, n_controls, diag.data);
+        });
+    }
+    return ordinary[row_diagonal](self, args, nargs, kwnames);
+}
+
+// The UTF-8 bytes of an exact str, as pybind11's std::string caster takes
+// them (a str that has none, with lone surrogates, is left to it).
+bool plain_text(PyObject* o, const char*& text, Py_ssize_t& bytes) {
+    if (!PyUnicode_CheckExact(o)) {
+        return false;
+    }
+    text = PyUnicode_AsUTF8AndSize(o, &bytes);
+    if (text == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    return true;
+}
+
+// An exact float, or an exact int that a double holds, as pybind11's double
+// caster reads them.
+bool plain_real(PyObject* o, double& out) {
+    if (PyFloat_CheckExact(o)) {
+        out = PyFloat_AS_DOUBLE(o);
+        return true;
+    }
+    amp value;
+    if (PyLong_CheckExact(o) && plain_entry(o, value)) {
+        out = value.real();
+        return true;
+    }
+    return false;
+}
+
+PyObject* fast_apply_pauli_rotation(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) {
+    state_ref psi{};
+    const char* paulis = nullptr;
+    Py_ssize_t bytes = 0;
+    int qubits[max_list];
+    int k = 0;
+    double theta = 0.0;
+    int controls[max_list];
+    int n_controls = 0;  // the default: an empty list
+    if ((nargs == 4 || nargs == 5) && no_keywords(kwnames) && plain_state(args[0], psi) &&
+        plain_text(args[1], paulis, bytes) && plain_int_list(args[2], qubits, k) &&
+        plain_real(args[3], theta) &&
+        (nargs == 4 || plain_int_list(args[4], controls, n_controls))) {
+        return run([&] {
+            check_rotation_args(paulis, static_cast<std::size_t>(bytes),
+                                static_cast<std::size_t>(k), theta);
+            check_rotation_qubits(psi.length, qubits, k, controls, n_controls);
+            const cos_sin cs = cos_sin_half(theta);
+            velt::apply_pauli_rotation(psi.array.data, psi.length, qubits, paulis, k, controls,
+                                       n_controls, static_cast<real>(cs.c),
+                                       static_cast<real>(cs.s));
+        });
+    }
+    return ordinary[row_rotation](self, args, nargs, kwnames);
+}
+
+PyObject* fast_apply_kraus(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+    array_ref rho{};
+    int n_qubits = 0;
+    int qubits[max_list];
+    int k = 0;
+    array_ref ops[max_channel_ops];
+    int count = 0;
+    if (!(nargs == 4 && no_keywords(kwnames) && plain_array(args[0], true, rho) &&
+          plain_int(args[1], n_qubits) && plain_int_list(args[2], qubits, k) &&
+          plain_ops(args[3], ops, count))) {
+        return ordinary[row_kraus_k](self, args, nargs, kwnames);
+    }
+    return run([&] {
+        std::int64_t sizes[max_channel_ops];
+        for (int i = 0; i < count; ++i) {
+            sizes[i] = ops[i].size;
+        }
+        check_channel_ops("apply_kraus", static_cast<std::size_t>(k),
+                          static_cast<std::size_t>(count), sizes);
+        const std::int64_t dim = check_density_register("apply_kraus", n_qubits, qubits, k,
+                                                        "repeated qubit", nullptr, 0, rho.size);
+        const std::vector<amp> elements = copy_ops(ops, count);
+        velt::apply_kraus(rho.data, dim, qubits, k, elements.data(),
+                          static_cast<std::size_t>(count));
+    });
+}
+
+PyObject* fast_apply_unitary_rho(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+    array_ref rho{};
+    int n_qubits = 0;
+    int targets[max_list];
+    int k = 0;
+    array_ref u{};
+    int controls[max_list];
+    int n_controls = 0;  // the default: an empty list
+    if ((nargs == 4 || nargs == 5) && no_keywords(kwnames) && plain_array(args[0], true, rho) &&
+        plain_int(args[1], n_qubits) && plain_int_list(args[2], targets, k) &&
+        plain_array(args[3], false, u) &&
+        (nargs == 4 || plain_int_list(args[4], controls, n_controls)) && disjoint(rho, u)) {
+        return run([&] {
+            check_unitary_rho_shape(static_cast<std::size_t>(k), u.size);
+            const std::int64_t dim =
+                check_density_register("apply_unitary_rho", n_qubits, targets, k,
+                                       "repeated target qubit", controls, n_controls, rho.size);
+            velt::apply_unitary_rho(rho.data, dim, targets, k, controls, n_controls, u.data);
+        });
+    }
+    return ordinary[row_unitary_rho](self, args, nargs, kwnames);
+}
+
+PyObject* fast_apply_kraus_sampled(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) {
+    state_ref psi{};
+    int qubits[max_list];
+    int k = 0;
+    array_ref ops[max_channel_ops];
+    int count = 0;
+    if (!(nargs == 4 && no_keywords(kwnames) && plain_state(args[0], psi) &&
+          plain_int_list(args[1], qubits, k) && plain_ops(args[2], ops, count) &&
+          PyFloat_CheckExact(args[3]))) {
+        return ordinary[row_kraus_sampled](self, args, nargs, kwnames);
+    }
+    const double u = PyFloat_AS_DOUBLE(args[3]);
+    return run_int([&] {
+        std::int64_t sizes[max_channel_ops];
+        for (int i = 0; i < count; ++i) {
+            sizes[i] = ops[i].size;
+        }
+        check_sampled_call(psi.length, qubits, k, static_cast<std::size_t>(count), sizes, u);
+        const std::vector<amp> elements = copy_ops(ops, count);
+        return kraus_sampled_checked(psi.array.data, psi.length, qubits, k, elements.data(),
+                                     static_cast<std::size_t>(count), u);
+    });
+}
+
 struct fast_row {
     const char* name;
     fastcall entry;
@@ -412,6 +618,11 @@ constexpr fast_row fast_rows[row_count] = {
     {"apply_gate_fast", fast_apply_gate_fast},
     {"apply_gate", fast_apply_gate},
     {"apply_kraus_1q", fast_apply_kraus_1q},
+    {"apply_diagonal", fast_apply_diagonal},
+    {"apply_pauli_rotation", fast_apply_pauli_rotation},
+    {"apply_kraus", fast_apply_kraus},
+    {"apply_unitary_rho", fast_apply_unitary_rho},
+    {"apply_kraus_sampled", fast_apply_kraus_sampled},
 };
 
 // Method records of the fast entries: a function object keeps a pointer to
@@ -422,6 +633,9 @@ PyMethodDef fast_defs[row_count] = {};
 
 void install_fast_paths(py::module_& m) {
     for (int r = 0; r < row_count; ++r) {
+        if (ordinary[r] != nullptr || !py::hasattr(m, fast_rows[r].name)) {
+            continue;  // installed by an earlier call, or registered later
+        }
         const py::object generated = m.attr(fast_rows[r].name);
         PyObject* f = generated.ptr();
         if (PyCFunction_Check(f) == 0 ||

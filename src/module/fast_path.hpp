@@ -9,8 +9,9 @@
 //   state, rho    an exact numpy.ndarray of native complex128 (velt_core.single:
 //                 complex64), C-contiguous, aligned, writable, with at least
 //                 one dimension
-//   u, Kraus ops  an exact numpy.ndarray of native complex128, C-contiguous and
-//                 aligned (u: sharing no memory with the state); in
+//   u, Kraus ops, diag
+//                 an exact numpy.ndarray of native complex128, C-contiguous and
+//                 aligned (u, diag: sharing no memory with the state); in
 //                 velt_core.single one of native complex64, or of complex128
 //                 with at most 256 elements, rounded to complex64 into a
 //                 buffer as the conversion of the ordinary entry rounds it
@@ -18,6 +19,11 @@
 //   entries       an exact complex, float or int
 //   qubit lists   an exact list or tuple of such ints (at most 64)
 //   kraus_ops     an exact list or tuple of such arrays (at most 16)
+//   paulis        an exact str (its UTF-8 bytes)
+//   theta         an exact float, or an exact int that a double holds
+//   kraus_ops     an exact list or tuple of such arrays (at most 16; 64 for
+//                 apply_kraus and apply_kraus_sampled)
+//   u (uniform)   an exact float
 // and runs the row's own checks and kernel (bindings.hpp).  Any other form, a
 // keyword argument or another number of arguments hands the call, untouched,
 // to the function pybind11 generated, so everything else (conversions,
@@ -34,10 +40,13 @@ namespace velt {
 inline namespace VELT_PRECISION_NS {
 namespace bind {
 
-// Replaces each kernel row's function object in `m` by its fast entry.  The
+// Replaces the function object of each kernel row registered so far in `m`,
+// and not replaced yet, by its fast entry.  The
 // new object keeps the row's name, docstring (and so its signature line and
 // __text_signature__), __module__ and bound record (__self__, hence help()
-// and repr), and the row's place in the module's namespace.
+// and repr), and the row's place in the module's namespace.  Rows not yet
+// registered, and rows already replaced, are left alone: called again after
+// later registrations, it replaces those.
 void install_fast_paths(pybind11::module_& m);
 
 }  // namespace bind

@@ -7,6 +7,7 @@
 // and the interpreter version gate (the running interpreter must be the
 // major.minor version this file was compiled for).  Rows are registered in a
 // fixed order; rows without py::arg names take positional arguments only.
+#include "module/bind_noise.hpp"
 #include "module/bind_readout.hpp"
 #include "module/bindings.hpp"
 #include "module/fast_path.hpp"
@@ -54,7 +55,8 @@ void register_functions(py::module_& m) {
           "Instruction set of this process's kernels: 'sse2', 'avx2' or 'avx512f' (the widest "
           "this CPU runs, capped by the VELT_ISA environment variable read at import)");
 
-    // After the kernel rows: their fast entries take their places.
+    // After the kernel rows: their fast entries take their places (rows
+    // registered later get theirs from a second call).
     velt::bind::install_fast_paths(m);
 
     m.def("apply_sequence", &velt::bind::apply_sequence, py::arg("state"), py::arg("ops"),
@@ -73,6 +75,40 @@ void register_functions(py::module_& m) {
     m.def("measure", &velt::bind::measure, py::arg("state"), py::arg("qubit"), py::arg("u"),
           "Projective measurement of one qubit with the uniform u, collapsing the state in "
           "place; returns (outcome, probability)");
+
+    m.def("apply_diagonal", &velt::bind::apply_diagonal, py::arg("state"), py::arg("targets"),
+          py::arg("diag"), py::arg("controls") = py::list(),
+          "Diagonal gate: multiplies each amplitude (where every control is 1) by the entry of "
+          "diag that its target bits select");
+    m.def("apply_pauli_rotation", &velt::bind::apply_pauli_rotation, py::arg("state"),
+          py::arg("paulis"), py::arg("qubits"), py::arg("theta"), py::arg("controls") = py::list(),
+          "Pauli rotation exp(-i theta/2 P) of the Pauli string P (letters I, X, Y, Z on the "
+          "given qubits), where every control is 1");
+
+    m.def("expectation_paulis", &velt::bind::expectation_paulis, py::arg("state"), py::arg("terms"),
+          "Expectation values <state|P|state> of the Pauli strings of the (paulis, qubits) terms, "
+          "each the value expectation_pauli gives");
+    m.def("expectation_pauli_sum", &velt::bind::expectation_pauli_sum, py::arg("state"),
+          py::arg("coeffs"), py::arg("terms"),
+          "Sum of coeffs[t] * <state|P_t|state> over the (paulis, qubits) terms, added in term "
+          "order");
+    m.def("inner_product", &velt::bind::inner_product, py::arg("a"), py::arg("b"),
+          "Overlap <a|b>: the sum of conj(a[i]) * b[i], a complex number");
+
+    m.def("apply_kraus", &velt::bind::apply_kraus, py::arg("rho"), py::arg("n_qubits"),
+          py::arg("qubits"), py::arg("kraus_ops"),
+          "Apply a Kraus channel on 1 to 3 qubits to a density matrix, in place");
+    m.def("apply_unitary_rho", &velt::bind::apply_unitary_rho, py::arg("rho"), py::arg("n_qubits"),
+          py::arg("targets"), py::arg("u"), py::arg("controls") = py::list(),
+          "Conjugate a density matrix by a dense gate (targets + optional controls), in place, in "
+          "one pass");
+    m.def("apply_kraus_sampled", &velt::bind::apply_kraus_sampled, py::arg("state"),
+          py::arg("qubits"), py::arg("kraus_ops"), py::arg("u"),
+          "One trajectory step of a Kraus channel on a state vector: the operator drawn by the "
+          "uniform u, applied and renormalised in place; returns its index");
+
+    // The fast entries of the rows registered since the first call.
+    velt::bind::install_fast_paths(m);
 }
 
 }  // namespace

@@ -18,7 +18,16 @@
 //   - a worker spins only briefly after a loop and then sleeps, so it stays
 //     a thread that the scheduler wakes promptly rather than a busy one.
 // The team size is still the OpenMP runtime's thread count (OMP_NUM_THREADS,
-// omp_set_num_threads), read for every loop.
+// omp_set_num_threads), read for every loop, up to max_team members; but the
+// pool starts no more threads (the calling thread included) than the process
+// has CPUs to run them on.  A team larger than that still cuts its loop into
+// one share per member, and the threads take the shares of the members that
+// have none.  More threads than CPUs could only take turns: every loop
+// would wake them all, each wake-up of a thread that must wait for a core
+// costs the running ones time, and a thread descheduled while it holds a
+// chunk makes the caller wait for it (on 2 CPUs, 200 calls on 2^18
+// amplitudes took 14 times as long with 64 threads as with 2, and 100 times
+// with 256; capped, they take the time of 2).
 //
 // The chunks of a loop are split into one contiguous share per team member,
 // the same shares for every loop of the same length: a member takes the
@@ -33,10 +42,33 @@
 // successful swap proves that the description read just before it was that
 // of loop g, still live, and a worker that arrives late finds the words moved
 // on and claims nothing.
+//
+// Why that proof holds in the C++ memory model, not only by x86's ordering
+// (pool::run writes, pool::take_one reads):
+//   - every field of the description is written with a release store and
+//     read with an acquire load, and so is every share's word;
+//   - a worker reads a share's word W (loop g, acquire), then the fields it
+//     needs, then swaps W for W + 1.
+// The acquire of W synchronises with the store that published it, which
+// comes after loop g's description was written: every field read is g's or a
+// later loop's.  Had a field come from loop g + 1, its release store comes
+// after the caller's store that closed W's share, and the acquire load that
+// read it makes that close happen before the worker's swap; the swap, a
+// read-modify-write, then reads the closed word or a later one, never W, and
+// fails.  So a swap that succeeds read W while loop g was open, and every
+// field used with it was g's.  With relaxed fields, as the code once had,
+// only x86's own ordering of loads and of stores made this so.  On x86
+// these acquire loads and release stores are the same plain moves; they
+// only keep the compiler from reordering them.
+//
+// The team has at most max_team members whatever thread count is asked for,
+// and per-worker scratch (worker_slots) has one slot per thread that can run
+// a loop, so a huge OMP_NUM_THREADS costs neither threads nor memory.
 #include "parallel/parallel_for.hpp"
 
 #include <omp.h>
 #include <pthread.h>
+#include <sched.h>
 
 #include <algorithm>
 #include <atomic>
@@ -91,31 +123,43 @@ constexpr std::chrono::microseconds worker_spin{50};
 constexpr std::int64_t chunks_per_member = 8;
 
 // The largest team: larger thread counts leave the rest of the threads out.
-constexpr int max_team = 256;
+constexpr int max_team = max_threads;
 
 constexpr int index_bits = 32;
 constexpr std::uint64_t index_mask = (std::uint64_t{1} << index_bits) - 1;
 
+// The CPUs this process may run on (its affinity mask), when the pool is
+// made; unknown (more than cpu_set_t holds, say): no limit.
+int usable_cpus() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) != 0) {
+        return max_team;
+    }
+    return std::max(1, CPU_COUNT(&set));
+}
+
 class pool {
 public:
     int workers() const { return started_.load(std::memory_order_acquire); }
+    int thread_cap() const { return thread_cap_; }
 
     void run(std::int64_t count, detail::range_call call, const void* body, int team) {
-        grow(team - 1);
-        team = std::min({team, workers() + 1, max_team});
+        grow(std::min(team, thread_cap_) - 1);
         const std::int64_t chunk = std::max<std::int64_t>(
             1, count / (static_cast<std::int64_t>(team) * chunks_per_member));
         const std::int64_t chunks = (count + chunk - 1) / chunk;
         const std::uint64_t loop = loop_.load(std::memory_order_relaxed) + 1;
 
-        done_.store(0, std::memory_order_relaxed);
-        count_.store(count, std::memory_order_relaxed);
-        chunk_.store(chunk, std::memory_order_relaxed);
-        call_.store(call, std::memory_order_relaxed);
-        body_.store(body, std::memory_order_relaxed);
-        team_.store(team, std::memory_order_relaxed);
+        // The description, in release stores (see the top of this file).
+        done_.store(0, std::memory_order_release);
+        count_.store(count, std::memory_order_release);
+        chunk_.store(chunk, std::memory_order_release);
+        call_.store(call, std::memory_order_release);
+        body_.store(body, std::memory_order_release);
+        team_.store(team, std::memory_order_release);
         for (int m = 0; m < team; ++m) {
-            shares_[m].end.store(share_begin(chunks, m + 1, team), std::memory_order_relaxed);
+            shares_[m].end.store(share_begin(chunks, m + 1, team), std::memory_order_release);
         }
         for (int m = 0; m < team; ++m) {
             const auto begin = static_cast<std::uint64_t>(share_begin(chunks, m, team));
@@ -162,7 +206,8 @@ private:
     // stays in the cores' private caches across calls, where chunks handed
     // out first come, first served would move between them on every call.
     bool take_one(int member) {
-        const int team = team_.load(std::memory_order_relaxed);
+        // Maybe the next loop's already: then every swap below fails.
+        const int team = team_.load(std::memory_order_acquire);
         if (member >= team) {
             return false;
         }
@@ -170,11 +215,11 @@ private:
             share& from = shares_[(member + s) % team];
             std::uint64_t word = from.word.load(std::memory_order_acquire);
             for (;;) {
-                const std::int64_t end = from.end.load(std::memory_order_relaxed);
-                const std::int64_t count = count_.load(std::memory_order_relaxed);
-                const std::int64_t chunk = chunk_.load(std::memory_order_relaxed);
-                const detail::range_call call = call_.load(std::memory_order_relaxed);
-                const void* body = body_.load(std::memory_order_relaxed);
+                const std::int64_t end = from.end.load(std::memory_order_acquire);
+                const std::int64_t count = count_.load(std::memory_order_acquire);
+                const std::int64_t chunk = chunk_.load(std::memory_order_acquire);
+                const detail::range_call call = call_.load(std::memory_order_acquire);
+                const void* body = body_.load(std::memory_order_acquire);
                 const auto index = static_cast<std::int64_t>(word & index_mask);
                 if (index >= end) {
                     break;
@@ -254,7 +299,8 @@ public:
 
 private:
     // Starts workers until there are `wanted`, on the calling thread.  One
-    // that cannot be started leaves the team smaller; the results are the same.
+    // that cannot be started leaves fewer threads to take the team's shares;
+    // the results are the same.
     void grow(int wanted) {
         for (int have = workers(); have < wanted; ++have) {
             try {
@@ -285,6 +331,8 @@ private:
     std::atomic<int> started_{0};
     std::atomic<int> sleepers_{0};
     std::atomic<bool> stopping_{false};
+    // The most threads a loop runs on, the calling thread included.
+    const int thread_cap_ = std::min(usable_cpus(), max_team);
     std::vector<std::thread> threads_;
     std::mutex mutex_;
     std::condition_variable wake_;
@@ -305,7 +353,8 @@ pool& the_pool() {
     return *p;
 }
 
-int team_size() { return omp_get_max_threads(); }
+// The runtime's thread count, capped at max_team.
+int team_size() { return std::min(omp_get_max_threads(), max_team); }
 
 }  // namespace
 
@@ -316,10 +365,16 @@ bool parallel_gate() {
     return gate && !forked.load(std::memory_order_relaxed);
 }
 
-// With the gate on, a loop's team has the runtime's thread count at that
-// moment, at most, and every worker already started keeps its index; with it
-// off the calling thread runs alone as member 0.
-int worker_slots() { return parallel_gate() ? std::max(team_size(), the_pool().workers() + 1) : 1; }
+// With the gate on, the next loop runs on at most min(team, thread cap)
+// threads, and every worker already started keeps its index (below the cap,
+// so below max_team); with it off the calling thread runs alone as member 0.
+int worker_slots() {
+    if (!parallel_gate()) {
+        return 1;
+    }
+    const pool& p = the_pool();
+    return std::max(std::min(team_size(), p.thread_cap()), p.workers() + 1);
+}
 
 int worker_index() { return this_worker; }
 

@@ -30,9 +30,12 @@ bool parallel_gate();
 // Per-worker scratch.  A kernel that needs scratch memory allocates
 // worker_slots() slots on the calling thread, right before parallel_for (so an
 // allocation failure is raised before anything is written), and a body picks
-// its slot with worker_index().  The team of the next parallel_for never has
-// more members than worker_slots() reports, and every member's index is below
-// it; a loop run on the calling thread alone uses slot 0.
+// its slot with worker_index().  The next parallel_for runs its body on no
+// more threads than worker_slots() reports, and every such thread's index is
+// below it; a loop run on the calling thread alone uses slot 0.  The count is
+// at most max_threads, whatever OMP_NUM_THREADS says, and at most the CPUs
+// the process may run on (see parallel_for.cpp).
+inline constexpr int max_threads = 256;
 int worker_slots();
 int worker_index();
 
@@ -59,6 +62,9 @@ inline constexpr std::int64_t pairs = std::int64_t{1} << 14;
 inline constexpr std::int64_t dense_amplitudes = std::int64_t{1} << 14;
 // The Kraus channel: elements of the density matrix.
 inline constexpr std::int64_t kraus_elements = std::int64_t{1} << 12;
+// The diagonal gate and the Pauli rotations: amplitudes updated, each by one
+// complex product or one pair half (half the work of a 2x2 gate's pair).
+inline constexpr std::int64_t phase_amplitudes = std::int64_t{1} << 15;
 }  // namespace serial_below
 
 namespace detail {

@@ -34,8 +34,9 @@ struct free_walk {
 
     // Lane total of |psi[spread(x) | offset]|^2 over free indices first ..
     // first + length - 1.
-    double block(const amp* psi, std::int64_t first, std::int64_t length,
-                 std::int64_t offset) const {
+    template <class Square>
+    double block(const amp* psi, std::int64_t first, std::int64_t length, std::int64_t offset,
+                 Square square) const {
         if (run >= sum_lanes && length >= sum_lanes) {
             // Runs of r contiguous amplitudes (r and length are powers of two,
             // so the runs tile the block); lanes see the same terms in the
@@ -46,7 +47,7 @@ struct free_walk {
                 const amp* p = psi + (spread(x) | offset);
                 for (std::int64_t t = 0; t < r; t += sum_lanes) {
                     for (int l = 0; l < sum_lanes; ++l) {
-                        acc.lane[l] += norm2(p[t + l]);
+                        acc.lane[l] += square(p[t + l]);
                     }
                 }
             }
@@ -57,15 +58,17 @@ struct free_walk {
         // spread(first) | spread(t), the second from a table.
         const std::int64_t base = spread(first) | offset;
         const std::int64_t* low = spread_low.data();
-        return lane_total(0, length, [=](std::int64_t t) { return norm2(psi[base | low[t]]); });
+        return lane_total(0, length, [=](std::int64_t t) { return square(psi[base | low[t]]); });
     }
 
     // The same lane totals for every entry at once, for a few entries of low
     // qubits: group by group of 8 free indices, each entry's 8 terms (one per
     // lane) in turn.  Every lane still takes its terms in increasing free
     // index, but the state is read in address order, not once per entry.
+    template <class Square>
     void block_all(const amp* psi, std::int64_t first, std::int64_t length,
-                   const std::int64_t* offsets, std::int64_t outputs, double* out) const {
+                   const std::int64_t* offsets, std::int64_t outputs, double* out,
+                   Square square) const {
         lane_sums acc[grouped_outputs];
         const std::int64_t base = spread(first);
         const std::int64_t* low = spread_low.data();
@@ -74,13 +77,25 @@ struct free_walk {
             for (std::int64_t j = 0; j < outputs; ++j) {
                 const std::int64_t at = group | offsets[j];
                 for (int l = 0; l < sum_lanes; ++l) {
-                    acc[j].lane[l] += norm2(psi[at | low[l]]);
+                    acc[j].lane[l] += square(psi[at | low[l]]);
                 }
             }
         }
         for (std::int64_t j = 0; j < outputs; ++j) {
             out[j] = acc[j].total();
         }
+    }
+};
+
+// |a|^2 as norm2 forms it, of the amplitude itself or of the amplitude with
+// both parts multiplied by a factor first.
+struct plain_square {
+    double operator()(const amp& a) const { return norm2(a); }
+};
+struct scaled_square {
+    double factor;
+    double operator()(const amp& a) const {
+        return norm2_scaled(a, factor);
     }
 };
 
@@ -95,7 +110,11 @@ void probabilities(const amp* psi, std::int64_t n, double* out) {
     });
 }
 
-void marginal_probabilities(const amp* psi, std::int64_t n, const int* qubits, int k, double* out) {
+namespace {
+
+template <class Square>
+void marginal_sums(const amp* psi, std::int64_t n, const int* qubits, int k, double* out,
+                   Square square) {
     free_walk walk;
     walk.sorted.assign(qubits, qubits + k);
     std::sort(walk.sorted.begin(), walk.sorted.end());
@@ -117,7 +136,7 @@ void marginal_probabilities(const amp* psi, std::int64_t n, const int* qubits, i
         blocked_sums(
             terms, outputs,
             [&](std::int64_t first, std::int64_t length, double* block_out) {
-                walk.block_all(psi, first, length, offset, outputs, block_out);
+                walk.block_all(psi, first, length, offset, outputs, block_out, square);
             },
             out);
         return;
@@ -129,7 +148,7 @@ void marginal_probabilities(const amp* psi, std::int64_t n, const int* qubits, i
         parallel_for((outputs + per - 1) / per, [&](std::int64_t c) {
             const std::int64_t end = std::min(outputs, (c + 1) * per);
             for (std::int64_t j = c * per; j < end; ++j) {
-                out[j] = walk.block(psi, 0, terms, offset[j]);
+                out[j] = walk.block(psi, 0, terms, offset[j], square);
             }
         });
         return;
@@ -138,10 +157,21 @@ void marginal_probabilities(const amp* psi, std::int64_t n, const int* qubits, i
         terms, outputs,
         [&](std::int64_t first, std::int64_t length, double* block_out) {
             for (std::int64_t j = 0; j < outputs; ++j) {
-                block_out[j] = walk.block(psi, first, length, offset[j]);
+                block_out[j] = walk.block(psi, first, length, offset[j], square);
             }
         },
         out);
+}
+
+}  // namespace
+
+void marginal_probabilities(const amp* psi, std::int64_t n, const int* qubits, int k, double* out) {
+    marginal_sums(psi, n, qubits, k, out, plain_square{});
+}
+
+void marginal_probabilities_scaled(const amp* psi, std::int64_t n, const int* qubits, int k,
+                                   double factor, double* out) {
+    marginal_sums(psi, n, qubits, k, out, scaled_square{factor});
 }
 
 }  // namespace VELT_PRECISION_NS

@@ -1,5 +1,7 @@
 #include "sequence/plan.hpp"
 
+#include <algorithm>
+
 #include "common/bits.hpp"
 #include "statevector/kernels.hpp"
 
@@ -33,9 +35,15 @@ mask op_qubits(const sequence_op& op, int n_qubits, bool& noop) {
 int count_bits(mask x) { return __builtin_popcountll(x); }
 
 // Whether the op may run inside a block, on a worker: its kernel must not
-// allocate, as nothing could catch the failure there.
+// allocate, as nothing could catch the failure there.  A diagonal allocates
+// nothing, but beyond blocked_diagonal_targets its table (16 KiB and more)
+// would crowd the block out of the cache: a pass of its own costs less.
 bool blockable(const sequence_op& op) {
-    return op.kind != op_kind::apply_gate || op.n_targets <= apply_gate_stack_targets;
+    switch (op.kind) {
+        case op_kind::apply_gate: return op.n_targets <= apply_gate_stack_targets;
+        case op_kind::apply_diagonal: return op.n_targets <= blocked_diagonal_targets;
+        default: return true;
+    }
 }
 
 // The number m of high qubits of the smallest block holding `qubits`: the
@@ -71,8 +79,16 @@ sequence_run close_run(std::vector<std::size_t> ops, mask qubits, int b, int min
 
 }  // namespace
 
-std::vector<sequence_run> plan_sequence(const std::vector<sequence_op>& ops, int n_qubits,
-                                        int block_qubits, int min_low) {
+int block_qubits_for(int n_qubits) {
+    return n_qubits <= single_block_qubits
+               ? n_qubits
+               : std::min(max_block_qubits,
+                          std::max(single_block_qubits, n_qubits - min_free_qubits));
+}
+
+sequence_plan plan_sequence(const std::vector<sequence_op>& ops, int n_qubits) {
+    const int block_qubits = block_qubits_for(n_qubits);
+    const int min_low = std::min(min_low_qubits, block_qubits);
     std::vector<sequence_run> runs;
     std::vector<std::size_t> current;
     mask current_qubits = 0;
@@ -99,7 +115,7 @@ std::vector<sequence_run> plan_sequence(const std::vector<sequence_op>& ops, int
     if (!current.empty()) {
         runs.push_back(close_run(std::move(current), current_qubits, block_qubits, min_low));
     }
-    return runs;
+    return {block_qubits, std::move(runs)};
 }
 
 }  // namespace VELT_PRECISION_NS

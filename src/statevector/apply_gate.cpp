@@ -37,26 +37,23 @@ void run_batched(amp* psi, const group_walk& walk, const std::int64_t* offset, s
     });
 }
 
-// Larger gates go one register of groups at a time, with lanes for every
-// worker taken here, so that a failed allocation is raised before any
-// amplitude changes.  Each worker's slot starts on a cache line of its own.
+// Larger gates go one register of groups at a time, each worker in its own
+// slot of the caller's scratch (see apply_gate_scratch_bytes), which starts
+// on a cache line of its own.
 void run_wide(amp* psi, const group_walk& walk, const std::int64_t* offset, std::int64_t dim,
-              const amp* u) {
+              const amp* u, real* lanes) {
     constexpr std::size_t line = 64 / sizeof(real);
     const auto slot = (static_cast<std::size_t>(2 * dim * width) + line - 1) / line * line;
-    std::vector<real> lanes(slot * static_cast<std::size_t>(worker_slots()) + line);
-    real* data = lanes.data();
-    data += (line - reinterpret_cast<std::uintptr_t>(data) / sizeof(real) % line) % line;
     walk.for_each_batch<width>([=](const std::int64_t* bases, int count) {
-        real* re = data + slot * static_cast<std::size_t>(worker_index());
+        real* re = lanes + slot * static_cast<std::size_t>(worker_index());
         apply_dense_batch<width>(psi, bases, count, offset, dim, u, re, re + dim * width);
     });
 }
 
 }  // namespace
 
-void apply_gate(amp* psi, std::int64_t n, const int* targets, int k, const int* controls,
-                int n_controls, const amp* u) {
+void apply_gate_scratch(amp* psi, std::int64_t n, const int* targets, int k, const int* controls,
+                        int n_controls, const amp* u, void* scratch) {
     if (dense_rows_apply(targets, k, controls, n_controls)) {
         dense_rows_state(psi, n, k, u, controls, n_controls);
         return;
@@ -85,11 +82,23 @@ void apply_gate(amp* psi, std::int64_t n, const int* targets, int k, const int* 
         }
         return;
     }
-    std::vector<std::int64_t> offset(static_cast<std::size_t>(dim));
+    // The scratch: the offsets, then the lanes from the next cache line on.
+    auto* offset = static_cast<std::int64_t*>(scratch);
     for (std::int64_t g = 0; g < dim; ++g) {
-        offset[static_cast<std::size_t>(g)] = deposit_bits(g, targets, k);
+        offset[g] = deposit_bits(g, targets, k);
     }
-    run_wide(psi, walk, offset.data(), dim, u);
+    const auto lanes_at = (reinterpret_cast<std::uintptr_t>(offset + dim) + 63) / 64 * 64;
+    run_wide(psi, walk, offset, dim, u, reinterpret_cast<real*>(lanes_at));
+}
+
+void apply_gate(amp* psi, std::int64_t n, const int* targets, int k, const int* controls,
+                int n_controls, const amp* u) {
+    // Taken on the calling thread before the first write: a failed
+    // allocation is raised with the state unchanged.
+    const std::size_t bytes = apply_gate_scratch_bytes(k, worker_slots());
+    const std::unique_ptr<void, void (*)(void*)> scratch(
+        bytes > 0 ? ::operator new(bytes) : nullptr, [](void* p) { ::operator delete(p); });
+    apply_gate_scratch(psi, n, targets, k, controls, n_controls, u, scratch.get());
 }
 
 }  // namespace velt::VELT_ISA_NS

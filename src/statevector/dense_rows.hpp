@@ -34,7 +34,7 @@ inline cvec column_lanes(const amp* u, std::size_t c, std::index_sequence<L...>)
 }
 
 template <int K, bool Masked, std::size_t... C>
-inline void dense_rows(amp* a, std::int64_t chunks, const amp* u, lane_mask on,
+inline void dense_rows(amp* a, std::int64_t chunks, const amp* u, const lane_mask& on,
                        std::index_sequence<C...>) {
     constexpr auto lanes = std::make_index_sequence<width>{};
     const cvec column[] = {column_lanes<K>(u, C, lanes)...};
@@ -83,7 +83,8 @@ inline bool dense_rows_apply(const int* targets, int k, const int* controls = nu
 namespace detail {
 
 template <int K>
-inline void dense_rows_tile(amp* a, std::int64_t count, const amp* u, bool masked, lane_mask on) {
+inline void dense_rows_tile(amp* a, std::int64_t count, const amp* u, bool masked,
+                            const lane_mask& on) {
     constexpr auto columns = std::make_index_sequence<std::size_t{1} << K>{};
     if (masked) {
         dense_rows<K, true>(a, count, u, on, columns);

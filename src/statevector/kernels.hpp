@@ -10,6 +10,7 @@
 // (src/isa/dispatch.cpp), whose results are the same bit for bit.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "common/amplitude.hpp"
@@ -55,6 +56,46 @@ void apply_gate_fast(amp* psi, std::int64_t n, const int* targets, int k, const 
 inline constexpr int apply_gate_stack_targets = 6;
 void apply_gate(amp* psi, std::int64_t n, const int* targets, int k, const int* controls,
                 int n_controls, const amp* u);
+
+// Diagonal gate: every amplitude i whose control bits are all 1 becomes
+// cmul(diag[j], psi[i]) (the entry first), j the target bits of i: bit d of
+// j is bit targets[d] of i.  n is a power of two; the k >= 1 targets are
+// strictly increasing (diagonal_order.hpp reorders a caller's table to
+// match), the controls distinct from them, every qubit below log2(n).
+// Allocates nothing and cannot throw.
+void apply_diagonal(amp* psi, std::int64_t n, const int* targets, int k, const int* controls,
+                    int n_controls, const amp* diag);
+
+// exp(-i theta/2 P) on the amplitudes whose control bits are all 1, P the
+// Pauli string with letter letters[d] (one of I, X, Y, Z) on qubits[d], the
+// identity elsewhere; c = cos(theta/2) and s = sin(theta/2) (common/trig.hpp).
+// n is a power of two and the qubits and controls are distinct and below
+// log2(n).  The arithmetic is spelled out in apply_pauli_rotation.cpp.
+// Allocates nothing and cannot throw.
+void apply_pauli_rotation(amp* psi, std::int64_t n, const int* qubits, const char* letters, int k,
+                          const int* controls, int n_controls, real c, real s);
+
+// The bytes of heap scratch apply_gate needs for k targets when its loop may
+// have `workers` workers (worker_slots()): none up to apply_gate_stack_targets
+// targets, else the gate's member offsets and one cache-line-aligned slot of
+// lanes per worker, sized for the widest instruction-set path.
+inline std::size_t apply_gate_scratch_bytes(int k, int workers) {
+    if (k <= apply_gate_stack_targets) {
+        return 0;
+    }
+    constexpr std::size_t widest = 8;  // doubles (or 16 floats) per register on the widest path
+    constexpr std::size_t line = 64;
+    const std::size_t dim = std::size_t{1} << k;
+    const std::size_t slot = (2 * dim * widest * sizeof(double) + line - 1) / line * line;
+    return dim * sizeof(std::int64_t) + line + slot * static_cast<std::size_t>(workers);
+}
+
+// apply_gate with its heap scratch made by the caller: at least
+// apply_gate_scratch_bytes(k, worker_slots()) bytes at `scratch` (may be null
+// when that is 0).  Allocates nothing, so a caller that allocates first
+// (apply_sequence, for every op of a sequence) cannot fail after writing.
+void apply_gate_scratch(amp* psi, std::int64_t n, const int* targets, int k, const int* controls,
+                        int n_controls, const amp* u, void* scratch);
 
 }  // namespace VELT_PRECISION_NS
 }  // namespace velt

@@ -19,7 +19,7 @@ namespace detail {
 // are stored back as they were read.
 template <bool Masked>
 inline std::int64_t pair_lanes_unit(amp* a0, amp* a1, std::int64_t length, const mat2& m,
-                                    lane_mask on) {
+                                    const lane_mask& on) {
     const cvec m00 = broadcast(m.m00), m01 = broadcast(m.m01);
     const cvec m10 = broadcast(m.m10), m11 = broadcast(m.m11);
     std::int64_t j = 0;
@@ -67,7 +67,7 @@ inline cvec by_member(const amp& first, const amp& partner, std::index_sequence<
 }
 
 template <std::size_t Partner, bool Masked>
-inline void pair_lanes_packed(amp* a, std::int64_t chunks, const mat2& m, lane_mask on) {
+inline void pair_lanes_packed(amp* a, std::int64_t chunks, const mat2& m, const lane_mask& on) {
     constexpr auto lanes = std::make_index_sequence<width>{};
     const cvec left = by_member<Partner>(m.m00, m.m10, lanes);
     const cvec right = by_member<Partner>(m.m01, m.m11, lanes);
@@ -87,7 +87,8 @@ inline void pair_lanes_packed(amp* a, std::int64_t chunks, const mat2& m, lane_m
 }
 
 template <bool Masked>
-inline void pair_lanes_packed(amp* a, std::int64_t chunks, int t, const mat2& m, lane_mask on) {
+inline void pair_lanes_packed(amp* a, std::int64_t chunks, int t, const mat2& m,
+                              const lane_mask& on) {
     const std::size_t partner = lane_of(std::size_t{1} << t);
     if (partner == 1) {
         return pair_lanes_packed<1, Masked>(a, chunks, m, on);
