@@ -150,7 +150,8 @@ def cases(single=False):
             k = len(qubits)
             dim = 1 << k
             ops = [(rng.standard_normal((dim, dim)) + 1j * rng.standard_normal((dim, dim))) / 4 for _ in range(3)]
-            tiny = [1e-160 * ops[0], np.zeros((dim, dim))]
+            # complex64: as small as its normal range keeps the squares apart from zero
+            tiny = [(1e-18 if single else 1e-160) * ops[0], np.zeros((dim, dim))]
             for label, these in (("", ops), (" tiny", tiny)):
                 for u in (0.1, 0.6):
                     psi = (rng.standard_normal(1 << n) + 1j * rng.standard_normal(1 << n)).astype(dtype)

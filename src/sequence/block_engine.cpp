@@ -92,6 +92,19 @@ void with_lanes(std::size_t m, F&& f) {
             default: break;
         }
     }
+    if constexpr (width > 8) {  // complex64 on the avx512f path
+        switch (m) {
+            case 8: return f(std::integral_constant<std::size_t, 8>{});
+            case 9: return f(std::integral_constant<std::size_t, 9>{});
+            case 10: return f(std::integral_constant<std::size_t, 10>{});
+            case 11: return f(std::integral_constant<std::size_t, 11>{});
+            case 12: return f(std::integral_constant<std::size_t, 12>{});
+            case 13: return f(std::integral_constant<std::size_t, 13>{});
+            case 14: return f(std::integral_constant<std::size_t, 14>{});
+            case 15: return f(std::integral_constant<std::size_t, 15>{});
+            default: break;
+        }
+    }
 }
 
 // The lane bit of block qubit q < lane_bits.

@@ -22,7 +22,8 @@
 namespace velt::VELT_ISA_NS {
 
 // Amplitudes per chunk: 2^phase_chunk_bits = width.
-inline constexpr int phase_chunk_bits = width == 2 ? 1 : width == 4 ? 2 : 3;
+inline constexpr int phase_chunk_bits = width == 2 ? 1 : width == 4 ? 2 : width == 8 ? 3 : 4;
+static_assert((1 << phase_chunk_bits) == width);
 
 // pack(c): the bits of c at the set positions of `mask`, lowest first, as
 // consecutive bits from bit 0 (the index of a diagonal's entry), or their
