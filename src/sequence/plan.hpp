@@ -52,8 +52,9 @@ struct sequence_plan {
 };
 
 // Blocks of 2^15 amplitudes (512 KiB) stay in a core's second-level cache
-// while a run's ops pass over them.
-inline constexpr int max_block_qubits = 15;
+// while a run's ops pass over them; complex64 blocks hold 2^16, the same
+// 512 KiB, and so one more qubit per run.
+inline constexpr int max_block_qubits = sizeof(amp) == 8 ? 16 : 15;
 // Segments of at least 2^5 amplitudes (512 bytes, eight cache lines).  Short
 // segments let a block take more high qubits, so that a run holds more ops
 // and a circuit takes fewer passes; the executor fetches the next block's
