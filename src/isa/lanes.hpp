@@ -212,6 +212,17 @@ constexpr bool lanes_permute_index_bits() {
 static_assert(lanes_permute_index_bits(), "lane_of must permute the bits of an index");
 }  // namespace detail
 
+// Clears the upper halves of the vector registers (no-op on sse2).  For the
+// ends of scalar loops on the wider paths: the scalar helpers' legacy SSE
+// instructions take xmm0-15, and GCC may keep other values in xmm16-31
+// around them, copied as whole zmm registers (AVX-512F has no 128-bit form
+// of those moves), which leaves the upper state dirty where it sees none.
+inline void clean_upper() {
+#if VELT_ISA_WIDTH > 2
+    __builtin_ia32_vzeroupper();
+#endif
+}
+
 // Lane selectors: `select(on, a, b)` takes a's lane where `on` is all ones
 // and b's where it is zero.  Only moves lanes: no arithmetic.
 using lane_int = std::conditional_t<sizeof(real) == 8, long long, int>;

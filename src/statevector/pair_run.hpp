@@ -236,6 +236,7 @@ inline void pair_update_near(amp* psi, std::int64_t n, int t, int c, const mat2&
             pair_update(psi[i], psi[i + stride], m);
         }
     }
+    clean_upper();
 }
 
 }  // namespace velt::VELT_ISA_NS
