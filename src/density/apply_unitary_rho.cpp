@@ -42,7 +42,7 @@ void conjugate(amp* rho, std::int64_t dim, const int* targets, const std::int64_
     for_each_block_batch<K>(
         rho, b, [=, &b](std::int64_t r0, amp* const* rows, const std::int64_t* cols, int count) {
             const bool row_on = (r0 & cmask) == cmask;
-            long long on_bits[width];
+            lane_int on_bits[width];  // one mask lane per amplitude lane
             bool any_column = false;
             bool every_column = true;
             for (int l = 0; l < width; ++l) {
