@@ -130,8 +130,8 @@ void apply_pauli_rotation(state_array state, const std::string& paulis, std::vec
                           count(controls));
     const cos_sin cs = cos_sin_half(theta);
     velt::apply_pauli_rotation(psi.data(), psi.length(), qubits.data(), paulis.data(),
-                               count(qubits), controls.data(), count(controls), static_cast<real>(cs.c),
-                               static_cast<real>(cs.s));
+                               count(qubits), controls.data(), count(controls),
+                               static_cast<real>(cs.c), static_cast<real>(cs.s));
 }
 
 }  // namespace velt::bind

@@ -365,9 +365,8 @@ void kraus_trajectory::apply(amp* psi, const amp* op, double p) {
         double* const totals = totals_.data();
         parallel_for(blocks_, loop_work{n_, serial_below::dense_amplitudes}, [=](std::int64_t b) {
             const amp* block = psi + b * run;
-            totals[b] = lane_total(0, run, [=](std::int64_t x) {
-                return norm2_scaled(block[x], pre);
-            });
+            totals[b] =
+                lane_total(0, run, [=](std::int64_t x) { return norm2_scaled(block[x], pre); });
         });
         scale = 1.0 / std::sqrt(pairwise_total(totals, blocks_));
     }
