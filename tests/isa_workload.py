@@ -176,13 +176,14 @@ def cases(single=False):
         plain = (rng.standard_normal(1 << n) + 1j * rng.standard_normal(1 << n)).astype(dtype)
         psi = state(1 << n) if with_special else plain
         other = state(1 << n)
-        yield f"expectation_paulis n={n} special={with_special}", psi, lambda s, t=terms: module.expectation_paulis(s, t)
+        label = f"n={n} special={with_special}"
+        yield f"expectation_paulis {label}", psi, lambda s, t=terms: module.expectation_paulis(s, t)
         yield (
-            f"expectation_pauli_sum n={n} special={with_special}",
+            f"expectation_pauli_sum {label}",
             psi,
             lambda s, c=coeffs, t=terms: np.array([module.expectation_pauli_sum(s, c, t)]),
         )
-        yield f"inner_product n={n} special={with_special}", psi, lambda s, b=other: np.array([module.inner_product(s, b)])
+        yield f"inner_product {label}", psi, lambda s, b=other: np.array([module.inner_product(s, b)])
 
 
 def phase_cases(module, state, mat, rng):
