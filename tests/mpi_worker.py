@@ -304,6 +304,8 @@ def scenario_sampled(opts):
             ops = [rng.standard_normal(shape) + 1j * rng.standard_normal(shape) for _ in range(3)]
             if step % 5 == 4:
                 ops = [small * ops[0], np.zeros_like(ops[0])]  # the renormalisation of tiny probabilities
+            if step % 5 == 2:  # one entry per row: the module sums these without dense products
+                ops = [math.sqrt(0.7) * np.eye(1 << k), 1j * math.sqrt(0.3) * np.eye(1 << k)[::-1]]
             u = float(rng.random())
             chosen = state.apply_kraus_sampled(qubits, ops, u)
             assert chosen == COMM.bcast(chosen, root=ROOT)  # the same index on every rank
