@@ -23,7 +23,7 @@ from mpi4py import MPI
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from circuits import catch, error_cases, pick, random_circuit, reference, run_one_by_one  # noqa: E402
-from helpers import assert_same_bits, random_state  # noqa: E402
+from helpers import PRECISIONS, assert_same_bits, random_state  # noqa: E402
 
 import velt_core  # noqa: E402
 from velt_mpi import DistributedState, SelfComm, _agree, _layout, _state  # noqa: E402
@@ -32,6 +32,12 @@ from velt_mpi._comm import quiet_barrier  # noqa: E402
 COMM = MPI.COMM_WORLD
 RANK, SIZE = COMM.Get_rank(), COMM.Get_size()
 ROOT = 0
+
+
+def precision(opts):
+    """(the module, the dtype) of the scenario's --dtype: velt_core and
+    complex128, or velt_core.single and complex64."""
+    return PRECISIONS[opts.dtype]
 
 
 def scenario_circuits(opts):
@@ -90,11 +96,13 @@ def scenario_circuits(opts):
 def scenario_phases(opts):
     """Diagonal gates and rotations whose qubits select ranks: no exchange for
     a diagonal or a Z string (each rank applies its part), one for an X or Y
-    letter there; the bits equal velt_core's on the full state after every op."""
+    letter there; the bits equal those of the precision's module on the full
+    state after every op."""
+    module, dtype = precision(opts)
     n = opts.n[0]
     rng = np.random.default_rng([opts.seed, n])
-    full = random_state(rng, 1 << n, special=True)
-    state = DistributedState.from_full(full if RANK == ROOT else None, chunk=opts.chunk)
+    full = random_state(rng, 1 << n, special=True, dtype=dtype)
+    state = DistributedState.from_full(full if RANK == ROOT else None, chunk=opts.chunk, dtype=dtype)
     n_local = state.n_local
     top, next_ = n - 1, n - 2
 
@@ -121,7 +129,7 @@ def scenario_phases(opts):
             args[-1] = [q for q in range(n) if state.qubit_map[q] < n_local and q != args[0][0]]
         before = state.exchanges
         getattr(state, name)(*args)
-        getattr(velt_core, name)(expected, *args)
+        getattr(module, name)(expected, *args)
         moved = state.exchanges - before
         if quiet is False:
             assert moved == 0, (name, args, moved)
@@ -130,7 +138,7 @@ def scenario_phases(opts):
         moves.append(moved)
         got = state.gather()
         if RANK == ROOT:
-            assert_same_bits(got, expected)
+            assert_same_bits(got, expected, any_nan=True)
     return {"exchanges": moves}
 
 
@@ -139,16 +147,17 @@ def scenario_layout(opts):
     count on the same physical layout (here the unpermuted one), equal to a
     one-rank state on the full vector."""
     _state.USE_CORE_PROBABILITIES = opts.core
+    _, dtype = precision(opts)
     out = {}
     for n in opts.n:
         rng = np.random.default_rng([opts.seed, n])
-        full = random_state(rng, 1 << n)
-        state = DistributedState.from_full(full if RANK == ROOT else None, chunk=opts.chunk)
+        full = random_state(rng, 1 << n, dtype=dtype)
+        state = DistributedState.from_full(full if RANK == ROOT else None, chunk=opts.chunk, dtype=dtype)
         cases = [[], [0], [n - 1], [n - 1, 0], list(range(n)), [1, n - 1, 0][: min(3, n)]]
         for qubits in cases:
             got = state.probabilities(qubits)
             if RANK == ROOT:
-                single = DistributedState.from_full(full, comm=SelfComm(), chunk=opts.chunk)
+                single = DistributedState.from_full(full, comm=SelfComm(), chunk=opts.chunk, dtype=dtype)
                 want = single.probabilities(qubits)
                 # velt_core.probabilities sums blocks of 2048 terms, then the
                 # blocks pairwise: the ranks' blocks line up with one
@@ -157,7 +166,7 @@ def scenario_layout(opts):
                 terms = 1 << (n_local - sum(q < n_local for q in qubits))
                 if not opts.core or terms >= 2048:
                     assert_same_bits(got, want)
-                sq = np.abs(full) ** 2
+                sq = np.abs(full.astype(np.complex128)) ** 2
                 for j in range(1 << len(qubits)) if len(qubits) <= 3 else ():
                     mask = np.ones(1 << n, dtype=bool)
                     for d, q in enumerate(qubits):
@@ -172,11 +181,13 @@ def scenario_layout(opts):
 
 def scenario_errors(opts):
     """Every error raised on every rank alike, each slice and the qubit map
-    unchanged, and the same type and message as velt_core on the full state."""
+    unchanged, and the same type and message as the precision's module on
+    the full state."""
+    module, dtype = precision(opts)
     n = opts.n[0]
     rng = np.random.default_rng([opts.seed, n])
-    full = random_state(rng, 1 << n)
-    state = DistributedState.from_full(full if RANK == ROOT else None, chunk=opts.chunk)
+    full = random_state(rng, 1 << n, dtype=dtype)
+    state = DistributedState.from_full(full if RANK == ROOT else None, chunk=opts.chunk, dtype=dtype)
     n_local = state.n_local
     warm_up = random_circuit(rng, n, n_local, 12)  # a permuted map, for the checks below
     state.apply_sequence(warm_up)
@@ -189,7 +200,7 @@ def scenario_errors(opts):
         assert got is not None, f"{case_id}: no error"
         assert_same_bits(state.local, before)
         assert state.qubit_map == qubit_map, case_id
-        kernel = getattr(velt_core, method, None)
+        kernel = getattr(module, method, None)
         if kernel is not None and "wide" not in case_id:
             psi = expected_full.copy()
             want = catch(lambda: kernel(psi, *args, **kwargs))
@@ -202,7 +213,7 @@ def scenario_errors(opts):
     # The state still works after all of that: a gate on every qubit.
     for q in range(n):
         state.apply_1q(q, 0.6, 0.8, -0.8, 0.6)
-        velt_core.apply_1q(expected_full, q, 0.6, 0.8, -0.8, 0.6)
+        module.apply_1q(expected_full, q, 0.6, 0.8, -0.8, 0.6)
     got = state.gather()
     if RANK == ROOT:
         assert all(rank_seen == everyone[0] for rank_seen in everyone), "ranks disagree"
@@ -214,10 +225,11 @@ def scenario_errors(opts):
 def scenario_alloc(opts):
     """An allocation that fails on one rank only: every rank raises
     MemoryError, nothing has moved, and the state works afterwards."""
+    module, dtype = precision(opts)
     n = opts.n[0]
     rng = np.random.default_rng([opts.seed, n])
-    full = random_state(rng, 1 << n)
-    state = DistributedState.from_full(full if RANK == ROOT else None, chunk=opts.chunk)
+    full = random_state(rng, 1 << n, dtype=dtype)
+    state = DistributedState.from_full(full if RANK == ROOT else None, chunk=opts.chunk, dtype=dtype)
     top = n - 1
     real_allocate = _state._allocate
 
@@ -230,7 +242,7 @@ def scenario_alloc(opts):
         "flip": lambda: state.apply_cnot_fast(top, 0),
         "sequence": lambda: state.apply_sequence([("apply_1q", 0, 1, 0, 0, 1), ("apply_gate", [top], np.eye(2))]),
         "gather": lambda: state.gather(),
-        "new state": lambda: DistributedState(n),
+        "new state": lambda: DistributedState(n, dtype=dtype),
     }
     failing_rank = SIZE - 1 if opts.failing_rank is None else opts.failing_rank
     for label, call in calls.items():
@@ -249,7 +261,7 @@ def scenario_alloc(opts):
         results[label] = got[1]
     everyone = COMM.gather(results, root=ROOT)
     state.apply_1q(top, 0, 1, 1, 0)
-    velt_core.apply_1q(full, top, 0, 1, 1, 0)
+    module.apply_1q(full, top, 0, 1, 1, 0)
     got = state.gather()
     if RANK == ROOT:
         assert all(r == everyone[0] for r in everyone), everyone
@@ -268,15 +280,20 @@ def physical_order(full, state):
 
 
 def scenario_sampled(opts):
-    """Trajectory steps: the index and the amplitudes of velt_core's step on
-    the full state in the state's physical order, step after step, with
-    channels on local and on rank-selecting qubits (exchanged first); a digest
-    of the steps on local qubits for comparison across rank counts."""
+    """Trajectory steps: the index and the amplitudes of the precision's
+    module's step on the full state in the state's physical order, step after
+    step, with channels on local and on rank-selecting qubits (exchanged
+    first); a digest of the steps on local qubits for comparison across rank
+    counts."""
+    module, dtype = precision(opts)
+    # Operators whose probabilities need the renormalisation in complex128;
+    # complex64 holds no such operator, and takes small ones instead.
+    small = 1e-160 if dtype == np.complex128 else 1e-20
     digests = {}
     for n in opts.n:
         rng = np.random.default_rng([opts.seed, n])
-        full = rng.standard_normal(1 << n) + 1j * rng.standard_normal(1 << n)
-        state = DistributedState.from_full(full if RANK == ROOT else None, chunk=opts.chunk)
+        full = (rng.standard_normal(1 << n) + 1j * rng.standard_normal(1 << n)).astype(dtype)
+        state = DistributedState.from_full(full if RANK == ROOT else None, chunk=opts.chunk, dtype=dtype)
         expected = full.copy()
         local_steps = hashlib.sha256()
         top = n - 1
@@ -286,7 +303,9 @@ def scenario_sampled(opts):
             shape = (1 << k, 1 << k)
             ops = [rng.standard_normal(shape) + 1j * rng.standard_normal(shape) for _ in range(3)]
             if step % 5 == 4:
-                ops = [1e-160 * ops[0], np.zeros_like(ops[0])]  # the renormalisation of tiny probabilities
+                ops = [small * ops[0], np.zeros_like(ops[0])]  # the renormalisation of tiny probabilities
+            if step % 5 == 2:  # one entry per row: the module sums these without dense products
+                ops = [math.sqrt(0.7) * np.eye(1 << k), 1j * math.sqrt(0.3) * np.eye(1 << k)[::-1]]
             u = float(rng.random())
             chosen = state.apply_kraus_sampled(qubits, ops, u)
             assert chosen == COMM.bcast(chosen, root=ROOT)  # the same index on every rank
@@ -294,7 +313,7 @@ def scenario_sampled(opts):
             if RANK == ROOT:
                 physical, logical = physical_order(expected, state)
                 mapped = [state.qubit_map[q] for q in qubits]
-                assert velt_core.apply_kraus_sampled(physical, mapped, ops, u) == chosen, (n, qubits)
+                assert module.apply_kraus_sampled(physical, mapped, ops, u) == chosen, (n, qubits)
                 expected[logical] = physical
                 assert_same_bits(got, expected)
                 if step < len(plans) and top not in qubits:
@@ -372,32 +391,35 @@ def unchanged(state, before, qubit_map, label):
 
 def scenario_convert(opts):
     """The root's conversion fails in from_full, scatter and matches with
-    MemoryError (a complex64 state whose complex128 copy does not fit the
-    root's address space, and one from __array__), an exception class of the
-    caller's own, and KeyboardInterrupt: every rank raises the same, no slice
-    changes, and the state works afterwards."""
+    MemoryError (an array of the other precision whose copy in the state's
+    dtype does not fit the root's address space, and one from __array__), an
+    exception class of the caller's own, and KeyboardInterrupt: every rank
+    raises the same, no slice changes, and the state works afterwards."""
+    _, dtype = precision(opts)
+    other = np.complex64 if dtype == np.complex128 else np.complex128
     n, root = opts.n[0], SIZE - 1 if opts.root is None else opts.root
     rng = np.random.default_rng([opts.seed, n])
-    full = random_state(rng, 1 << n)
-    state = DistributedState.from_full(full if RANK == ROOT else None, chunk=opts.chunk)
+    full = random_state(rng, 1 << n, dtype=dtype)
+    state = DistributedState.from_full(full if RANK == ROOT else None, chunk=opts.chunk, dtype=dtype)
     state.apply_sequence(random_circuit(rng, n, state.n_local, 12))  # a permuted map
     expected = state.gather(root=root)
-    # 256 MiB; 512 MiB as complex128.  The copy must fail however much freed
-    # memory the allocator still holds mapped (it serves a large request from
-    # its heap's free top before it maps new memory): with a 64 MiB copy, the
-    # conversion sometimes fitted and the slice's allocation failed instead.
-    wide = np.ones(1 << 25, dtype=np.complex64) if RANK == root else None
+    # 2^25 amplitudes: 256 MiB in complex64, 512 MiB in complex128.  The copy
+    # must fail however much freed memory the allocator still holds mapped (it
+    # serves a large request from its heap's free top before it maps new
+    # memory): with a 64 MiB copy, the conversion sometimes fitted and the
+    # slice's allocation failed instead.
+    wide = np.ones(1 << 25, dtype=other) if RANK == root else None
     if RANK == root:  # the premise: under the limit the copy itself fails
         with address_space(16 << 20):
-            assert catch_all(lambda: np.asarray(wide, dtype=np.complex128))[0] == "MemoryError"
+            assert catch_all(lambda: np.asarray(wide, dtype=dtype))[0] == "MemoryError"
     kinds = {
-        "complex64": wide,
+        "other precision": wide,
         "array MemoryError": Raising(MemoryError("no room")),
         "array SensorError": Raising(SensorError("sensor offline")),
         "array KeyboardInterrupt": Raising(KeyboardInterrupt()),
     }
     calls = {
-        "from_full": lambda given: DistributedState.from_full(given, root=root, chunk=opts.chunk),
+        "from_full": lambda given: DistributedState.from_full(given, root=root, chunk=opts.chunk, dtype=dtype),
         "scatter": lambda given: state.scatter(given, root=root),
         "matches": lambda given: state.matches(given, root=root),
     }
@@ -405,7 +427,7 @@ def scenario_convert(opts):
     for method, call in calls.items():
         for kind, given in kinds.items():
             before, qubit_map = state.local.copy(), state.qubit_map
-            limit = address_space(16 << 20) if kind == "complex64" and RANK == root else contextlib.nullcontext()
+            limit = address_space(16 << 20) if kind == "other precision" and RANK == root else contextlib.nullcontext()
             with case(f"{method} {kind}"), limit:
                 got = catch_all(lambda: call(given if RANK == root else None))
             assert got is not None, (method, kind)
@@ -413,7 +435,7 @@ def scenario_convert(opts):
             results[f"{method} {kind}"] = list(got)
     with case("afterwards"):
         assert state.matches(expected, root=root)
-        assert DistributedState.from_full(expected, root=root).matches(expected, root=root)
+        assert DistributedState.from_full(expected, root=root, dtype=dtype).matches(expected, root=root)
     return {"errors": same_everywhere(results), "root": root}
 
 
@@ -436,26 +458,27 @@ class WithNorms(DistributedState):
         """Z on a qubit that must be local: a kernel called on the slice."""
         q = int(q)
         self._note(q)
-        self._local_step("apply_z", lambda: velt_core.apply_1q(self._local, self._l2p[q], 1, 0, 0, -1))
+        self._local_step("apply_z", lambda: self._module.apply_1q(self._local, self._l2p[q], 1, 0, 0, -1))
 
 
 def scenario_local(opts):
     """A step a rank runs alone fails on rank F only (an injected failure of
-    velt_core or of a NumPy step): every rank raises the same error instead
+    the precision's module or of a NumPy step): every rank raises the same error instead
     of waiting in the next exchange or collective.  After a failure that
     changed amplitudes on some ranks every method but scatter refuses the
     state; a failure that changed nothing leaves it usable."""
+    module, dtype = precision(opts)
     n, failing = opts.n[0], SIZE - 1 if opts.failing_rank is None else opts.failing_rank
     rng = np.random.default_rng([opts.seed, n])
-    full = random_state(rng, 1 << n)
-    state = WithNorms.from_full(full if RANK == ROOT else None, chunk=opts.chunk)
+    full = random_state(rng, 1 << n, dtype=dtype)
+    state = WithNorms.from_full(full if RANK == ROOT else None, chunk=opts.chunk, dtype=dtype)
     top = n - 1
     h = 1 / math.sqrt(2)
 
     def injected(*args, **kwargs):
         raise MemoryError("injected")
 
-    real_sequence = velt_core.apply_sequence
+    real_sequence = module.apply_sequence
 
     def interrupted(psi, ops):
         real_sequence(psi, ops[:1])  # one op applied, then Ctrl-C
@@ -464,7 +487,7 @@ def scenario_local(opts):
     def sequence_then_exchange():
         state.apply_sequence([("apply_1q", 0, h, h, h, -h), ("apply_cnot_fast", 0, 1), ("apply_1q", top, h, h, h, -h)])
 
-    real_gate = velt_core.apply_gate
+    real_gate = module.apply_gate
 
     def gate_on_slice_fails(psi, *args):
         if psi is state.local:  # the chosen operator's write, not the sums over copies
@@ -478,10 +501,10 @@ def scenario_local(opts):
 
     cases = [
         # (label, object, attribute, replacement, ranks it fails on, call, changes amplitudes)
-        ("local gate", velt_core, "apply_1q", injected, [failing], lambda: state.apply_1q(0, h, h, h, -h), True),
-        ("run before an exchange", velt_core, "apply_sequence", injected, [failing], sequence_then_exchange, True),
-        ("interrupted run", velt_core, "apply_sequence", interrupted, [failing], sequence_then_exchange, True),
-        ("every rank", velt_core, "apply_1q", injected, range(SIZE), lambda: state.apply_1q(0, h, h, h, -h), False),
+        ("local gate", module, "apply_1q", injected, [failing], lambda: state.apply_1q(0, h, h, h, -h), True),
+        ("run before an exchange", module, "apply_sequence", injected, [failing], sequence_then_exchange, True),
+        ("interrupted run", module, "apply_sequence", interrupted, [failing], sequence_then_exchange, True),
+        ("every rank", module, "apply_1q", injected, range(SIZE), lambda: state.apply_1q(0, h, h, h, -h), False),
         ("read-out", _layout, "local_marginal", injected, [failing], lambda: state.probabilities([0, top]), False),
         ("comparison", _state, "_same_bytes", injected, [failing], lambda: state.matches(full), False),
         (
@@ -493,22 +516,22 @@ def scenario_local(opts):
             lambda: state.partial_norms(2),
             False,
         ),
-        ("a method's own write", velt_core, "apply_1q", injected, [failing], lambda: state.apply_z(0), True),
+        ("a method's own write", module, "apply_1q", injected, [failing], lambda: state.apply_z(0), True),
         (
             "expectation_paulis",
-            velt_core,
+            module,
             "expectation_paulis",
             injected,
             [failing],
             lambda: state.expectation_paulis([("XZ", [0, top])]),
             False,
         ),
-        ("inner_product", velt_core, "inner_product", injected, [failing], lambda: state.inner_product(state), False),
-        ("trajectory sums", velt_core, "apply_gate", injected, [failing], trajectory_step, False),
-        ("trajectory write", velt_core, "apply_gate", gate_on_slice_fails, [failing], trajectory_step, True),
+        ("inner_product", module, "inner_product", injected, [failing], lambda: state.inner_product(state), False),
+        ("trajectory sums", module, "apply_gate", injected, [failing], trajectory_step, False),
+        ("trajectory write", module, "apply_gate", gate_on_slice_fails, [failing], trajectory_step, True),
         (
             "diagonal",
-            velt_core,
+            module,
             "apply_diagonal",
             injected,
             [failing],
@@ -517,7 +540,7 @@ def scenario_local(opts):
         ),
         (
             "rotation",
-            velt_core,
+            module,
             "apply_pauli_rotation",
             injected,
             [failing],
@@ -552,7 +575,7 @@ def scenario_local(opts):
     _state.USE_CORE_PROBABILITIES = True
     with case("afterwards"):
         state.apply_1q(0, h, h, h, -h)
-        velt_core.apply_1q(full, 0, h, h, h, -h)
+        module.apply_1q(full, 0, h, h, h, -h)
         assert state.matches(full)
     return {"errors": same_everywhere(results), "failing": failing}
 
@@ -601,6 +624,8 @@ def scenario_mismatch(opts):
         "from_full": lambda: DistributedState.from_full(full, root=1 if d else 0),
         "DistributedState n": lambda: DistributedState(n + 1 if d else n),
         "DistributedState chunk": lambda: DistributedState(n, chunk=2 if d else 4),
+        "DistributedState dtype": lambda: DistributedState(n, dtype=np.complex64 if d else np.complex128),
+        "from_full dtype": lambda: DistributedState.from_full(full, dtype=np.complex64 if d else np.complex128),
         "invalid on one rank": lambda: state.apply_1q(62 if d else 0, h, h, h, -h),
         "a method's own argument": lambda: state.partial_norms(3 if d else 2),
         "a method's own write": lambda: state.apply_z(1 if d else 0),
@@ -645,15 +670,16 @@ def scenario_construct(opts):
 
 
 def scenario_observables(opts):
-    """Pauli strings and overlaps: bit for bit velt_core's values on the full
-    state in physical order, on the unpermuted layout and on one that a
+    """Pauli strings and overlaps: bit for bit the values of the precision's
+    module on the full state in physical order, on the unpermuted layout and on one that a
     circuit has permuted; strings with X or Y on rank-selecting qubits
     included.  Errors are raised on every rank with nothing changed."""
+    module, dtype = precision(opts)
     checked = 0
     for n in opts.n:
         rng = np.random.default_rng([opts.seed, n])
-        full = random_state(rng, 1 << n, special=opts.special)
-        other = random_state(rng, 1 << n, special=opts.special)
+        full = random_state(rng, 1 << n, special=opts.special, dtype=dtype)
+        other = random_state(rng, 1 << n, special=opts.special, dtype=dtype)
         terms = [("", []), ("Z", [n - 1]), ("YY", [n - 1, 0]), ("XZX", [n - 2, n - 1, 1])]
         terms += [("XX", [q, (q + 1) % n]) for q in range(n)] + [("ZZ", [q, (q + 1) % n]) for q in range(n)]
         for _ in range(30):
@@ -663,8 +689,8 @@ def scenario_observables(opts):
         coeffs = rng.standard_normal(len(terms))
         ops = random_circuit(rng, n, n - (SIZE.bit_length() - 1), 12)
         for permuted in (False, True):
-            a = DistributedState.from_full(full if RANK == ROOT else None, chunk=opts.chunk)
-            b = DistributedState.from_full(other if RANK == ROOT else None, chunk=opts.chunk)
+            a = DistributedState.from_full(full if RANK == ROOT else None, chunk=opts.chunk, dtype=dtype)
+            b = DistributedState.from_full(other if RANK == ROOT else None, chunk=opts.chunk, dtype=dtype)
             if permuted:  # the same gates on both: the same qubit map
                 a.apply_sequence(ops)
                 b.apply_sequence(ops)
@@ -679,30 +705,32 @@ def scenario_observables(opts):
                 if not opts.special:  # NaN != NaN
                     assert all(e == everyone[0] for e in everyone[1:])
                 mapped = [(p, [a.qubit_map[q] for q in qs]) for p, qs in terms]
-                assert_same_bits(values, velt_core.expectation_paulis(physical_a, mapped), any_nan=opts.special)
-                want = velt_core.expectation_pauli_sum(physical_a, coeffs, mapped)
+                assert_same_bits(values, module.expectation_paulis(physical_a, mapped), any_nan=opts.special)
+                want = module.expectation_pauli_sum(physical_a, coeffs, mapped)
                 assert_same_bits(np.array([energy]), np.array([want]), any_nan=opts.special)
                 assert_same_bits(
                     np.array([overlap]),
-                    np.array([velt_core.inner_product(physical_a, physical_b)]),
+                    np.array([module.inner_product(physical_a, physical_b)]),
                     any_nan=opts.special,
                 )
                 if not opts.special:  # and the physics: the logical state's values
-                    logical = velt_core.expectation_paulis(reference(full, ops) if permuted else full, terms)
+                    logical = module.expectation_paulis(reference(full, ops) if permuted else full, terms)
                     np.testing.assert_allclose(values, logical, rtol=1e-9, atol=1e-9)
                 checked += 1
             quiet_barrier(COMM)
         # Refusals: on every rank alike, the slices and maps unchanged.
-        c = DistributedState(n, chunk=opts.chunk)
+        c = DistributedState(n, chunk=opts.chunk, dtype=dtype)
         c.apply_swap(0, 1)  # a relabelling: another qubit map on any rank count
+        other_dtype = np.complex64 if dtype == np.complex128 else np.complex128
         cases = {
             "letter": lambda: a.expectation_paulis([("Z", [0]), ("Q", [1])]),
             "repeat": lambda: a.expectation_pauli_sum([1.0], [("XX", [1, 1])]),
             "coeffs": lambda: a.expectation_pauli_sum([1.0, 2.0], [("Z", [0])]),
             "complex": lambda: a.expectation_pauli_sum([1j], [("Z", [0])]),
-            "layout": lambda: c.inner_product(DistributedState(n, chunk=opts.chunk)),
-            "register": lambda: a.inner_product(DistributedState(n - 1)),
+            "layout": lambda: c.inner_product(DistributedState(n, chunk=opts.chunk, dtype=dtype)),
+            "register": lambda: a.inner_product(DistributedState(n - 1, dtype=dtype)),
             "type": lambda: a.inner_product(full),
+            "dtype": lambda: a.inner_product(DistributedState(n, chunk=opts.chunk, dtype=other_dtype)),
         }
         errors = {}
         for label, call in cases.items():
@@ -717,7 +745,7 @@ def scenario_observables(opts):
             assert all(e == everyone[0] for e in everyone), everyone
             psi = full.copy()
             for label in ("letter", "repeat", "coeffs", "complex"):
-                want = catch(lambda label=label: getattr(velt_core, cases_core[label][0])(psi, *cases_core[label][1]))
+                want = catch(lambda label=label: getattr(module, cases_core[label][0])(psi, *cases_core[label][1]))
                 assert want[0] == everyone[0][label][0], label
                 if want[0] != "TypeError":
                     assert want[1] == everyone[0][label][1], label
@@ -727,7 +755,7 @@ def scenario_observables(opts):
     return None
 
 
-cases_core = {  # the velt_core calls of the refusals above
+cases_core = {  # the calls of the refusals above on a full state
     "letter": ("expectation_paulis", ([("Z", [0]), ("Q", [1])],)),
     "repeat": ("expectation_pauli_sum", ([1.0], [("XX", [1, 1])])),
     "coeffs": ("expectation_pauli_sum", ([1.0, 2.0], [("Z", [0])])),

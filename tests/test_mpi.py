@@ -22,13 +22,14 @@ from circuits import catch, error_cases, random_circuit, reference, run_one_by_o
 from helpers import PRECISIONS, assert_same_bits, random_state
 
 import velt_core
-from velt_mpi import DistributedState, SelfComm, _agree, _layout
+from velt_mpi import DistributedState, SelfComm, _agree, _layout, _state
 
 HERE = Path(__file__).resolve().parent
 WORKER = HERE / "mpi_worker.py"
 SIZES = (4, 5, 7, 10, 13, 18)
 SEED = 11
 LENGTH = 40
+DTYPES = pytest.mark.parametrize("dtype", ["complex128", "complex64"])
 
 
 def one_rank(n_or_full, chunk=None):
@@ -62,11 +63,13 @@ def test_one_rank_circuits_match_velt_core(n, dtype):
     np.testing.assert_allclose(state.probabilities([0]), want, rtol=1e-12, equal_nan=True)
 
 
+@DTYPES
 @pytest.mark.parametrize("case", error_cases(5, 5), ids=lambda case: case[0])
-def test_one_rank_errors_match_velt_core(case):
+def test_one_rank_errors_match_velt_core(case, dtype):
     case_id, method, args, kwargs = case
+    module = PRECISIONS[dtype].module
     rng = np.random.default_rng(3)
-    full = random_state(rng, 32)
+    full = random_state(rng, 32, dtype=dtype)
     state = one_rank(full)
     state.apply_swap(0, 4)  # a permuted qubit map, which a failed call must keep
     before = state.local.copy()
@@ -74,7 +77,7 @@ def test_one_rank_errors_match_velt_core(case):
     assert got is not None
     assert_same_bits(state.local, before)
     assert state.qubit_map == (4, 1, 2, 3, 0)
-    kernel = getattr(velt_core, method, None)
+    kernel = getattr(module, method, None)
     if kernel is None or "wide" in case_id:
         return
     psi = full.copy()
@@ -137,6 +140,9 @@ def test_constructor_and_root_errors():
             DistributedState(4, comm=SelfComm(), dtype=dtype)
     with pytest.raises(ValueError, match="^from_full: dtype must be complex128 or complex64$"):
         DistributedState.from_full(np.zeros(4), comm=SelfComm(), dtype=np.complex256)
+    for dtype in ("complex128", "complex64"):
+        with pytest.raises(TypeError, match=f"^from_full: the full state must convert to {dtype}$"):
+            DistributedState.from_full(["a", "b"], comm=SelfComm(), dtype=dtype)
     with pytest.raises(ValueError, match="^DistributedState: chunk must be a power of two$"):
         one_rank(4, chunk=3)
     with pytest.raises(TypeError):
@@ -186,15 +192,51 @@ def test_one_rank_observable_errors_match_velt_core(name, args):
     assert_same_bits(state.local, full)
 
 
-def test_one_rank_observables_are_velt_core_values(rng):
-    full, other = random_state(rng, 2**13), random_state(rng, 2**13)
+@DTYPES
+def test_one_rank_observables_are_velt_core_values(rng, dtype):
+    module = PRECISIONS[dtype].module
+    full, other = random_state(rng, 2**13, dtype=dtype), random_state(rng, 2**13, dtype=dtype)
     terms = [("XZ", [12, 0]), ("YY", [3, 7]), ("", []), ("ZZZ", [1, 2, 3])]
     state = one_rank(full)
-    assert_same_bits(state.expectation_paulis(terms), velt_core.expectation_paulis(full, terms))
-    assert state.expectation_pauli_sum([1, -2, 3, 0.5], terms) == velt_core.expectation_pauli_sum(
+    assert_same_bits(state.expectation_paulis(terms), module.expectation_paulis(full, terms))
+    assert state.expectation_pauli_sum([1, -2, 3, 0.5], terms) == module.expectation_pauli_sum(
         full, [1, -2, 3, 0.5], terms
     )
-    assert state.inner_product(one_rank(other)) == velt_core.inner_product(full, other)
+    assert state.inner_product(one_rank(other)) == module.inner_product(full, other)
+    # The overlap of two precisions is refused, whichever state asks.
+    twin = one_rank(other.astype(np.complex64 if dtype == "complex128" else np.complex128))
+    for a, b in ((state, twin), (twin, state)):
+        message = f"inner_product: the states have different dtypes ({a.dtype.name} and {b.dtype.name})"
+        assert catch(lambda a=a, b=b: a.inner_product(b)) == ("RuntimeError", message)
+    assert_same_bits(state.local, full)
+
+
+@DTYPES
+@pytest.mark.parametrize("n", [5, 12])
+def test_one_rank_allocations_count_the_dtype_bytes(monkeypatch, dtype, n):
+    # Every allocation is of the state's dtype, and a refused one names its
+    # bytes: 16 per amplitude in complex128, 8 in complex64.
+    itemsize = np.dtype(dtype).itemsize
+    made = []
+    real = _state._allocate
+    monkeypatch.setattr(_state, "_allocate", lambda n_amps, dtype: made.append(np.dtype(dtype)) or real(n_amps, dtype))
+    state = DistributedState(n, comm=SelfComm(), chunk=4, dtype=dtype)
+    state.gather()
+    state.matches(np.eye(1 << n)[0])
+    assert made and set(made) == {np.dtype(dtype)}
+
+    def refuse(n_amps, dtype):
+        raise MemoryError("injected")
+
+    monkeypatch.setattr(_state, "_allocate", refuse)
+    assert catch(lambda: DistributedState(n, comm=SelfComm(), dtype=dtype)) == (
+        "MemoryError",
+        f"DistributedState: no memory for the slice ({itemsize << n} bytes) on 1 of 1 ranks",
+    )
+    assert catch(lambda: state.matches(np.eye(1 << n)[0])) == (
+        "MemoryError",
+        f"matches: no memory for the comparison buffer ({itemsize * 4} bytes) on 1 of 1 ranks",
+    )
 
 
 # ------------------------------------------------- agreement across ranks
@@ -447,22 +489,26 @@ def test_special_values_move_untouched(ranks):
 
 
 @needs_mpi
+@DTYPES
 @pytest.mark.parametrize(
     ("ranks", "exchanges"), [(1, [0] * 9), (2, [0] * 7 + [1, 0]), (4, [0] * 7 + [1, 1])], ids=["1", "2", "4"]
 )
-def test_phases_on_rank_selecting_qubits(ranks, exchanges):
+def test_phases_on_rank_selecting_qubits(ranks, exchanges, dtype):
     # Diagonals and Z strings on the qubits that select ranks move nothing;
     # an X letter there is exchanged first, and so is a diagonal's target when
     # every local bit is a control (on 4 ranks the last op).  The bits after
-    # every op are those of velt_core on the full state (checked in the worker).
-    result = launch(ranks, "phases", "--n", 5, "--chunk", 2)
+    # every op are those of velt_core (velt_core.single for complex64) on the
+    # full state (checked in the worker).
+    result = launch(ranks, "phases", "--n", 5, "--chunk", 2, "--dtype", dtype)
     assert result["exchanges"] == exchanges
 
 
 @needs_mpi
-@pytest.mark.parametrize("ranks", [1, 2, 4])
-def test_every_error_on_every_rank(ranks):
-    result = launch(ranks, "errors", "--n", 5, "--chunk", 2)
+@pytest.mark.parametrize(
+    "ranks, dtype", [(1, "complex128"), (2, "complex128"), (4, "complex128"), (2, "complex64"), (4, "complex64")]
+)
+def test_every_error_on_every_rank(ranks, dtype):
+    result = launch(ranks, "errors", "--n", 5, "--chunk", 2, "--dtype", dtype)
     expected_ids = [case[0] for case in error_cases(5, 5 - (ranks.bit_length() - 1), ranks)]
     assert list(result["errors"]) == expected_ids
     for case_id, (kind, message) in result["errors"].items():
@@ -471,12 +517,23 @@ def test_every_error_on_every_rank(ranks):
 
 
 @needs_mpi
-@pytest.mark.parametrize("ranks, failing", [(2, 1), (2, 0), (4, 3), (4, 0)], ids=lambda v: str(v))
-def test_allocation_failure_on_one_rank_is_collective(ranks, failing):
-    result = launch(ranks, "alloc", "--n", 6, "--failing-rank", failing)
+@pytest.mark.parametrize(
+    "ranks, failing, dtype",
+    [(2, 1, "complex128"), (2, 0, "complex128"), (4, 3, "complex128"), (4, 0, "complex128"), (2, 0, "complex64")],
+    ids=lambda v: str(v),
+)
+def test_allocation_failure_on_one_rank_is_collective(ranks, failing, dtype):
+    result = launch(ranks, "alloc", "--n", 6, "--failing-rank", failing, "--dtype", dtype)
     labels = {"exchange", "flip", "sequence", "new state"} | ({"gather"} if failing == 0 else set())
     assert set(result["errors"]) == labels
     assert all("on 1 of" in m or m.startswith("gather:") for m in result["errors"].values())
+    # The bytes of the dtype: a slice of 2^6 / ranks amplitudes, and two chunks of half of it.
+    itemsize = np.dtype(dtype).itemsize
+    n_local = 64 // ranks
+    assert (
+        f"no memory for the slice ({n_local * itemsize} bytes) on 1 of {ranks} ranks" in result["errors"]["new state"]
+    )
+    assert f"no memory for the exchange buffer ({n_local * itemsize} bytes)" in result["errors"]["exchange"]
 
 
 @needs_mpi
@@ -501,30 +558,37 @@ def test_marginals_independent_of_rank_count():
 
 @needs_mpi
 @pytest.mark.skipif(not hasattr(velt_core, "probabilities"), reason="velt_core has no probabilities in this build")
-@pytest.mark.parametrize("ranks", [1, 2, 4])
-def test_marginals_through_velt_core_probabilities(ranks):
-    launch(ranks, "layout", "--core", "--n", 5, 10, 16)
+@pytest.mark.parametrize("ranks, dtype", [(1, "complex128"), (2, "complex128"), (4, "complex128"), (4, "complex64")])
+def test_marginals_through_velt_core_probabilities(ranks, dtype):
+    launch(ranks, "layout", "--core", "--n", 5, 10, 16, "--dtype", dtype)
 
 
 @needs_mpi
-def test_trajectory_steps_match_velt_core_for_every_rank_count():
+@DTYPES
+def test_trajectory_steps_match_velt_core_for_every_rank_count(dtype):
     # Slices of 2^5 (terms gathered: a block of the sums spans ranks) and of
     # 2^11 and more amplitudes (the ranks' trees meet): the steps on local
-    # qubits give the same bytes for 1, 2 and 4 ranks, as velt_core on one.
-    digests = [launch(ranks, "sampled", "--seed", 4, "--n", 7, 12, 14)["digests"] for ranks in (1, 2, 4)]
+    # qubits give the same bytes for 1, 2 and 4 ranks, as velt_core (or
+    # velt_core.single) on one.
+    args = ["sampled", "--seed", 4, "--n", 7, 12, 14, "--dtype", dtype]
+    digests = [launch(ranks, *args)["digests"] for ranks in (1, 2, 4)]
     assert digests[0] == digests[1] == digests[2]
 
 
-def test_one_rank_trajectory_step_matches_velt_core():
+@DTYPES
+def test_one_rank_trajectory_step_matches_velt_core(dtype):
+    module = PRECISIONS[dtype].module
     rng = np.random.default_rng(8)
     for n, qubits in ((3, [2]), (11, [0, 10]), (13, [12, 3, 11])):
-        full = random_state(rng, 1 << n)
+        full = random_state(rng, 1 << n, dtype=dtype)
         ops = [rng.standard_normal((1 << len(qubits),) * 2) + 0j for _ in range(4)]
+        if n == 11:  # one entry per row: the module sums these without dense products
+            ops = [np.sqrt(0.6) * np.eye(4), np.sqrt(0.4) * np.diag([1, -1j, 1j, -1])[::-1]]
         state = one_rank(full)
         state.apply_swap(0, n - 1)  # a relabelling: the slice stays, the step works in physical order
         expected = full.copy()
         mapped = [state.qubit_map[q] for q in qubits]
-        index = velt_core.apply_kraus_sampled(expected, mapped, ops, 0.3)
+        index = module.apply_kraus_sampled(expected, mapped, ops, 0.3)
         assert state.apply_kraus_sampled(qubits, ops, 0.3) == index
         assert_same_bits(state.local, expected)
 
@@ -543,15 +607,33 @@ def test_demo_checks_itself_on_two_ranks():
 
 @needs_mpi
 @pytest.mark.parametrize(
-    "ranks, chunk, special",
-    [(1, None, False), (2, None, False), (4, None, False), (4, 2048, False), (2, None, True)],
-    ids=["1rank", "2ranks", "4ranks", "4ranks-chunk2048", "2ranks-special"],
+    "ranks, chunk, special, dtype",
+    [
+        (1, None, False, "complex128"),
+        (2, None, False, "complex128"),
+        (4, None, False, "complex128"),
+        (4, 2048, False, "complex128"),
+        (2, None, True, "complex128"),
+        (1, None, False, "complex64"),
+        (2, None, True, "complex64"),
+        (4, 2048, False, "complex64"),
+    ],
+    ids=[
+        "1rank",
+        "2ranks",
+        "4ranks",
+        "4ranks-chunk2048",
+        "2ranks-special",
+        "1rank-complex64",
+        "2ranks-special-complex64",
+        "4ranks-chunk2048-complex64",
+    ],
 )
-def test_observables_match_velt_core_on_the_physical_state(ranks, chunk, special):
+def test_observables_match_velt_core_on_the_physical_state(ranks, chunk, special, dtype):
     # n = 6: slices too small for whole blocks (gathered); 14 and 15: the
     # ranks' sums, with pairs across ranks from the top qubits, and (chunk
     # 2048) several chunks per slice whose partners lie in other chunks.
-    args = ["observables", "--seed", SEED, "--n", 6, 14, 15]
+    args = ["observables", "--seed", SEED, "--n", 6, 14, 15, "--dtype", dtype]
     if chunk is not None:
         args += ["--chunk", chunk]
     if special:
@@ -572,21 +654,25 @@ def test_observables_match_velt_core_on_the_physical_state(ranks, chunk, special
         "inner_product: the states have different registers (15 and 14 qubits)",
     ]
     assert errors["type"][0] == "TypeError"
+    other = "complex64" if dtype == "complex128" else "complex128"
+    assert errors["dtype"] == ["RuntimeError", f"inner_product: the states have different dtypes ({dtype} and {other})"]
 
 
 # ------------------------------------------- failures on some ranks only
 
 
 @needs_mpi
-@pytest.mark.parametrize("ranks, root", [(2, 1), (4, 0), (4, 3)])
-def test_root_conversion_failure_of_any_kind_is_raised_on_every_rank(ranks, root):
+@pytest.mark.parametrize(
+    "ranks, root, dtype", [(2, 1, "complex128"), (4, 0, "complex128"), (4, 3, "complex128"), (2, 1, "complex64")]
+)
+def test_root_conversion_failure_of_any_kind_is_raised_on_every_rank(ranks, root, dtype):
     # Before the ranks agreed on the root's conversion, all of these left
     # the other ranks waiting in a broadcast or a receive.
-    result = launch(ranks, "convert", "--n", 6, "--root", root)
+    result = launch(ranks, "convert", "--n", 6, "--root", root, "--dtype", dtype)
     expected = {}
     for method in ("from_full", "scatter", "matches"):
-        memory = ["MemoryError", f"{method}: no memory to convert the full state to complex128 on the root rank"]
-        expected[f"{method} complex64"] = memory
+        memory = ["MemoryError", f"{method}: no memory to convert the full state to {dtype} on the root rank"]
+        expected[f"{method} other precision"] = memory
         expected[f"{method} array MemoryError"] = memory
         expected[f"{method} array SensorError"] = ["RuntimeError", "SensorError: sensor offline"]
         expected[f"{method} array KeyboardInterrupt"] = ["KeyboardInterrupt", ""]
@@ -594,9 +680,11 @@ def test_root_conversion_failure_of_any_kind_is_raised_on_every_rank(ranks, root
 
 
 @needs_mpi
-@pytest.mark.parametrize("ranks, failing", [(2, 1), (4, 0), (4, 2)])
-def test_local_step_failing_on_one_rank_is_raised_on_every_rank(ranks, failing):
-    result = launch(ranks, "local", "--n", 6, "--failing-rank", failing)
+@pytest.mark.parametrize(
+    "ranks, failing, dtype", [(2, 1, "complex128"), (4, 0, "complex128"), (4, 2, "complex128"), (2, 1, "complex64")]
+)
+def test_local_step_failing_on_one_rank_is_raised_on_every_rank(ranks, failing, dtype):
+    result = launch(ranks, "local", "--n", 6, "--failing-rank", failing, "--dtype", dtype)
     note = f"(on rank {failing})"
 
     def refused(method):
@@ -648,6 +736,8 @@ def test_arguments_that_differ_between_ranks_are_refused_on_every_rank(ranks, fa
         "from_full": "from_full",
         "DistributedState n": "DistributedState",
         "DistributedState chunk": "DistributedState",
+        "DistributedState dtype": "DistributedState",
+        "from_full dtype": "from_full",
         "a method's own argument": "partial_norms",
         "a method's own write": "apply_z",
         "expectation_paulis": "expectation_paulis",

@@ -276,6 +276,33 @@ def test_trajectories_average_to_the_density_matrix_channel():
     assert np.abs(mean - rho).max() < 6 / np.sqrt(trials)
 
 
+@pytest.mark.parametrize("family", ["pauli", "damping", "phased-permutation"])
+@pytest.mark.parametrize(("n", "qubits"), [(2, [1]), (12, [11, 0]), (13, [0, 12, 5])], ids=str)
+def test_sampled_sparse_operators_keep_apply_gates_arithmetic(precision, rng, n, qubits, family):
+    # Operators with one nonzero entry per row are summed without a dense
+    # product, yet each term must be that of K psi as apply_gate forms it in
+    # the state's precision (in complex64 each part rounded to float), squared
+    # in double: the step's index and bits are those of apply_gate,
+    # probabilities and one rounding of each part times 1/sqrt(p).
+    module, dtype = precision
+    ops = operator_family(rng, family, len(qubits))
+    psi = random_state(rng, 1 << n, dtype=dtype)
+    kept = []
+    for op in ops:
+        x = psi.copy()
+        module.apply_gate(x, qubits, op)
+        kept.append(x)
+    p = [module.probabilities(x, [])[0] for x in kept]
+    for u in (0.0, rng.random(), np.nextafter(1.0, 0.0)):
+        running = np.cumsum(p)  # left to right, as the step adds
+        hits = np.flatnonzero(running > u * running[-1])
+        chosen = int(hits[0]) if hits.size else max(i for i, v in enumerate(p) if v > 0)
+        work = psi.copy()
+        assert module.apply_kraus_sampled(work, qubits, ops, u) == chosen
+        parts = kept[chosen].view(kept[chosen].real.dtype).astype(np.float64) * (1.0 / math.sqrt(p[chosen]))
+        assert_same_bits(work, parts.astype(kept[chosen].real.dtype).view(dtype))
+
+
 # ------------------------------------------------------ tiny probabilities
 
 

@@ -9,8 +9,6 @@ a SWAP gate is recorded as a relabelling.
 import numpy as np
 from numpy.lib.stride_tricks import as_strided
 
-ITEM = np.dtype(np.complex128).itemsize
-
 
 def logical_view(full, p2l, phys_start, c):
     """A view into `full` (1-D, logical order) of the 2^c amplitudes at

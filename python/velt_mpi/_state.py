@@ -19,9 +19,26 @@ MIN_CHUNK = 4096
 _NO_FURTHER_USE = math.inf
 
 
-def _allocate(n_amps):
+def _allocate(n_amps, dtype=np.complex128):
     """Memory for n_amps amplitudes (tests replace this to make one rank fail)."""
-    return np.empty(n_amps, dtype=np.complex128)
+    return np.empty(n_amps, dtype=dtype)
+
+
+# The functions of each precision: a state's kernels and read-outs are those
+# of the module of its amplitudes' type, looked up at each call.
+_MODULES = {np.dtype(np.complex128): velt_core, np.dtype(np.complex64): velt_core.single}
+
+
+def _precision(function, dtype):
+    """The amplitude type `dtype` names, native complex128 or complex64;
+    anything else (another type, a byte-swapped one, no type) ValueError."""
+    try:
+        dtype = np.dtype(dtype)
+    except (TypeError, ValueError):
+        dtype = None
+    if dtype is None or dtype.type not in (np.complex128, np.complex64) or not dtype.isnative:
+        raise ValueError(f"{function}: dtype must be complex128 or complex64")
+    return dtype
 
 
 def _is_power_of_two(x):
@@ -32,17 +49,21 @@ def _is_power_of_two(x):
 class DistributedState:
     """A state of n_qubits qubits held as 2^p slices, one per rank of `comm`.
 
-    Each rank holds 2^(n - p) amplitudes: the low n - p physical qubits are
-    local, the top p select the rank.  Gates take the arguments of the
-    velt_core kernels of the same names (without the state) and raise their
-    errors.  Every rank must make the same calls with the same arguments, in
-    the same order: the calls are collective.  Every public method is one
-    collective call (_agree.collective_methods): the ranks agree on its
-    arguments before anything changes and after each step a rank runs alone,
-    so an error on any rank is raised on every rank.
+    Each rank holds 2^(n - p) amplitudes of `dtype` (complex128, or
+    complex64 for half the memory): the low n - p physical qubits are local,
+    the top p select the rank.  Gates take the arguments of the velt_core
+    kernels of the same names (without the state) and raise their errors.
+    Every kernel and read-out on a slice is that of the precision's module:
+    velt_core for complex128, velt_core.single for complex64, so the bits
+    are that module's on the full state.  Every rank must make the same
+    calls with the same arguments, in the same order: the calls are
+    collective.  Every public method is one collective call
+    (_agree.collective_methods): the ranks agree on its arguments before
+    anything changes and after each step a rank runs alone, so an error on
+    any rank is raised on every rank.
     """
 
-    def __init__(self, n_qubits, comm=None, *, chunk=None):
+    def __init__(self, n_qubits, comm=None, *, chunk=None, dtype=np.complex128):
         self._mpi = _comm.world() if comm is None else comm
         # Methods communicate through self._comm, which agrees first; the
         # internals use self._mpi where they place the agreement points.
@@ -52,10 +73,10 @@ class DistributedState:
         self._call = None  # the collective call under way
         self._calls = 0  # calls made so far, the same count on every rank
         self._broken = None  # why the state is unusable, after a failure part way
-        self._construct(n_qubits, chunk)
+        self._construct(n_qubits, chunk, dtype)
 
     @_agree.collective("DistributedState")
-    def _construct(self, n_qubits, chunk):
+    def _construct(self, n_qubits, chunk, dtype):
         name = "DistributedState"
         n = _args.to_int(name, n_qubits, what="n_qubits")
         if not _is_power_of_two(self._size):
@@ -76,7 +97,9 @@ class DistributedState:
             if not _is_power_of_two(chunk):
                 raise ValueError(f"{name}: chunk must be a power of two")
             chunk = min(chunk, max(n_local // 2, 1))
-        self._note(n, chunk)
+        dtype = _precision(name, dtype)
+        self._note(n, chunk, dtype.name)
+        self._dtype = dtype
         self._chunk = chunk
         self._buffers = None
         self._exchanges = 0
@@ -126,6 +149,16 @@ class DistributedState:
     def bytes_sent(self):
         """Bytes this rank has sent in exchanges so far (as many arrived)."""
         return self._bytes_sent
+
+    @property
+    def dtype(self):
+        """The amplitudes' type: numpy.dtype complex128 or complex64."""
+        return self._dtype
+
+    @property
+    def _module(self):
+        """velt_core, or velt_core.single for complex64 amplitudes."""
+        return _MODULES[self._dtype]
 
     @property
     def local(self):
@@ -210,13 +243,13 @@ class DistributedState:
 
     def apply_kraus_sampled(self, qubits, kraus_ops, u):
         """One trajectory step of the channel with Kraus operators `kraus_ops`
-        on `qubits`, drawn by the uniform u: velt_core.apply_kraus_sampled on
-        the whole state.  The qubits are made local first; the probabilities
-        p_i = |K_i psi|^2 are summed in velt_core's order over the state in
-        physical order, the ranks' partial sums meeting in a fixed tree, so the
-        index (returned on every rank) and the amplitudes are those of
-        velt_core.apply_kraus_sampled on the full state in physical order,
-        for any number of ranks.  Collective."""
+        on `qubits`, drawn by the uniform u: apply_kraus_sampled of the
+        precision's module on the whole state.  The qubits are made local
+        first; the probabilities p_i = |K_i psi|^2 are summed in the module's
+        order over the state in physical order, the ranks' partial sums
+        meeting in a fixed tree, so the index (returned on every rank) and the
+        amplitudes are those of the module's apply_kraus_sampled on the full
+        state in physical order, for any number of ranks.  Collective."""
         name = "apply_kraus_sampled"
         qubits, ops, u = _args.convert(name, (qubits, kraus_ops, u), self._n)
         # The operators and the uniform decide the index and the amplitudes:
@@ -257,23 +290,23 @@ class DistributedState:
         if chosen is None:
             chosen = max(i for i, value in enumerate(p) if value > 0.0)
         matrix = ops[chosen].reshape(1 << len(qubits), -1)
-        parts = self._local.view(np.float64)
-        norm = p[chosen]
+        norm, pre = p[chosen], 1.0
+        # Made before the first write: the double parts of a chunk of a
+        # complex64 slice, scaled in double and rounded to float once.
+        wide = None if self._dtype == np.complex128 else np.empty(min(2 * len(self._local), _SCALE_CHUNK))
+        self._local_step(name, lambda: self._module.apply_gate(self._local, local_q, matrix))
         if norm < TINY_PROBABILITY:
             # As velt_core renormalises tiny probabilities: through an exact
-            # power of two, then the squared norm of the amplitudes so scaled.
+            # power of two, then the squared norm (in double) of the parts so
+            # scaled.  Only complex128 gets here: a complex64 p_i that is not
+            # zero is at least the square of float's least subnormal, 2^-298.
             pre = math.ldexp(1.0, -math.frexp(norm)[1] // 2)
-
-            def apply_and_prescale():
-                velt_core.apply_gate(self._local, local_q, matrix)
-                parts.__imul__(pre)
-
-            self._local_step(name, apply_and_prescale)
-            norm = self._sums_of_terms([self._local.real * self._local.real + self._local.imag * self._local.imag])[0]
-        else:
-            self._local_step(name, lambda: velt_core.apply_gate(self._local, local_q, matrix))
+            scaled = self._local.astype(np.complex128)
+            scaled.view(np.float64).__imul__(pre)
+            norm = self._sums_of_terms([scaled.real * scaled.real + scaled.imag * scaled.imag])[0]
+            del scaled
         scale = 1.0 / math.sqrt(norm)
-        self._local_step(name, lambda: parts.__imul__(scale))
+        self._local_step(name, lambda: _scale_parts(self._local, pre, scale, wide))
         return chosen
 
     def make_local(self, qubits):
@@ -291,38 +324,41 @@ class DistributedState:
     # --------------------------------------------------------- state in/out
 
     @classmethod
-    def from_full(cls, full, comm=None, root=0, *, chunk=None):
+    def from_full(cls, full, comm=None, root=0, *, chunk=None, dtype=np.complex128):
         """A distributed copy of the full state `full`, given on `root` (other
-        ranks pass None)."""
+        ranks pass None), with amplitudes of `dtype` (complex128 or
+        complex64): the root converts `full` as np.asarray(full, dtype)."""
         comm = _comm.world() if comm is None else comm
         rank = comm.Get_rank()
         call = _agree.Call(comm, "from_full")
         with _agree.guarded(call):
             root = _check_root("from_full", root, comm.Get_size())
-            call.note(root)
+            dtype = _precision("from_full", dtype)
+            call.note(root, dtype.name)
             n = None
             if rank == root:
-                full = _full_array("from_full", full, None)
+                full = _full_array("from_full", full, None, dtype)
                 n = full.shape[0].bit_length() - 1
             else:
                 call.abstain()
             call.sync()
             with call.unguarded():
                 n = comm.bcast(n, root=root)
-        state = cls(n, comm, chunk=chunk)
+        state = cls(n, comm, chunk=chunk, dtype=dtype)
         state.scatter(full if rank == root else None, root=root)
         return state
 
     def scatter(self, full, root=0):
         """Replaces the amplitudes with the full state `full` (logical order),
-        given on `root`; the qubit map starts afresh.  The one method a state
+        given on `root` and converted there to the state's dtype as
+        np.asarray(full, dtype) converts it; the qubit map starts afresh.  The one method a state
         left unusable by a failure part way accepts (see _end)."""
         name = "scatter"
         call = self._active(name)
         root = _check_root(name, root, self._size)
         call.note(root)
         if self._rank == root:
-            full = _full_array(name, full, self._n)
+            full = _full_array(name, full, self._n, self._dtype)
         else:
             call.abstain()
         call.sync()
@@ -345,7 +381,8 @@ class DistributedState:
         self._broken = None
 
     def gather(self, root=0):
-        """The full state in logical order on `root`, None on the other ranks."""
+        """The full state in logical order on `root` (an array of the state's
+        dtype), None on the other ranks."""
         name = "gather"
         call = self._active(name)
         root = _check_root(name, root, self._size)
@@ -354,8 +391,8 @@ class DistributedState:
         full = staging = None
         if self._rank == root:
             try:
-                full = _allocate(1 << self._n)
-                staging = _allocate(self._chunk)
+                full = _allocate(1 << self._n, self._dtype)
+                staging = _allocate(self._chunk, self._dtype)
             except (MemoryError, ValueError) as error:
                 raise MemoryError(f"{name}: no memory for the full state on the root rank") from error
         else:
@@ -372,7 +409,7 @@ class DistributedState:
                     view = _layout.logical_view(full, self._p2l, r * n_local + start, c)
                     if r == root:
                         view[...] = self._local[start : start + self._chunk].reshape(view.shape)
-                    elif view.ndim == 1 and view.strides[0] == _layout.ITEM:
+                    elif view.ndim == 1 and view.strides[0] == full.itemsize:
                         self._mpi.Recv(view, source=r, tag=_TAG_GATHER)
                     else:
                         self._mpi.Recv(staging, source=r, tag=_TAG_GATHER)
@@ -380,8 +417,9 @@ class DistributedState:
         return full
 
     def matches(self, full, root=0):
-        """Whether the state equals `full` (logical order, given on `root`)
-        byte for byte, the same bool on every rank.  The root sends each rank
+        """Whether the state equals `full` (logical order, given on `root`,
+        converted to the state's dtype) byte for byte, the same bool on every
+        rank.  The root sends each rank
         its part chunk by chunk, so no rank holds more than its slice and a
         chunk besides (the root also holds `full`)."""
         name = "matches"
@@ -390,7 +428,7 @@ class DistributedState:
         call.note(root)
         staging = self._allocate_alone(name, self._chunk, "the comparison buffer")
         if self._rank == root:
-            full = _full_array(name, full, self._n)
+            full = _full_array(name, full, self._n, self._dtype)
         else:
             call.abstain()
         call.sync()
@@ -448,7 +486,7 @@ class DistributedState:
         call.note("marginal", qubits)
         n_loc = self._l
         local_q = [self._l2p[q] for q in qubits if self._l2p[q] < n_loc]
-        core = getattr(velt_core, "probabilities", None) if USE_CORE_PROBABILITIES else None
+        core = getattr(self._module, "probabilities", None) if USE_CORE_PROBABILITIES else None
         if core is not None:
             part = self._local_step(name, lambda: np.asarray(core(self._local, local_q), dtype=np.float64), False)
         else:
@@ -471,10 +509,11 @@ class DistributedState:
     def expectation_paulis(self, terms):
         """<psi|P_t|psi> of each (paulis, qubits) term, as velt_core's
         expectation_paulis takes them: a new float64 array, the same on every
-        rank, bit for bit velt_core's values on the full state in physical
-        order (the logical order while qubit_map is the identity), for any
-        number of ranks.  The layout does not change: a string with X or Y on
-        a rank-selecting qubit pairs amplitudes of two ranks, and the rank of
+        rank, bit for bit the precision's module's values (velt_core, or
+        velt_core.single for complex64) on the full state in physical order
+        (the logical order while qubit_map is the identity), for any number
+        of ranks.  The layout does not change: a string with X or Y on a
+        rank-selecting qubit pairs amplitudes of two ranks, and the rank of
         each pair whose bit is 0 receives its partner's slice, chunk by chunk,
         and sums those pairs (see _cross_rank)."""
         name = "expectation_paulis"
@@ -497,35 +536,40 @@ class DistributedState:
 
     def inner_product(self, other):
         """<self|other> = sum of conj(a_i) b_i over the whole register, as a
-        complex, the same on every rank: bit for bit velt_core's
-        inner_product of the two full states in physical order.  Both states
-        must share the communicator, the register and the qubit map."""
+        complex, the same on every rank: bit for bit the inner_product of
+        the precision's module on the two full states in physical order.  Both
+        states must share the communicator, the register, the dtype and the
+        qubit map."""
         name = "inner_product"
         if not isinstance(other, DistributedState):
             raise _args.incompatible(name, f"other must be a DistributedState, not {type(other).__name__}")
         if other._n != self._n:
             raise _args.fail(name, f"the states have different registers ({self._n} and {other._n} qubits)")
+        if other._dtype != self._dtype:
+            raise _args.fail(name, f"the states have different dtypes ({self._dtype.name} and {other._dtype.name})")
         if not _same_ranks(self._mpi, other._mpi):
             raise _args.fail(name, "the states are spread over different communicators")
         if other._l2p != self._l2p:
             raise _args.fail(name, "the states' qubit maps differ (bring them to one layout first)")
         self._note(other)
         if self._size == 1 or self._l < _OVERLAP_LOCAL_QUBITS:
-            return velt_core.inner_product(self._physical_full(), self._physical_full(other))
-        part = self._local_step(name, lambda: velt_core.inner_product(self._local, other._local), False)
+            return self._module.inner_product(self._physical_full(), self._physical_full(other))
+        part = self._local_step(name, lambda: self._module.inner_product(self._local, other._local), False)
         parts = self._comm.allgather((part.real, part.imag))
         return complex(_tree([re for re, _ in parts]), _tree([im for _, im in parts]))
 
     def _image_norms(self, local_q, ops):
         """|K psi|^2 for every operator, in velt_core's summation order over
-        the whole state in physical order, the same list on every rank."""
+        the whole state in physical order (K psi formed by the precision's
+        module, its squares in double), the same list on every rank."""
         if self._l < _layout.BLOCK_BITS:
             # A block of the sums spans several slices: every rank sends its
             # terms to every rank, which sums them as one process would.
             terms = []
             for op in ops:
                 image = self._local.copy()
-                velt_core.apply_gate(image, local_q, op.reshape(1 << len(local_q), -1))
+                self._module.apply_gate(image, local_q, op.reshape(1 << len(local_q), -1))
+                image = image.astype(np.complex128, copy=False)  # |a|^2 in double, from exact parts
                 terms.append(image.real * image.real + image.imag * image.imag)
             return self._sums_of_terms(terms)
         mine = np.array([_layout.pairwise(self._image_block_totals(local_q, op)) for op in ops])
@@ -553,9 +597,9 @@ class DistributedState:
         """Lane totals of |K psi|^2 over each block of 2048 amplitudes of the
         slice, in block order, with K psi formed tile by tile: the c lowest
         bits together with the channel's qubits at or above them (about 1/32
-        of the slice, copied out, transformed by velt_core.apply_gate and
-        summed by velt_core.probabilities, whose entries over the tile's bits
-        from 11 up are the lane totals of its blocks)."""
+        of the slice, copied out, transformed by the module's apply_gate and
+        summed by its probabilities, whose entries over the tile's bits from
+        11 up are the lane totals of its blocks)."""
         n_loc, low = self._l, _layout.BLOCK_BITS
         c = max(low, n_loc - 8)
         high = sorted(q for q in local_q if q >= c)
@@ -577,8 +621,8 @@ class DistributedState:
             index = tuple((t >> (len(rest) - 1 - a)) & 1 for a in range(len(rest)))
             base = sum(((t >> e) & 1) << b for e, b in enumerate(rest))
             tile = np.array(tiles[index], order="C").reshape(-1)  # a copy, even of the whole slice
-            velt_core.apply_gate(tile, mapped, matrix)
-            totals[(base >> low) | offsets] = velt_core.probabilities(tile, list(range(low, tile_bits)))
+            self._module.apply_gate(tile, mapped, matrix)
+            totals[(base >> low) | offsets] = self._module.probabilities(tile, list(range(low, tile_bits)))
         return totals
 
     # ------------------------------------------------------------ internals
@@ -609,14 +653,14 @@ class DistributedState:
         if not strings:
             return np.zeros(0)
         if self._size == 1 or n_loc < _PAULI_LOCAL_QUBITS:
-            return velt_core.expectation_paulis(self._physical_full(), [_term(x, z) for x, z, _ in strings])
+            return self._module.expectation_paulis(self._physical_full(), [_term(x, z) for x, z, _ in strings])
         rank = self._rank
         partial = np.zeros(len(strings))
         local = [t for t, (x, _, _) in enumerate(strings) if x >> n_loc == 0]
         if local:
             low = (1 << n_loc) - 1
             local_terms = [_term(strings[t][0] & low, strings[t][1] & low) for t in local]
-            values = self._local_step(name, lambda: velt_core.expectation_paulis(self._local, local_terms), False)
+            values = self._local_step(name, lambda: self._module.expectation_paulis(self._local, local_terms), False)
             for t, v in zip(local, values.tolist(), strict=True):
                 partial[t] = (-1.0 if _parity(rank & (strings[t][1] >> n_loc)) else 1.0) * v
         groups = {}
@@ -676,7 +720,7 @@ class DistributedState:
                 c = c_partner ^ k
                 pair[:chunk] = self._local[c * chunk : (c + 1) * chunk]
                 chunk_terms = [term for _, term, _, _ in items]
-                values = self._local_step(name, lambda: velt_core.expectation_paulis(pair, chunk_terms), False)
+                values = self._local_step(name, lambda: self._module.expectation_paulis(pair, chunk_terms), False)
                 for (t, _, z_mid, factor), v in zip(items, values.tolist(), strict=True):
                     sums[t][c] = (factor * _sign((c << c_bits) & z_mid)) * v
         for t in which:
@@ -839,7 +883,7 @@ class DistributedState:
         for step in steps:
             call.sync()
             if step[0] == "ops":
-                _run_local(self._local, step[1], call)
+                _run_local(self._module, self._local, step[1], call)
                 call.touch()
             elif step[0] == "exchange":
                 call.wrote = True
@@ -857,9 +901,9 @@ class DistributedState:
         """Memory on this rank, or MemoryError; the next agreement point
         tells the other ranks, and how many failed."""
         try:
-            return _allocate(n_amps)
+            return _allocate(n_amps, self._dtype)
         except (MemoryError, ValueError) as error:  # NumPy refuses sizes it cannot address with ValueError
-            message = f"{function}: no memory for {what} ({n_amps * 16} bytes)"
+            message = f"{function}: no memory for {what} ({n_amps * self._dtype.itemsize} bytes)"
             raise _agree.counted(MemoryError(message)) from error
 
     def _allocate_collectively(self, function, n_amps, what):
@@ -933,7 +977,7 @@ class DistributedState:
 
     def _agreement_key(self):
         """What a method taking this state as an argument compares across ranks."""
-        return ("DistributedState", self._n, self._chunk, self._calls, tuple(self._l2p))
+        return ("DistributedState", self._n, self._chunk, self._dtype.name, self._calls, tuple(self._l2p))
 
     def _halves(self, j):
         """The slice as (blocks, 2, 2^j): [:, 0, :] has local bit j clear."""
@@ -965,7 +1009,7 @@ class DistributedState:
             )
             np.copyto(seg, recv.reshape(seg.shape))
         self._exchanges += 1
-        self._bytes_sent += half.size * _layout.ITEM
+        self._bytes_sent += half.size * half.itemsize
 
     def _flip(self, t):
         """X on local bit t as a pure move (for a CNOT whose control selects
@@ -995,6 +1039,9 @@ _SUM_BLOCK = 2048
 _PAULI_LOCAL_QUBITS = 12
 _OVERLAP_LOCAL_QUBITS = 11
 
+# Doubles per chunk of a complex64 slice scaled in double (128 KiB).
+_SCALE_CHUNK = 1 << 14
+
 # Squared norms below this are renormalised through an exact power of two, as
 # velt_core does it (its read-outs' tiny_probability).
 TINY_PROBABILITY = 2.0**-900
@@ -1018,16 +1065,17 @@ def _segments(rows, width, chunk):
             yield r0, min(r0 + step, rows), 0, width
 
 
-def _run_local(local, ops, call):
-    """Runs a run of local ops (None: an op this rank skips).  velt_core
-    refuses a call before its first write, so an Exception leaves the slice
-    as it was; an interrupt (KeyboardInterrupt) may stop a sequence part way."""
+def _run_local(module, local, ops, call):
+    """Runs a run of local ops (None: an op this rank skips) through `module`
+    (velt_core or velt_core.single).  Its functions refuse a call before the
+    first write, so an Exception leaves the slice as it was; an interrupt
+    (KeyboardInterrupt) may stop a sequence part way."""
     ops = [op for op in ops if op is not None]
-    sequence = getattr(velt_core, "apply_sequence", None)
+    sequence = getattr(module, "apply_sequence", None)
     if sequence is not None and len(ops) > 1:
         calls = [(sequence, (ops,))]
     else:
-        calls = [(getattr(velt_core, kernel), args) for kernel, *args in ops]
+        calls = [(getattr(module, kernel), args) for kernel, *args in ops]
     for kernel, args in calls:
         try:
             kernel(local, *args)
@@ -1037,6 +1085,29 @@ def _run_local(local, ops, call):
             call.wrote = True
             raise
         call.wrote = True
+
+
+def _scale_parts(local, pre, scale, wide):
+    """Both parts of every amplitude times pre, then times scale, each
+    product in double and the result rounded to the slice's precision once,
+    as velt_core's trajectory step scales (pre is 1.0 or an exact power of
+    two).  A complex64 slice goes through `wide`, a buffer of doubles made
+    before the first write, a chunk at a time."""
+    if local.dtype == np.complex128:
+        parts = local.view(np.float64)
+        if pre != 1.0:
+            parts *= pre
+        parts *= scale
+        return
+    parts = local.view(np.float32)
+    for start in range(0, len(parts), len(wide)):
+        piece = parts[start : start + len(wide)]
+        buf = wide[: len(piece)]
+        np.copyto(buf, piece)  # exact
+        if pre != 1.0:
+            buf *= pre
+        buf *= scale
+        np.copyto(piece, buf, casting="same_kind")  # rounded to nearest, ties to even
 
 
 def _compare(same, a, b):
@@ -1097,15 +1168,17 @@ def _check_root(function, root, size):
     return root
 
 
-def _full_array(function, full, n_qubits):
+def _full_array(function, full, n_qubits, dtype):
+    """The root's full state as a flat C-contiguous array of `dtype`."""
     if full is None:
         raise TypeError(f"{function}: the root rank must pass the full state")
     try:
-        full = np.ascontiguousarray(np.asarray(full, dtype=np.complex128)).reshape(-1)
+        full = np.ascontiguousarray(np.asarray(full, dtype=dtype)).reshape(-1)
     except (TypeError, ValueError):
-        raise TypeError(f"{function}: the full state must convert to complex128") from None
-    except MemoryError as error:  # a complex64 state, say, whose complex128 copy does not fit
-        raise MemoryError(f"{function}: no memory to convert the full state to complex128 on the root rank") from error
+        raise TypeError(f"{function}: the full state must convert to {dtype.name}") from None
+    except MemoryError as error:  # an array of the other precision, say, whose copy does not fit
+        message = f"{function}: no memory to convert the full state to {dtype.name} on the root rank"
+        raise MemoryError(message) from error
     if n_qubits is None:
         if not _is_power_of_two(full.shape[0]):
             raise ValueError(f"{function}: the full state's length is not a power of two")

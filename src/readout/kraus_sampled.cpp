@@ -203,8 +203,8 @@ void kraus_trajectory::sparse_tables() {
     const std::size_t highs = std::size_t{1} << row_high_.size();
     const std::size_t entries = sum_op_.size() * highs * sum_lanes;
     lane_delta_.assign(entries, 0);
-    lane_re_.assign(entries, 0.0);
-    lane_im_.assign(entries, 0.0);
+    lane_re_.assign(entries, real{0});
+    lane_im_.assign(entries, real{0});
     for (std::size_t s = 0; s < sum_op_.size(); ++s) {
         const std::size_t op = sum_op_[s];
         for (std::size_t rh = 0; rh < highs; ++rh) {
@@ -241,13 +241,15 @@ void kraus_trajectory::sparse_tables() {
 // the square of entry[r] times psi[x with its qubits' bits set to column[r]],
 // r being x's bits at the qubits (a row without entries: +0, which changes no
 // lane).  Plain arithmetic, in the order apply_gate multiplies: psi is finite
-// here, so no NaN can show which operand came first.
+// here, so no NaN can show which operand came first.  The product is formed
+// in the state's precision, as apply_gate forms it (in complex64 each part
+// rounded to float), and squared as norm2 squares it, in double.
 double kraus_trajectory::sparse_block(const amp* psi, std::int64_t first, std::size_t sum) const {
     const std::int64_t run = bit(low_);
-    const auto square = [](double er, double ei, const amp& a) {
-        const double re = er * a.real() - ei * a.imag();
-        const double im = er * a.imag() + ei * a.real();
-        return re * re + im * im;
+    const auto square = [](real er, real ei, const amp& a) {
+        const real re = er * a.real() - ei * a.imag();
+        const real im = er * a.imag() + ei * a.real();
+        return norm2(amp{re, im});
     };
     if (run < sum_lanes) {
         // A state of fewer than eight amplitudes: term by term.
@@ -276,8 +278,8 @@ double kraus_trajectory::sparse_block(const amp* psi, std::int64_t first, std::s
         }
         const std::size_t at = (sum * highs + rh) * sum_lanes;
         const std::int64_t* delta = lane_delta_.data() + at;
-        const double* er = lane_re_.data() + at;
-        const double* ei = lane_im_.data() + at;
+        const real* er = lane_re_.data() + at;
+        const real* ei = lane_im_.data() + at;
         if (row_high_.size() == static_cast<std::size_t>(k_)) {
             // No qubit among the lowest three: the eight terms share their row
             // and read eight consecutive amplitudes.
