@@ -6,8 +6,8 @@
 // baseline declaration velt::<kernel> of the same precision
 // (statevector/kernels.hpp, density/kraus.hpp, readout/pauli.hpp).  That
 // baseline function forwards to the path chosen once per process
-// (dispatch.cpp), so callers never name a path.  Each precision has its table; both precisions run the
-// same path.
+// (dispatch.cpp), so callers never name a path.  Each precision has its table; both precisions run
+// the same path.
 #pragma once
 
 #include <string>

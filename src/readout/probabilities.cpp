@@ -94,9 +94,7 @@ struct plain_square {
 };
 struct scaled_square {
     double factor;
-    double operator()(const amp& a) const {
-        return norm2_scaled(a, factor);
-    }
+    double operator()(const amp& a) const { return norm2_scaled(a, factor); }
 };
 
 }  // namespace

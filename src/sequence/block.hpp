@@ -62,9 +62,7 @@ struct block_run {
 
 // Reals of the buffer one worker needs for blocks of 2^block_qubits
 // amplitudes (whole cache lines from block_qubits 2 on).
-inline std::int64_t block_buffer_reals(int block_qubits) {
-    return std::int64_t{2} << block_qubits;
-}
+inline std::int64_t block_buffer_reals(int block_qubits) { return std::int64_t{2} << block_qubits; }
 
 // Applies the run to the state of 2^run.n_qubits amplitudes at psi.
 // `buffers` holds worker_slots() buffers of block_buffer_reals() reals

@@ -444,7 +444,7 @@ void to_chunks(real* b, std::int64_t chunks) {
 
 // The block's amplitudes and how they are held.
 struct block {
-    real* data;          // the buffer, or the block itself where it lies
+    real* data;            // the buffer, or the block itself where it lies
     std::int64_t chunks;   // 2^(block qubits - lane_bits)
     bool chunked = false;  // chunked layout, else index order
 };
@@ -474,9 +474,9 @@ void apply_block_run(amp* psi, const block_run& run, real* buffers) {
     };
     parallel_for(blocks, [=, &run](std::int64_t i) {
         const std::int64_t base = base_of(i);
-        block blk{m == 0 ? reinterpret_cast<real*>(psi + base)
-                         : buffers + buffer_reals * worker_index(),
-                  bit(block_qubits - lane_bits)};
+        block blk{
+            m == 0 ? reinterpret_cast<real*>(psi + base) : buffers + buffer_reals * worker_index(),
+            bit(block_qubits - lane_bits)};
         const bool first_chunked = !run.ops.empty() && run.ops.front().kind != block_kind::kernel;
         // Gather: straight into the layout of the first op.
         if (m == 0) {

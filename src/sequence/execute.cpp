@@ -128,10 +128,10 @@ void apply_op(amp* psi, std::int64_t n, const sequence_op& op, void* scratch) {
             return apply_diagonal(psi, n, q, op.n_targets, q + op.n_targets,
                                   static_cast<int>(op.qubits.size()) - op.n_targets, op.u);
         case op_kind::apply_pauli_rotation:
-            return apply_pauli_rotation(
-                psi, n, q, op.letters.data(), op.n_targets, q + op.n_targets,
-                static_cast<int>(op.qubits.size()) - op.n_targets, static_cast<real>(op.c),
-                static_cast<real>(op.s));
+            return apply_pauli_rotation(psi, n, q, op.letters.data(), op.n_targets,
+                                        q + op.n_targets,
+                                        static_cast<int>(op.qubits.size()) - op.n_targets,
+                                        static_cast<real>(op.c), static_cast<real>(op.s));
     }
     throw std::logic_error("apply_op: unknown kernel");
 }

@@ -278,8 +278,8 @@ void rotate_xy(amp* psi, std::int64_t n, const pauli_masks& p, const int* contro
 
 // States shorter than a chunk: one amplitude (or pair) at a time, the same
 // operations.
-void rotate_short(amp* psi, std::int64_t n, const pauli_masks& p, std::int64_t control_mask,
-                  real c, real s) {
+void rotate_short(amp* psi, std::int64_t n, const pauli_masks& p, std::int64_t control_mask, real c,
+                  real s) {
     const bool e_negative = p.y % 4 < 2;
     for (std::int64_t i = 0; i < n; ++i) {
         if ((i & control_mask) != control_mask) {
