@@ -203,8 +203,8 @@ void kraus_trajectory::sparse_tables() {
     const std::size_t highs = std::size_t{1} << row_high_.size();
     const std::size_t entries = sum_op_.size() * highs * sum_lanes;
     lane_delta_.assign(entries, 0);
-    lane_re_.assign(entries, 0.0);
-    lane_im_.assign(entries, 0.0);
+    lane_re_.assign(entries, real{0});
+    lane_im_.assign(entries, real{0});
     for (std::size_t s = 0; s < sum_op_.size(); ++s) {
         const std::size_t op = sum_op_[s];
         for (std::size_t rh = 0; rh < highs; ++rh) {
@@ -240,14 +240,17 @@ void kraus_trajectory::sparse_tables() {
 // first + 2^low - 1, for sum `sum`'s operator in its sparse form: term x is
 // the square of entry[r] times psi[x with its qubits' bits set to column[r]],
 // r being x's bits at the qubits (a row without entries: +0, which changes no
-// lane).  Plain arithmetic, in the order apply_gate multiplies: psi is finite
-// here, so no NaN can show which operand came first.
+// lane).  Plain arithmetic, in the order apply_gate multiplies and in the
+// state's precision (in complex64 the product is apply_gate's float product,
+// rounded, and overflowing, as that one does), then squared in double as
+// norm2 squares: psi is finite here, so no NaN can show which operand came
+// first.
 double kraus_trajectory::sparse_block(const amp* psi, std::int64_t first, std::size_t sum) const {
     const std::int64_t run = bit(low_);
-    const auto square = [](double er, double ei, const amp& a) {
-        const double re = er * a.real() - ei * a.imag();
-        const double im = er * a.imag() + ei * a.real();
-        return re * re + im * im;
+    const auto square = [](real er, real ei, const amp& a) {
+        const real re = er * a.real() - ei * a.imag();
+        const real im = er * a.imag() + ei * a.real();
+        return norm2(amp{re, im});
     };
     if (run < sum_lanes) {
         // A state of fewer than eight amplitudes: term by term.
@@ -276,8 +279,8 @@ double kraus_trajectory::sparse_block(const amp* psi, std::int64_t first, std::s
         }
         const std::size_t at = (sum * highs + rh) * sum_lanes;
         const std::int64_t* delta = lane_delta_.data() + at;
-        const double* er = lane_re_.data() + at;
-        const double* ei = lane_im_.data() + at;
+        const real* er = lane_re_.data() + at;
+        const real* ei = lane_im_.data() + at;
         if (row_high_.size() == static_cast<std::size_t>(k_)) {
             // No qubit among the lowest three: the eight terms share their row
             // and read eight consecutive amplitudes.
@@ -365,9 +368,8 @@ void kraus_trajectory::apply(amp* psi, const amp* op, double p) {
         double* const totals = totals_.data();
         parallel_for(blocks_, loop_work{n_, serial_below::dense_amplitudes}, [=](std::int64_t b) {
             const amp* block = psi + b * run;
-            totals[b] = lane_total(0, run, [=](std::int64_t x) {
-                return norm2_scaled(block[x], pre);
-            });
+            totals[b] =
+                lane_total(0, run, [=](std::int64_t x) { return norm2_scaled(block[x], pre); });
         });
         scale = 1.0 / std::sqrt(pairwise_total(totals, blocks_));
     }

@@ -153,7 +153,7 @@ private:
     std::vector<std::size_t> sum_op_;  // an operator of each sum
     std::vector<int> row_high_;        // the qubits from 3 up
     std::vector<std::int64_t> lane_delta_;
-    std::vector<double> lane_re_, lane_im_;
+    std::vector<real> lane_re_, lane_im_;
     std::vector<char> finite_;  // per tile
 };
 
