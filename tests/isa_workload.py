@@ -152,7 +152,9 @@ def cases(single=False):
             ops = [(rng.standard_normal((dim, dim)) + 1j * rng.standard_normal((dim, dim))) / 4 for _ in range(3)]
             # complex64: as small as its normal range keeps the squares apart from zero
             tiny = [(1e-18 if single else 1e-160) * ops[0], np.zeros((dim, dim))]
-            for label, these in (("", ops), (" tiny", tiny)):
+            # one nonzero entry per row: the probabilities formed without dense products
+            sparse = [np.eye(dim)[::-1] * 0.6j, np.diag(np.exp(1j * np.arange(dim))) * 0.8]
+            for label, these in (("", ops), (" tiny", tiny), (" sparse", sparse)):
                 for u in (0.1, 0.6):
                     psi = (rng.standard_normal(1 << n) + 1j * rng.standard_normal(1 << n)).astype(dtype)
                     yield (
@@ -176,13 +178,21 @@ def cases(single=False):
         plain = (rng.standard_normal(1 << n) + 1j * rng.standard_normal(1 << n)).astype(dtype)
         psi = state(1 << n) if with_special else plain
         other = state(1 << n)
-        yield f"expectation_paulis n={n} special={with_special}", psi, lambda s, t=terms: module.expectation_paulis(s, t)
+        yield (
+            f"expectation_paulis n={n} special={with_special}",
+            psi,
+            lambda s, t=terms: module.expectation_paulis(s, t),
+        )
         yield (
             f"expectation_pauli_sum n={n} special={with_special}",
             psi,
             lambda s, c=coeffs, t=terms: np.array([module.expectation_pauli_sum(s, c, t)]),
         )
-        yield f"inner_product n={n} special={with_special}", psi, lambda s, b=other: np.array([module.inner_product(s, b)])
+        yield (
+            f"inner_product n={n} special={with_special}",
+            psi,
+            lambda s, b=other: np.array([module.inner_product(s, b)]),
+        )
 
 
 def phase_cases(module, state, mat, rng):
