@@ -16,6 +16,7 @@ from numpy.typing import ArrayLike, NDArray
 _Complex: TypeAlias = complex | SupportsComplex | SupportsFloat | SupportsIndex
 _Op: TypeAlias = tuple[Any, ...] | list[Any]
 _State: TypeAlias = NDArray[np.complex64]
+_Term: TypeAlias = tuple[str, Iterable[SupportsIndex]] | list[Any]
 
 def apply_1q(
     state: _State,
@@ -86,3 +87,59 @@ def sample(state: _State, uniforms: ArrayLike) -> NDArray[np.int64]:
 def measure(state: _State, qubit: SupportsIndex, u: SupportsFloat | SupportsIndex) -> tuple[int, float]:
     """Projective measurement of one qubit with the uniform u, collapsing the state in place;
     returns (outcome, probability)"""
+
+def apply_diagonal(
+    state: _State,
+    targets: Iterable[SupportsIndex],
+    diag: ArrayLike,
+    controls: Iterable[SupportsIndex] = ...,
+) -> None:
+    """Diagonal gate: multiplies each amplitude (where every control is 1) by the entry of diag that
+    its target bits select"""
+
+def apply_pauli_rotation(
+    state: _State,
+    paulis: str,
+    qubits: Iterable[SupportsIndex],
+    theta: SupportsFloat | SupportsIndex,
+    controls: Iterable[SupportsIndex] = ...,
+) -> None:
+    """Pauli rotation exp(-i theta/2 P) of the Pauli string P (letters I, X, Y, Z on the given
+    qubits), where every control is 1"""
+
+def expectation_paulis(state: _State, terms: Iterable[_Term]) -> NDArray[np.float64]:
+    """Expectation values <state|P|state> of the Pauli strings of the (paulis, qubits) terms,
+    each the value expectation_pauli gives"""
+
+def expectation_pauli_sum(state: _State, coeffs: ArrayLike, terms: Iterable[_Term]) -> float:
+    """Sum of coeffs[t] * <state|P_t|state> over the (paulis, qubits) terms, added in term order"""
+
+def inner_product(a: _State, b: _State) -> complex:
+    """Overlap <a|b>: the sum of conj(a[i]) * b[i], a complex number"""
+
+def apply_kraus(
+    rho: _State,
+    n_qubits: SupportsIndex,
+    qubits: Iterable[SupportsIndex],
+    kraus_ops: Iterable[ArrayLike],
+) -> None:
+    """Apply a Kraus channel on 1 to 3 qubits to a density matrix, in place"""
+
+def apply_unitary_rho(
+    rho: _State,
+    n_qubits: SupportsIndex,
+    targets: Iterable[SupportsIndex],
+    u: ArrayLike,
+    controls: Iterable[SupportsIndex] = ...,
+) -> None:
+    """Conjugate a density matrix by a dense gate (targets + optional controls), in place, in one
+    pass"""
+
+def apply_kraus_sampled(
+    state: _State,
+    qubits: Iterable[SupportsIndex],
+    kraus_ops: Iterable[ArrayLike],
+    u: SupportsFloat | SupportsIndex,
+) -> int:
+    """One trajectory step of a Kraus channel on a state vector: the operator drawn by the uniform
+    u, applied and renormalised in place; returns its index"""

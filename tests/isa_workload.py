@@ -152,7 +152,9 @@ def cases(single=False):
             ops = [(rng.standard_normal((dim, dim)) + 1j * rng.standard_normal((dim, dim))) / 4 for _ in range(3)]
             # complex64: as small as its normal range keeps the squares apart from zero
             tiny = [(1e-18 if single else 1e-160) * ops[0], np.zeros((dim, dim))]
-            for label, these in (("", ops), (" tiny", tiny)):
+            # one nonzero entry per row: the probabilities formed without dense products
+            sparse = [np.eye(dim)[::-1] * 0.6j, np.diag(np.exp(1j * np.arange(dim))) * 0.8]
+            for label, these in (("", ops), (" tiny", tiny), (" sparse", sparse)):
                 for u in (0.1, 0.6):
                     psi = (rng.standard_normal(1 << n) + 1j * rng.standard_normal(1 << n)).astype(dtype)
                     yield (

@@ -11,7 +11,10 @@ given.  A complex64 state (velt_core.single's) is worked on as float32 arrays,
 with the gate entries and matrices first rounded to complex64 as NumPy's
 astype rounds them; NumPy's float32 operations round each result to float32,
 as the module's single-precision instructions do.  Any other state is taken
-as complex128.
+as complex128.  A rotation's c and s are the doubles of cos_sin_half, each
+rounded to float once.  The read-outs (Pauli values, overlaps, a trajectory
+step's probabilities and its renormalisation) widen each part to float64
+exactly and work in double from there, whatever the state's precision.
 """
 
 import math
@@ -272,12 +275,13 @@ def _parity(values):
 def apply_diagonal(psi, targets, diag, controls=()):
     """psi[i] = diag[j] psi[i] (the entry first) where every control bit of i
     is 1, j the target bits of i (bit d of j is bit targets[d] of i)."""
-    out = np.array(psi, dtype=np.complex128, copy=True)
+    dtype = state_dtype(psi)
+    out = np.array(psi, dtype=dtype, copy=True)
     idx, on = _on_controls(len(out), controls)
     j = np.zeros(len(out), dtype=np.int64)
     for d, t in enumerate(targets):
         j |= ((idx >> t) & 1) << d
-    e = np.asarray(diag, dtype=np.complex128).reshape(-1)[j[on]]
+    e = np.asarray(diag).astype(dtype).reshape(-1)[j[on]]
     x = out[on]
     out[on] = _pack(*cmul(e.real, e.imag, x.real, x.imag))
     return out
@@ -297,9 +301,12 @@ def apply_pauli_rotation(psi, paulis, qubits, cs, controls=()):
     i & z) times each amplitude (cmul, the phase first); otherwise, with
     (pre, pim) the partner i ^ x and t = +-s the sign of the exact phase,
     re' = c re + t pre, im' = c im + t pim (odd number of Y's) or
-    re' = c re + (-t) pim, im' = c im + t pre (even)."""
-    c, s = cs
-    out = np.array(psi, dtype=np.complex128, copy=True)
+    re' = c re + (-t) pim, im' = c im + t pre (even).  On a complex64 state
+    c and s (doubles) are first rounded to float once each."""
+    dtype = state_dtype(psi)
+    part = np.float32 if dtype == np.complex64 else np.float64
+    c, s = (part(v) for v in cs)
+    out = np.array(psi, dtype=dtype, copy=True)
     src = out.copy()
     idx, on = _on_controls(len(out), controls)
     x, z, y = pauli_masks(paulis, qubits)
@@ -558,14 +565,15 @@ def dense_pauli(n, paulis, qubits):
 
 
 @np.errstate(all="ignore")
-def superoperator(ops, k):
+def superoperator(ops, k, dtype=np.complex128):
     """S[(g,h),(a,b)] (index g * 2^k + h) = the sum over the operators, in list
-    order and starting with the first operator's term, of K[g][a] conj(K[h][b])."""
+    order and starting with the first operator's term, of K[g][a] conj(K[h][b]),
+    with the operators rounded to `dtype` and the arithmetic in its precision."""
     side = 1 << k
     g, h, a, b = np.meshgrid(*(np.arange(side),) * 4, indexing="ij")
     total = None
     for op in ops:
-        m = np.asarray(op, dtype=np.complex128).reshape(side, side)
+        m = np.asarray(op).astype(dtype).reshape(side, side)
         left, right = m[g, a], m[h, b]
         term = cmul(left.real, left.imag, right.real, -right.imag)
         total = term if total is None else (total[0] + term[0], total[1] + term[1])
@@ -578,8 +586,8 @@ def matvec_real(s, g):
     columns, each product s * x.re, s * x.im."""
     out = np.empty_like(g)
     for r in range(s.shape[0]):
-        re = np.zeros(len(g))
-        im = np.zeros(len(g))
+        re = np.zeros(len(g), dtype=g.real.dtype)
+        im = np.zeros(len(g), dtype=g.real.dtype)
         for c in range(s.shape[1]):
             re = re + s[r, c] * g[:, c].real
             im = im + s[r, c] * g[:, c].imag
@@ -593,9 +601,10 @@ def kraus(rho, n, qubits, ops):
     of S has a zero imaginary part."""
     if len(qubits) == 1:
         return kraus_1q(rho, n, qubits[0], ops)
-    out = np.array(rho, dtype=np.complex128, copy=True)
+    dtype = state_dtype(rho)
+    out = np.array(rho, dtype=dtype, copy=True)
     flat = out.reshape(-1)
-    s = superoperator(ops, len(qubits))
+    s = superoperator(ops, len(qubits), dtype)
     addresses = group_addresses(1 << (2 * n), list(qubits) + [q + n for q in qubits])
     if np.all(s.imag == 0):
         flat[addresses] = matvec_real(s.real, flat[addresses])
@@ -618,10 +627,11 @@ def kraus_dense_multi(rho, n, qubits, ops):
 def unitary_rho(rho, n, targets, u, controls=()):
     """U rho U^dagger as apply_gate with u on the row qubits (q + n) of the
     vectorised rho, then apply_gate with conj(u) on the column qubits."""
-    out = np.array(rho, dtype=np.complex128, copy=True)
+    dtype = state_dtype(rho)
+    out = np.array(rho, dtype=dtype, copy=True)
     flat = out.reshape(-1)
     size = 1 << (2 * n)
-    u = np.asarray(u, dtype=np.complex128)
+    u = np.asarray(u).astype(dtype)  # conj(u) of the rounded u: the same bits either way
     rows = apply_gate(flat[:size], [t + n for t in targets], u, [c + n for c in controls])
     flat[:size] = apply_gate(rows, targets, np.conj(u), controls)
     return out
@@ -659,26 +669,36 @@ def renormalising_power(p):
     return 2.0 ** ((-np.frexp(p)[1]) // 2)
 
 
+def norm2_terms(x):
+    """|x_i|^2 as the read-outs form it: both parts widened to double, re*re + im*im."""
+    re, im = x.real.astype(np.float64), x.imag.astype(np.float64)
+    return re * re + im * im
+
+
 @np.errstate(all="ignore")
 def renormalise(kept, p):
     """Both parts of every amplitude times 1/sqrt(p); below TINY_PROBABILITY,
     times an exact power of two and then 1/sqrt of the squared norm (in the
-    read-outs' order) of the amplitudes so multiplied."""
-    re, im = kept.real.copy(), kept.imag.copy()
+    read-outs' order) of the amplitudes so multiplied.  In double precision
+    whatever kept's: a complex64 amplitude's parts are widened, and each
+    product is rounded to float once at the end."""
+    dtype = state_dtype(kept)
+    re, im = kept.real.astype(np.float64), kept.imag.astype(np.float64)
     if p < TINY_PROBABILITY:
         pre = renormalising_power(p)
         re, im = re * pre, im * pre
         p = readout_sum(re * re + im * im)
-    scale = 1.0 / np.sqrt(p)
-    return _pack(re * scale, im * scale)
+    scale = 1.0 / np.sqrt(np.float64(p))
+    return _pack(re * scale, im * scale).astype(dtype)
 
 
 def kraus_sampled(psi, qubits, ops, u):
     """(index, new state) of apply_kraus_sampled, from its probabilities in the
-    read-outs' order and its running totals."""
-    psi = np.asarray(psi, dtype=np.complex128)
+    read-outs' order and its running totals: K psi in the state's precision,
+    everything after it in double."""
+    psi = np.asarray(psi, dtype=state_dtype(psi))
     images = [apply_gate(psi, qubits, op) for op in ops]
-    p = [readout_sum(x.real * x.real + x.imag * x.imag) for x in images]
+    p = [readout_sum(norm2_terms(x)) for x in images]
     running = list(np.cumsum(p))  # left to right
     threshold = u * running[-1]
     hits = [i for i, c in enumerate(running) if c > threshold]

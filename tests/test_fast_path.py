@@ -160,8 +160,8 @@ def cases(precision):
     ):
         yield f"diagonal-{targets}-{controls}-{len(d)}", velt_core.apply_diagonal, [psi, targets, d, controls]
     yield "diagonal-three-args", velt_core.apply_diagonal, [psi, [3], d1]
-    yield "diagonal-length-not-power", velt_core.apply_diagonal, [random_state(rng, 12), [0], d1]
-    yield "diagonal-2d-state", velt_core.apply_diagonal, [random_matrix(rng, 4), [1], d1]
+    yield "diagonal-length-not-power", velt_core.apply_diagonal, [random_state(rng, 12, dtype=dtype), [0], d1]
+    yield "diagonal-2d-state", velt_core.apply_diagonal, [state(random_matrix(rng, 4)), [1], d1]
     for paulis, qubits, theta, controls in (
         ("XZ", [0, 2], 0.7, []),
         ("ZZ", [3, 1], -2, [0]),
@@ -182,7 +182,7 @@ def cases(precision):
             [psi, paulis, qubits, theta, controls],
         )
     yield "rotation-four-args", velt_core.apply_pauli_rotation, [psi, "Y", [1], 0.25]
-    yield "rotation-length-not-power", velt_core.apply_pauli_rotation, [random_state(rng, 6), "Y", [1], 0.25]
+    yield "rotation-length-not-power", velt_core.apply_pauli_rotation, [state(random_state(rng, 6)), "Y", [1], 0.25]
     ops2 = [random_matrix(rng, 4), random_matrix(rng, 4)]
     for n_qubits, qubits, these in (
         (3, [2, 0], ops2),
@@ -203,9 +203,35 @@ def cases(precision):
     yield "unitary_rho-big-n", velt_core.apply_unitary_rho, [rho, 4, [1], u1, []]
     for qubits, these, u in (([3, 0], ops2, 0.3), ([1], ops, 0.99), ([1], ops, 1.0), ([4], ops, 0.5), ([1], [u2], 0.5)):
         yield f"sampled-{qubits}-{len(these)}-{u}", velt_core.apply_kraus_sampled, [psi.copy(), qubits, these, u]
-    finite = random_state(rng, 16)
+    finite = random_state(rng, 16, dtype=dtype)
     yield "sampled-finite", velt_core.apply_kraus_sampled, [finite, [2, 1], ops2, 0.7]
-    yield "sampled-zero", velt_core.apply_kraus_sampled, [np.zeros(8, complex), [0], ops, 0.7]
+    yield "sampled-zero", velt_core.apply_kraus_sampled, [np.zeros(8, dtype), [0], ops, 0.7]
+    if dtype == np.complex64:
+        # The newer rows' matrices, diagonals and operators: complex64 ones
+        # where they lie; complex128 ones rounded as astype rounds them (a
+        # tie among them), diagonals and u up to 256 elements, operators of
+        # any size; larger diagonals and u left to the ordinary entry.
+        tie = 1 + 2**-24
+        big = random_state(rng, 1 << 9, special=True, dtype=dtype)
+        d8, d9 = random_state(rng, 256, special=True), random_state(rng, 512)
+        d8[5] = d9[7] = tie
+        yield "diagonal-complex128-256", velt_core.apply_diagonal, [big, [7, 0, 1, 2, 3, 4, 5, 6], d8]
+        yield "diagonal-complex128-512", velt_core.apply_diagonal, [big, list(range(9)), d9]
+        yield "diagonal-complex64", velt_core.apply_diagonal, [psi, [1, 0], d2.astype(dtype), [3]]
+        rho4, u4 = state(random_matrix(rng, 16)), random_matrix(rng, 16)
+        u4[2, 3] = tie
+        yield "unitary_rho-complex128-256", velt_core.apply_unitary_rho, [rho4, 4, [3, 1, 0, 2], u4]
+        yield "unitary_rho-complex64", velt_core.apply_unitary_rho, [rho, 3, [2, 0], u2.astype(dtype), [1]]
+        wide = [op.copy() for op in ops2]
+        wide[1][0, 1] = tie
+        mixed = [wide[0].astype(dtype), wide[1]]
+        yield "kraus_k-complex128-operators", velt_core.apply_kraus, [rho, 3, [2, 0], wide]
+        yield "kraus_k-mixed-operators", velt_core.apply_kraus, [rho, 3, [2, 0], mixed]
+        yield "kraus_k-complex128-bad-size", velt_core.apply_kraus, [rho, 3, [2, 0], [wide[0], u3]]
+        yield "sampled-complex128-operators", velt_core.apply_kraus_sampled, [finite.copy(), [2, 1], wide, 0.7]
+        yield "sampled-mixed-operators", velt_core.apply_kraus_sampled, [finite.copy(), [2, 1], mixed, 0.3]
+        yield "sampled-complex128-state", velt_core.apply_kraus_sampled, [finite.astype(complex), [2, 1], wide, 0.3]
+        yield "diagonal-complex128-state", velt_core.apply_diagonal, [psi.astype(complex), [1], d1]
 
 
 @pytest.mark.parametrize(
@@ -442,3 +468,47 @@ def test_rows_keep_their_generated_signature_and_record():
         assert f.__doc__.splitlines()[0] in page
     assert "rho: " in velt_core.apply_kraus_1q.__doc__.splitlines()[0]
     assert "controls: " in velt_core.apply_gate.__doc__.splitlines()[0]
+
+
+def _overflowing_calls(single):
+    """velt_core.single calls whose complex128 matrix, diagonal or operators
+    have a finite part beyond float's range (one element of many)."""
+    psi = random_state(np.random.default_rng(5), 16, dtype=np.complex64)
+    rho = psi.copy()
+    u = np.eye(4, dtype=complex)
+    u[1, 2] = 1e39
+    ops = [np.eye(4, dtype=complex) / 2, u / 2]
+    return (
+        [
+            ("apply_gate", lambda s: single.apply_gate(s, [0, 1], u)),
+            ("apply_gate_fast", lambda s: single.apply_gate_fast(s, [2, 1], u)),
+            ("apply_diagonal", lambda s: single.apply_diagonal(s, [3, 0], u[1])),
+            ("apply_unitary_rho", lambda r: single.apply_unitary_rho(r, 2, [1, 0], u)),
+            ("apply_kraus", lambda r: single.apply_kraus(r, 2, [0, 1], ops)),
+            ("apply_kraus_sampled", lambda s: single.apply_kraus_sampled(s, [0, 1], ops, 0.2)),
+        ],
+        psi,
+        rho,
+    )
+
+
+@pytest.mark.parametrize("index", range(6))
+def test_rounding_overflow_is_reported_as_by_the_ordinary_entry(index):
+    # NumPy's conversion to complex64 warns of the overflow (RuntimeWarning);
+    # the fast entry, which rounds small complex128 arrays itself, leaves such
+    # an array to it, so a call warns (or, with warnings as errors, fails to
+    # convert) whichever entry it reached, and the bits are the same.
+    calls, psi, rho = _overflowing_calls(velt_core.single)
+    name, call = calls[index]
+    array = rho if name in ("apply_unitary_rho", "apply_kraus") else psi
+    before = array.copy()
+    with pytest.raises(TypeError, match=rf"^{name}\(\): incompatible function arguments"):
+        call(array)  # the suite turns warnings into errors
+    assert_same_bits(array, before)
+    results = []
+    for make in (lambda a: a, lambda a: a.view(Sub)):
+        work = make(before.copy())
+        with pytest.warns(RuntimeWarning, match="overflow encountered in cast"):
+            outcome(call, [work])
+        results.append(np.asarray(work))
+    assert_same_bits(results[0], results[1], any_nan=True)

@@ -25,9 +25,9 @@ I2 = np.eye(2, dtype=complex)
 PAULIS = [I2, np.array([[0, 1], [1, 0]]), np.array([[0, -1j], [1j, 0]]), np.diag([1.0, -1.0])]
 
 
-def random_rho(rng, n, special=False):
+def random_rho(rng, n, special=False, dtype=np.complex128):
     """Random, deliberately non-Hermitian 2^n x 2^n matrix."""
-    return random_state(rng, 4**n, special=special).reshape(1 << n, 1 << n)
+    return random_state(rng, 4**n, special=special, dtype=dtype).reshape(1 << n, 1 << n)
 
 
 def physical_rho(rng, n):
@@ -60,41 +60,44 @@ def qubit_choices(rng, n, k, tries=3):
 
 @pytest.mark.parametrize("real", [False, True], ids=["complex-ops", "real-ops"])
 @pytest.mark.parametrize(("n", "k"), [(1, 1), (3, 1), (2, 2), (3, 2), (5, 2), (3, 3), (4, 3), (6, 3)])
-def test_kraus_matches_reference(rng, n, k, real):
+def test_kraus_matches_reference(rng, precision, n, k, real):
     for qubits in qubit_choices(rng, n, k):
         for count in (1, 3, 4**k):
             ops = [random_matrix(rng, 1 << k) for _ in range(count)]
             if real:
                 ops = [op.real + 0j for op in ops]
-            rho = random_rho(rng, n, special=True)
+            rho = random_rho(rng, n, special=True, dtype=precision.dtype)
             expected = ref.kraus(rho, n, qubits, ops)
-            assert velt_core.apply_kraus(rho, n, qubits, ops) is None
+            assert precision.module.apply_kraus(rho, n, qubits, ops) is None
             assert_same_bits(rho, expected, any_nan=True)
 
 
 @pytest.mark.parametrize(("n", "q"), [(1, 0), (4, 0), (4, 3), (6, 2)])
-def test_one_qubit_gives_the_bytes_of_apply_kraus_1q(rng, n, q):
+def test_one_qubit_gives_the_bytes_of_apply_kraus_1q(rng, precision, n, q):
     for count in (1, 2, 4):
         ops = [random_matrix(rng, 2) for _ in range(count)]
-        rho = random_rho(rng, n, special=True)
+        rho = random_rho(rng, n, special=True, dtype=precision.dtype)
         expected = rho.copy()
-        velt_core.apply_kraus_1q(expected, n, q, ops)
-        velt_core.apply_kraus(rho, n, [q], ops)
+        precision.module.apply_kraus_1q(expected, n, q, ops)
+        precision.module.apply_kraus(rho, n, [q], ops)
         assert_same_bits(rho, expected)
 
 
 @pytest.mark.parametrize("real", [False, True], ids=["complex-ops", "real-ops"])
 @pytest.mark.parametrize("qubits", [[0, 1], [3, 1], [0, 4], [2, 0, 4]], ids=str)
-def test_superoperator_is_apply_gate_on_the_vectorised_rho(rng, qubits, real):
+def test_superoperator_is_apply_gate_on_the_vectorised_rho(rng, precision, qubits, real):
     # On a finite rho the real products and the complex ones give the same bits.
+    # (In complex64 the superoperator is formed in float from the rounded
+    # operators: the reference's, handed over as complex64.)
     n = 5
     ops = [random_matrix(rng, 1 << len(qubits)) for _ in range(3)]
     if real:
         ops = [op.real + 0j for op in ops]
-    rho = random_rho(rng, n)
+    rho = random_rho(rng, n, dtype=precision.dtype)
     vector = rho.reshape(-1).copy()
-    velt_core.apply_gate(vector, qubits + [q + n for q in qubits], ref.superoperator(ops, len(qubits)))
-    velt_core.apply_kraus(rho, n, qubits, ops)
+    s = ref.superoperator(ops, len(qubits), precision.dtype)
+    precision.module.apply_gate(vector, qubits + [q + n for q in qubits], s)
+    precision.module.apply_kraus(rho, n, qubits, ops)
     assert_same_bits(rho.reshape(-1), vector)
 
 
@@ -131,23 +134,24 @@ def test_full_depolarisation_gives_the_maximally_mixed_state(rng):
 
 def by_two_gates(rho, n, targets, u, controls):
     """The documented bytes: apply_gate on the row qubits, then conj(u) on the columns."""
+    module = velt_core.single if rho.dtype == np.complex64 else velt_core
     vector = np.ascontiguousarray(rho).reshape(-1)[: 4**n].copy()
-    velt_core.apply_gate(vector, [t + n for t in targets], u, [c + n for c in controls])
-    velt_core.apply_gate(vector, targets, np.conj(u), controls)
+    module.apply_gate(vector, [t + n for t in targets], u, [c + n for c in controls])
+    module.apply_gate(vector, targets, np.conj(u), controls)
     return vector
 
 
 @pytest.mark.parametrize("n", [1, 2, 3, 4, 5, 6])
-def test_unitary_rho_is_two_apply_gate_calls(rng, n):
+def test_unitary_rho_is_two_apply_gate_calls(rng, precision, n):
     for k in range(0, min(n, 4) + 1):
         for c in range(0, min(n - k, 2) + 1):
             for qubits in qubit_choices(rng, n, k + c, tries=2):
                 targets, controls = qubits[:k], qubits[k:]
                 u = random_matrix(rng, 1 << k)
-                rho = random_rho(rng, n, special=True)
+                rho = random_rho(rng, n, special=True, dtype=precision.dtype)
                 expected = by_two_gates(rho, n, targets, u, controls)
                 reference = ref.unitary_rho(rho, n, targets, u, controls)
-                assert velt_core.apply_unitary_rho(rho, n, targets, u, controls) is None
+                assert precision.module.apply_unitary_rho(rho, n, targets, u, controls) is None
                 assert_same_bits(rho.reshape(-1), expected)
                 assert_same_bits(rho, reference, any_nan=True)
 
@@ -177,10 +181,11 @@ def test_unitary_rho_of_a_pure_state_is_the_gate_on_the_state(rng):
 
 
 def images(psi, qubits, ops):
+    module = velt_core.single if psi.dtype == np.complex64 else velt_core
     out = []
     for op in ops:
         x = psi.copy()
-        velt_core.apply_gate(x, qubits, op)
+        module.apply_gate(x, qubits, op)
         out.append(x)
     return out
 
@@ -208,27 +213,31 @@ def operator_family(rng, family, k):
 
 @pytest.mark.parametrize("family", ["dense", "pauli", "damping", "phased-permutation"])
 @pytest.mark.parametrize(("n", "k"), [(1, 1), (3, 2), (6, 3), (11, 2), (12, 1), (13, 3), (14, 2)])
-def test_sampled_matches_reference(rng, n, k, family):
+def test_sampled_matches_reference(rng, precision, n, k, family):
+    # In complex64 the images are formed in float, their norms and the
+    # renormalisation in double: the sparse families' shortcut must give the
+    # norms of those float images too.
+    norm_error = 1e-13 if precision.dtype == np.complex128 else 1e-6
     for qubits in qubit_choices(rng, n, k, tries=1):
         ops = operator_family(rng, family, k)
-        psi = random_state(rng, 1 << n)
+        psi = random_state(rng, 1 << n, dtype=precision.dtype)
         for u in (0.0, rng.random(), np.nextafter(1.0, 0.0)):
             work = psi.copy()
-            chosen = velt_core.apply_kraus_sampled(work, qubits, ops, u)
+            chosen = precision.module.apply_kraus_sampled(work, qubits, ops, u)
             expected_index, expected = ref.kraus_sampled(psi, qubits, ops, u)
             assert type(chosen) is int and chosen == expected_index
             assert_same_bits(work, expected)
-            assert np.vdot(work, work).real == pytest.approx(1.0, rel=1e-13)
+            assert np.vdot(work, work).real == pytest.approx(1.0, rel=norm_error)
 
 
 @pytest.mark.parametrize(("n", "qubits"), [(4, [1]), (12, [11, 0]), (13, [12, 5, 11])], ids=str)
-def test_sampled_probabilities_are_the_read_outs_norms_of_the_images(rng, n, qubits):
-    # The reference's model of the sums against velt_core.probabilities of
-    # K psi made by apply_gate: the contract the distributed step relies on.
+def test_sampled_probabilities_are_the_read_outs_norms_of_the_images(rng, precision, n, qubits):
+    # The reference's model of the sums against probabilities of K psi made
+    # by apply_gate: the contract the distributed step relies on.
     ops = [random_matrix(rng, 1 << len(qubits)) for _ in range(4)]
-    psi = random_state(rng, 1 << n)
+    psi = random_state(rng, 1 << n, dtype=precision.dtype)
     for x in images(psi, qubits, ops):
-        assert velt_core.probabilities(x, [])[0] == ref.readout_sum(x.real * x.real + x.imag * x.imag)
+        assert precision.module.probabilities(x, [])[0] == ref.readout_sum(ref.norm2_terms(x))
 
 
 def test_sampled_never_chooses_an_operator_of_probability_zero(rng):
@@ -367,17 +376,17 @@ RHO_N = 2  # rho of the refusal cases: 16 elements
 
 def kraus_call(n=RHO_N, qubits=(0, 1), ops=None):
     ops = [np.eye(1 << len(qubits))] if ops is None else ops
-    return lambda rho: velt_core.apply_kraus(rho, n, list(qubits), ops)
+    return lambda rho, module=velt_core: module.apply_kraus(rho, n, list(qubits), ops)
 
 
 def unitary_call(n=RHO_N, targets=(0,), u=None, controls=()):
     u = np.eye(1 << len(targets)) if u is None else u
-    return lambda rho: velt_core.apply_unitary_rho(rho, n, list(targets), u, list(controls))
+    return lambda rho, module=velt_core: module.apply_unitary_rho(rho, n, list(targets), u, list(controls))
 
 
 def sampled_call(qubits=(0,), ops=None, u=0.5):
     ops = [np.eye(1 << len(qubits))] if ops is None else ops
-    return lambda psi: velt_core.apply_kraus_sampled(psi, list(qubits), ops, u)
+    return lambda psi, module=velt_core: module.apply_kraus_sampled(psi, list(qubits), ops, u)
 
 
 REFUSED = [
@@ -422,13 +431,14 @@ REFUSED = [
 
 
 @pytest.mark.parametrize(("function", "call", "message"), REFUSED, ids=lambda v: v if isinstance(v, str) else "")
-def test_refused_calls_leave_the_arrays_unchanged(rng, function, call, message):
-    array = random_rho(rng, RHO_N, special=function == "apply_kraus")
+def test_refused_calls_leave_the_arrays_unchanged(rng, precision, function, call, message):
+    array = random_rho(rng, RHO_N, special=function == "apply_kraus", dtype=precision.dtype)
     if function == "apply_kraus_sampled":
-        array = random_state(rng, 16)
+        array = random_state(rng, 16, dtype=precision.dtype)
     before = array.copy()
-    with pytest.raises(RuntimeError) as info:
-        call(array)
+    # (1e200 converted to complex64 overflows, which NumPy reports unless told not to.)
+    with pytest.raises(RuntimeError) as info, np.errstate(over="ignore"):
+        call(array, precision.module)
     assert str(info.value) == f"{function}: {message}"
     assert_same_bits(array, before)
 
@@ -444,14 +454,30 @@ def test_refused_calls_leave_the_arrays_unchanged(rng, function, call, message):
         pytest.param([np.array([[0, 1], [0, 0]])], id="never-reads-it"),
     ],
 )
-def test_sampled_refuses_a_state_holding_infinity_or_nan(rng, special, ops):
+def test_sampled_refuses_a_state_holding_infinity_or_nan(rng, precision, special, ops):
     for n in (3, 12):
-        psi = random_state(rng, 1 << n)
+        psi = random_state(rng, 1 << n, dtype=precision.dtype)
         psi[4] = special  # qubit 0 clear
         before = psi.copy()
         with pytest.raises(RuntimeError, match=r"^apply_kraus_sampled: total probability is zero or not finite$"):
-            velt_core.apply_kraus_sampled(psi, [0], ops, 0.2)
+            precision.module.apply_kraus_sampled(psi, [0], ops, 0.2)
         assert_same_bits(psi, before)
+
+
+@pytest.mark.parametrize("family", ["pauli", "damping", "phased-permutation"])
+def test_sampled_refuses_an_image_beyond_the_precision_range(rng, precision, family):
+    # Finite amplitudes whose image K psi overflows in the state's precision:
+    # apply_gate would write infinities, so the step is refused, the state
+    # unchanged, also for operators whose probabilities skip the dense
+    # product (in complex64 their products must overflow as float ones do).
+    big = np.finfo(precision.dtype).max / 4
+    psi = random_state(rng, 1 << 6, dtype=precision.dtype) * precision.dtype.type(0.01)
+    psi[9] = big
+    ops = [op * 1e6 for op in operator_family(rng, family, 2)]
+    before = psi.copy()
+    with pytest.raises(RuntimeError, match=r"^apply_kraus_sampled: total probability is zero or not finite$"):
+        precision.module.apply_kraus_sampled(psi, [0, 3], ops, 0.5)
+    assert_same_bits(psi, before)
 
 
 @pytest.mark.parametrize(
@@ -462,12 +488,12 @@ def test_sampled_refuses_a_state_holding_infinity_or_nan(rng, special, ops):
         ("apply_kraus_sampled", sampled_call(ops=[np.ones(3)]), "state"),
     ],
 )
-def test_read_only_arrays_are_refused_first(rng, function, call, what):
-    array = random_state(rng, 16)
+def test_read_only_arrays_are_refused_first(rng, precision, function, call, what):
+    array = random_state(rng, 16, dtype=precision.dtype)
     before = array.copy()
     array.flags.writeable = False
     with pytest.raises(ValueError, match=rf"^{function}: {what} is read-only$"):
-        call(array)
+        call(array, precision.module)
     assert_same_bits(array, before)
 
 

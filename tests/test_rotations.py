@@ -1,6 +1,7 @@
 """apply_diagonal and apply_pauli_rotation against their bit-exact references,
 the module's cos/sin of theta/2 against 300-bit arithmetic, and every refusal."""
 
+import functools
 import math
 
 import numpy as np
@@ -36,26 +37,26 @@ CASES = [(n, k, c) for n in (1, 2, 3, 4, 7, 11, 14) for k in (1, 2, 3, 5, 10) fo
 
 
 @pytest.mark.parametrize(("n", "k", "c"), CASES, ids=[f"n{n}-k{k}-c{c}" for n, k, c in CASES])
-def test_diagonal_matches_reference(rng, n, k, c):
+def test_diagonal_matches_reference(rng, precision, n, k, c):
     for qubits in placements(n, k + c, rng).values():
         targets, controls = split(qubits, k)
-        psi = random_state(rng, 1 << n, special=True)
-        diag = random_state(rng, 1 << k, special=True)
+        psi = random_state(rng, 1 << n, special=True, dtype=precision.dtype)
+        diag = random_state(rng, 1 << k, special=True)  # complex128: rounded by the complex64 entry
         got = psi.copy()
-        velt_core.apply_diagonal(got, targets, diag, controls)
+        precision.module.apply_diagonal(got, targets, diag, controls)
         assert_same_bits(got, ref.apply_diagonal(psi, targets, diag, controls), any_nan=NAN_ORDER_OPEN)
 
 
 @pytest.mark.parametrize(("n", "k", "c"), CASES + [(n, 0, c) for n in (1, 5) for c in (0, 1)])
-def test_rotation_matches_reference(rng, n, k, c):
+def test_rotation_matches_reference(rng, precision, n, k, c):
     for qubits in placements(n, k + c, rng).values():
         for _ in range(3):
             string, controls = split(qubits, k)
             paulis = "".join(rng.choice(list(LETTERS), size=k))
             theta = float(rng.uniform(-20, 20))
-            psi = random_state(rng, 1 << n, special=True)
+            psi = random_state(rng, 1 << n, special=True, dtype=precision.dtype)
             got = psi.copy()
-            velt_core.apply_pauli_rotation(got, paulis, string, theta, controls)
+            precision.module.apply_pauli_rotation(got, paulis, string, theta, controls)
             expected = ref.apply_pauli_rotation(psi, paulis, string, ref.cos_sin_half(theta), controls)
             assert_same_bits(got, expected)
 
@@ -80,20 +81,21 @@ def test_references_against_dense_operators(rng, paulis):
 
 
 @pytest.mark.parametrize("paulis", ["Z", "ZZ", "IZ", "ZIZZ", "I", "II"])
-def test_z_string_is_the_diagonal_of_its_phases(rng, paulis):
+def test_z_string_is_the_diagonal_of_its_phases(rng, precision, paulis):
     # exp(-i theta/2 P) for P of I's and Z's is the diagonal with entries
-    # (c, -s) and (c, s) by the parity of the Z bits: the same products.
+    # (c, -s) and (c, s) by the parity of the Z bits: the same products (in
+    # complex64 with c and s rounded once, as the table's entries are).
     n = 9
     qubits = [1, 7, 0, 8][: len(paulis)]
-    psi = random_state(rng, 1 << n, special=True)
+    psi = random_state(rng, 1 << n, special=True, dtype=precision.dtype)
     theta = -1.25
     c, s = ref.cos_sin_half(theta)
     z_bits = [d for d, p in enumerate(paulis) if p == "Z"]
     table = np.array([complex(c, s if sum((j >> d) & 1 for d in z_bits) % 2 else -s) for j in range(1 << len(paulis))])
     rotated = psi.copy()
-    velt_core.apply_pauli_rotation(rotated, paulis, qubits, theta, [4])
+    precision.module.apply_pauli_rotation(rotated, paulis, qubits, theta, [4])
     diagonal = psi.copy()
-    velt_core.apply_diagonal(diagonal, qubits, table, [4])
+    precision.module.apply_diagonal(diagonal, qubits, table, [4])
     assert_same_bits(rotated, diagonal)
 
 
@@ -109,20 +111,20 @@ def test_empty_string_is_a_global_phase(rng):
 
 
 @pytest.mark.parametrize("order", [[2, 0, 1], [5, 3, 0, 4, 1], [6, 1, 0, 2, 5, 4, 3], [9, 8, 7, 6, 5, 4, 3, 2, 1, 0]])
-def test_targets_in_any_order(rng, order):
+def test_targets_in_any_order(rng, precision, order):
     # Unordered targets go through a reordered copy of the table (on the
     # stack up to four targets, on the heap beyond): the same entries.
-    psi = random_state(rng, 1 << 10, special=True)
+    psi = random_state(rng, 1 << 10, special=True, dtype=precision.dtype)
     diag = random_state(rng, 1 << len(order), special=True)
     got = psi.copy()
-    velt_core.apply_diagonal(got, order, diag)
+    precision.module.apply_diagonal(got, order, diag)
     assert_same_bits(got, ref.apply_diagonal(psi, order, diag), any_nan=NAN_ORDER_OPEN)
 
 
-def test_table_sharing_the_state_is_read_as_it_was(rng):
-    psi = random_state(rng, 16)
+def test_table_sharing_the_state_is_read_as_it_was(rng, precision):
+    psi = random_state(rng, 16, dtype=precision.dtype)
     expected = ref.apply_diagonal(psi, [0, 3], psi[4:8].copy())
-    velt_core.apply_diagonal(psi, [0, 3], psi[4:8])
+    precision.module.apply_diagonal(psi, [0, 3], psi[4:8])
     assert_same_bits(psi, expected)
 
 
@@ -249,49 +251,50 @@ def rotation_args(args):
 
 
 @pytest.mark.parametrize(("args", "message"), diagonal_refusals(3), ids=lambda x: str(x)[:40])
-def test_diagonal_refusals_leave_the_state_alone(rng, args, message):
-    psi = random_state(rng, 8, special=True)
+def test_diagonal_refusals_leave_the_state_alone(rng, precision, args, message):
+    psi = random_state(rng, 8, special=True, dtype=precision.dtype)
     before = psi.copy()
     with pytest.raises(RuntimeError) as info:
-        velt_core.apply_diagonal(psi, *args)
+        precision.module.apply_diagonal(psi, *args)
     assert str(info.value) == message
     assert_same_bits(psi, before)
 
 
 @pytest.mark.parametrize(("args", "message"), rotation_refusals(3), ids=lambda x: str(x)[:40])
-def test_rotation_refusals_leave_the_state_alone(rng, args, message):
-    psi = random_state(rng, 8, special=True)
+def test_rotation_refusals_leave_the_state_alone(rng, precision, args, message):
+    psi = random_state(rng, 8, special=True, dtype=precision.dtype)
     before = psi.copy()
     with pytest.raises(RuntimeError) as info:
-        velt_core.apply_pauli_rotation(psi, *rotation_args(args))
+        precision.module.apply_pauli_rotation(psi, *rotation_args(args))
     assert str(info.value) == message
     assert_same_bits(psi, before)
 
 
 @pytest.mark.parametrize("theta", [math.inf, -math.inf, math.nan])
-def test_non_finite_theta_is_refused(rng, theta):
-    psi = random_state(rng, 8)
+def test_non_finite_theta_is_refused(rng, precision, theta):
+    psi = random_state(rng, 8, dtype=precision.dtype)
     before = psi.copy()
     with pytest.raises(RuntimeError) as info:
-        velt_core.apply_pauli_rotation(psi, "X", [0], theta)
+        precision.module.apply_pauli_rotation(psi, "X", [0], theta)
     assert str(info.value) == "apply_pauli_rotation: theta is not finite"
     # Checked before the state: a read-only state reports theta first.
     psi.flags.writeable = False
     with pytest.raises(RuntimeError, match="theta is not finite"):
-        velt_core.apply_pauli_rotation(psi, "X", [9], theta)
+        precision.module.apply_pauli_rotation(psi, "X", [9], theta)
     assert_same_bits(psi, before)
 
 
 @pytest.mark.parametrize(
     ("name", "call"),
     [
-        ("apply_diagonal", lambda s: velt_core.apply_diagonal(s, [0], D2)),
-        ("apply_pauli_rotation", lambda s: velt_core.apply_pauli_rotation(s, "Z", [0], 1.0)),
+        ("apply_diagonal", lambda m, s: m.apply_diagonal(s, [0], D2)),
+        ("apply_pauli_rotation", lambda m, s: m.apply_pauli_rotation(s, "Z", [0], 1.0)),
     ],
     ids=["diagonal", "rotation"],
 )
-def test_state_refusals(rng, name, call):
-    frozen = random_state(rng, 8)
+def test_state_refusals(rng, precision, name, call):
+    call = functools.partial(call, precision.module)
+    frozen = random_state(rng, 8, dtype=precision.dtype)
     before = frozen.copy()
     frozen.flags.writeable = False
     with pytest.raises(ValueError) as info:
@@ -299,9 +302,9 @@ def test_state_refusals(rng, name, call):
     assert str(info.value) == f"{name}: state is read-only"
     assert_same_bits(frozen, before)
     for state, complaint in (
-        (np.array(1 + 0j), "state must have at least one dimension"),
-        (random_state(rng, 6), "state length is not a power of two"),
-        (np.zeros(0, complex), "state length is not a power of two"),
+        (np.array(1 + 0j, dtype=precision.dtype), "state must have at least one dimension"),
+        (random_state(rng, 6, dtype=precision.dtype), "state length is not a power of two"),
+        (np.zeros(0, precision.dtype), "state length is not a power of two"),
     ):
         kept = state.copy()
         with pytest.raises(RuntimeError) as info:
@@ -315,11 +318,11 @@ def test_state_refusals(rng, name, call):
     [("XZ", [0, "1"], 1.0), ("X", [0], "1.0"), (["X"], [0], 1.0), ("X", [0], 1j), ("X", 0, 1.0), ("X", [0], 10**400)],
     ids=str,
 )
-def test_rotation_conversion_failures_are_type_errors(rng, args):
-    psi = random_state(rng, 4)
+def test_rotation_conversion_failures_are_type_errors(rng, precision, args):
+    psi = random_state(rng, 4, dtype=precision.dtype)
     before = psi.copy()
     with pytest.raises(TypeError):
-        velt_core.apply_pauli_rotation(psi, *args)
+        precision.module.apply_pauli_rotation(psi, *args)
     assert_same_bits(psi, before)
 
 

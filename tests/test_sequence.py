@@ -181,7 +181,7 @@ def every_block_shape(rng, qubits):
     """Every 2x2 gate, controlled gate, CNOT and SWAP on the given qubits, each
     ordered pair once, a diagonal and two rotations: with qubits 0-2 and higher ones, every combination of
     lane and chunk qubits that a block's layout has on each instruction-set
-    path (a register holds 2, 4 or 8 amplitudes)."""
+    path (a register holds 2, 4 or 8 amplitudes, 4, 8 or 16 in complex64)."""
     ops = [("apply_1q", q, *sprinkled_matrix(rng, 2).reshape(4)) for q in qubits]
     for c in qubits:
         for t in qubits:
@@ -205,11 +205,12 @@ def every_block_shape(rng, qubits):
     [[0, 1, 2, 3, 4, 7, 14], [2, 0, 1, 5, 3, 16, 17], [13, 1, 15, 0, 2, 17, 3]],
     ids=["in-place", "gathered", "spread"],
 )
-def test_every_op_shape_in_a_block(rng, qubits, dense):
+def test_every_op_shape_in_a_block(rng, precision, qubits, dense):
     # One run (the qubits fit a block) holding every op shape, on a state of
-    # several blocks; a dense op (its kernel, on the block in index order)
-    # before, among or after them.
-    state = random_state(rng, 1 << 18, special=True)
+    # several blocks (2^15 amplitudes in complex128, 2^16 in complex64); a
+    # dense op (its kernel, on the block in index order) before, among or
+    # after them.
+    state = random_state(rng, 1 << 18, special=True, dtype=precision.dtype)
     ops = every_block_shape(rng, qubits)
     gate = ("apply_gate_fast", qubits[:3], sprinkled_matrix(rng, 8))
     at = {"none": None, "first": 0, "middle": len(ops) // 2, "last": len(ops)}[dense]

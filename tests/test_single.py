@@ -74,17 +74,29 @@ CALLS = {
     "expectation_pauli": lambda f, s: f(s, "Z", [0]),
     "sample": lambda f, s: f(s, [0.5]),
     "measure": lambda f, s: f(s, 0, 0.5),
+    "apply_diagonal": lambda f, s: f(s, [0], [1, 1j]),
+    "apply_pauli_rotation": lambda f, s: f(s, "XZ", [0, 1], 0.3),
+    "expectation_paulis": lambda f, s: f(s, [("Z", [0])]),
+    "expectation_pauli_sum": lambda f, s: f(s, [1.0], [("Z", [0])]),
+    "inner_product": lambda f, s: f(s, np.ones(8, C64)),
+    "inner_product:b": lambda f, s: f(np.ones(8, C64), s),
+    "apply_kraus": lambda f, s: f(s, 1, [0], [np.eye(2)]),
+    "apply_unitary_rho": lambda f, s: f(s, 1, [0], np.eye(2)),
+    "apply_kraus_sampled": lambda f, s: f(s, [0], [np.eye(2)], 0.5),
 }
+# The argument a call's complaint names, where it is not "state".
+WHAT = {"apply_kraus_1q": "rho", "apply_kraus": "rho", "apply_unitary_rho": "rho", "inner_product": "a"}
 
 
-@pytest.mark.parametrize("name", CALLS)
+@pytest.mark.parametrize("call", CALLS)
 @pytest.mark.parametrize(("state", "got"), [pytest.param(s, g, id=i) for i, s, g in not_complex64_states()])
-def test_states_of_another_form_are_refused_unchanged(name, state, got):
+def test_states_of_another_form_are_refused_unchanged(call, state, got):
+    name, _, what = call.partition(":")
+    what = what or WHAT.get(name, "state")
     before = np.array(state, copy=True) if state is not None else None
-    what = "rho" if name == "apply_kraus_1q" else "state"
     message = f"{name}: {what} must be a C-contiguous numpy.ndarray of complex64 (got {got})"
     with pytest.raises(TypeError) as info:
-        CALLS[name](getattr(single, name), state)
+        CALLS[call](getattr(single, name), state)
     assert str(info.value) == message
     if isinstance(state, np.ndarray):
         assert state.dtype == before.dtype
@@ -103,6 +115,22 @@ def test_state_type_is_the_first_complaint():
         single.apply_gate(psi, [0], np.eye(4))
     with pytest.raises(TypeError, match="^apply_kraus_1q: rho must be"):
         single.apply_kraus_1q(psi, 40, 0, [np.ones(3)])
+    # The functions that check some arguments before the state's other
+    # properties: a diagonal of the wrong size, a bad letter, theta.
+    with pytest.raises(TypeError, match="^apply_diagonal: state must be"):
+        single.apply_diagonal(psi, [0], np.ones(4))
+    with pytest.raises(TypeError, match="^apply_pauli_rotation: state must be"):
+        single.apply_pauli_rotation(psi, "Q", [0], 1.0)
+    with pytest.raises(TypeError, match="^apply_pauli_rotation: state must be"):
+        single.apply_pauli_rotation(psi, "X", [0], float("nan"))
+    with pytest.raises(TypeError, match="^apply_kraus: rho must be"):
+        single.apply_kraus(psi, 1, [], [])
+    with pytest.raises(TypeError, match="^apply_unitary_rho: rho must be"):
+        single.apply_unitary_rho(psi, 1, [0, 1, 2, 3, 4], np.eye(2))
+    with pytest.raises(TypeError, match="^apply_kraus_sampled: state must be"):
+        single.apply_kraus_sampled(psi, [], [], 2.0)
+    with pytest.raises(TypeError, match="^expectation_pauli_sum: state must be"):
+        single.expectation_pauli_sum(psi, [1.0], [])
     # ... while an argument pybind11 cannot convert is refused before the body runs.
     with pytest.raises(TypeError, match=r"^apply_1q\(\): incompatible function arguments"):
         single.apply_1q(psi, 0.5, *H)
@@ -240,3 +268,21 @@ def test_complex64_passed_to_the_module_is_still_a_converted_copy(rng):
     before = psi.copy()
     velt_core.apply_1q(psi, 0, *H)
     assert_same_bits(psi, before)
+
+
+@pytest.mark.parametrize("n", [3, 13, 17])
+def test_observables_are_the_values_of_the_widened_state(rng, n):
+    # Each part widened exactly, then the complex128 arithmetic in its order:
+    # the bits velt_core gives for psi.astype(complex128), NaNs included.
+    psi = random_state(rng, 1 << n, special=True, dtype=C64)
+    other = random_state(rng, 1 << n, dtype=C64)
+    wide, other_wide = psi.astype(np.complex128), other.astype(np.complex128)
+    terms = [("XYZ", [0, 1, 2]), ("ZZ", [n - 1, 0]), ("Y", [n - 1]), ("", []), ("XX", [0, n - 1])]
+    coeffs = [0.5, -1.25, 2.0, 1.0, 3.0]
+    assert_same_bits(single.expectation_paulis(psi, terms), velt_core.expectation_paulis(wide, terms))
+    got = single.expectation_pauli_sum(other, coeffs, terms)
+    assert got == velt_core.expectation_pauli_sum(other_wide, coeffs, terms)
+    for a, b in ((psi, other), (other, other)):
+        overlap = single.inner_product(a, b)
+        expected = velt_core.inner_product(a.astype(np.complex128), b.astype(np.complex128))
+        assert_same_bits(np.array([overlap]), np.array([expected]))

@@ -116,6 +116,10 @@ def run_precision(vc, dtype, digest):
         k = len(qubits)
         index = vc.apply_kraus_sampled(psi, qubits, [mat(1 << k) for _ in range(4)], 0.4)
         digest.update(psi.tobytes() + bytes([index]))
+        # Operators with one nonzero entry per row (no dense products).
+        sparse = [np.eye(1 << k)[::-1] * mat(1)[0, 0], np.diag(mat(1 << k)[0])]
+        index = vc.apply_kraus_sampled(psi, qubits, sparse, 0.7)
+        digest.update(psi.tobytes() + bytes([index]))
 
 
 if __name__ == "__main__":

@@ -47,7 +47,7 @@ void conjugate(amp* rho, std::int64_t dim, const int* targets, const std::int64_
             bool every_column = true;
             for (int l = 0; l < width; ++l) {
                 const bool on = (b.lane_column(cols, l) & cmask) == cmask;
-                on_bits[l] = on ? -1 : 0;
+                on_bits[l] = on ? lane_int{-1} : lane_int{0};
                 if (l < count) {
                     any_column = any_column || on;
                     every_column = every_column && on;
@@ -74,6 +74,7 @@ void conjugate(amp* rho, std::int64_t dim, const int* targets, const std::int64_
             }
             if (any_column) {
                 lane_mask on;
+                static_assert(sizeof on == sizeof on_bits, "one mask lane per lane");
                 std::memcpy(&on, on_bits, sizeof on);
                 for (int g = 0; g < side; ++g) {
                     for (int c = 0; c < side; ++c) {

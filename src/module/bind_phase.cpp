@@ -76,6 +76,7 @@ void run_diagonal(amp* psi, std::int64_t n, const int* targets, int k, const int
 
 void apply_diagonal(state_array state, std::vector<int> targets, complex_array diag,
                     std::vector<int> controls) {
+    state_argument(state, "apply_diagonal", "state");  // a TypeError comes first
     check_diagonal_shape(targets.size(), diag.size());
     const writable_state psi(state, "apply_diagonal");
     check_diagonal_qubits(psi.length(), targets.data(), count(targets), controls.data(),
@@ -124,6 +125,7 @@ void check_rotation_qubits(std::int64_t n, const int* qubits, int k, const int* 
 
 void apply_pauli_rotation(state_array state, const std::string& paulis, std::vector<int> qubits,
                           double theta, std::vector<int> controls) {
+    state_argument(state, "apply_pauli_rotation", "state");  // a TypeError comes first
     check_rotation_args(paulis.data(), paulis.size(), qubits.size(), theta);
     const writable_state psi(state, "apply_pauli_rotation");
     check_rotation_qubits(psi.length(), qubits.data(), count(qubits), controls.data(),

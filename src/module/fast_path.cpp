@@ -3,6 +3,7 @@
 #include <pybind11/numpy.h>
 
 #include <climits>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <new>
@@ -117,10 +118,20 @@ bool plain_array(PyObject* o, bool for_writing, array_ref& out) {
     return true;
 }
 
+// A complex128 element rounded part by part to float, as NumPy's astype
+// rounds it; false when a finite part overflows to infinity, where NumPy's
+// conversion in the ordinary entry reports the overflow (a RuntimeWarning,
+// an error under warnings-as-errors): such an array is left to that entry.
+bool round_element(const std::complex<double>& wide, amp& out) {
+    out = amp{static_cast<real>(wide.real()), static_cast<real>(wide.imag())};
+    return !((std::isinf(out.real()) && !std::isinf(wide.real())) ||
+             (std::isinf(out.imag()) && !std::isinf(wide.imag())));
+}
+
 // A matrix or Kraus operator: this precision's array where it lies, or in
 // velt_core.single a complex128 array of at most `capacity` elements, rounded
-// part by part to float into `buffer` (as NumPy's astype rounds).  Such a
-// copy cannot share memory with the state: `rounded` says it is one.
+// part by part to float into `buffer` (round_element).  Such a copy cannot
+// share memory with the state: `rounded` says it is one.
 bool plain_operator(PyObject* o, amp* buffer, std::int64_t capacity, array_ref& out,
                     bool& rounded) {
     rounded = false;
@@ -136,7 +147,10 @@ bool plain_operator(PyObject* o, amp* buffer, std::int64_t capacity, array_ref& 
     }
     const auto* wide = static_cast<const std::complex<double>*>(data);
     for (std::int64_t i = 0; i < out.size; ++i) {
-        new (buffer + i) amp{static_cast<real>(wide[i].real()), static_cast<real>(wide[i].imag())};
+        amp* slot = new (buffer + i) amp{};
+        if (!round_element(wide[i], *slot)) {
+            return false;
+        }
     }
     out.data = buffer;
     rounded = true;
@@ -274,27 +288,62 @@ PyObject* run_int(const Steps& steps) {
     return PyLong_FromLong(result);
 }
 
-// The operators of a channel row: an exact list or tuple of plain arrays.
-bool plain_ops(PyObject* o, array_ref* ops, int& count) {
+// An operator of a channel row: a plain array of this precision's elements,
+// or in velt_core.single one of complex128 elements (`wide`), rounded to
+// complex64 when the elements are copied.
+struct op_ref {
+    const void* data;
+    std::int64_t size;
+    bool wide;
+};
+
+// The operators of a channel row: an exact list or tuple of such arrays.
+bool plain_ops(PyObject* o, op_ref* ops, int& count) {
     PyObject* const* items = nullptr;
     if (!plain_sequence(o, max_channel_ops, items, count)) {
         return false;
     }
     for (int i = 0; i < count; ++i) {
-        if (!plain_array(items[i], false, ops[i])) {
-            return false;
+        void* data = nullptr;
+        std::int64_t first = 0;
+        ops[i].wide = false;
+        if (!plain_array_of(items[i], false, npy_amp, data, ops[i].size, first)) {
+            if (!single_precision ||
+                !plain_array_of(items[i], false, npy_cdouble, data, ops[i].size, first)) {
+                return false;
+            }
+            const auto* wide = static_cast<const std::complex<double>*>(data);
+            amp rounded;
+            for (std::int64_t e = 0; e < ops[i].size; ++e) {
+                if (!round_element(wide[e], rounded)) {
+                    return false;
+                }
+            }
+            ops[i].wide = true;
         }
+        ops[i].data = data;
     }
     return true;
 }
 
 // Their elements, contiguous, copied before anything is written (so an
 // operator that shares memory with the matrix or state counts as it was when
-// the call began).  Called after the shapes are checked.
-std::vector<amp> copy_ops(const array_ref* ops, int count) {
+// the call began), complex128 ones rounded part by part to float as NumPy's
+// astype rounds them.  Called after the shapes are checked.
+std::vector<amp> copy_ops(const op_ref* ops, int count) {
     std::vector<amp> out;
     for (int i = 0; i < count; ++i) {
-        out.insert(out.end(), ops[i].data, ops[i].data + ops[i].size);
+        if (ops[i].wide) {
+            const auto* wide = static_cast<const std::complex<double>*>(ops[i].data);
+            amp rounded;
+            for (std::int64_t e = 0; e < ops[i].size; ++e) {
+                round_element(wide[e], rounded);  // no overflow: plain_ops checked
+                out.push_back(rounded);
+            }
+        } else {
+            const auto* own = static_cast<const amp*>(ops[i].data);
+            out.insert(out.end(), own, own + ops[i].size);
+        }
     }
     return out;
 }
@@ -457,12 +506,15 @@ PyObject* fast_apply_diagonal(PyObject* self, PyObject* const* args, Py_ssize_t 
     int targets[max_list];
     int k = 0;
     array_ref diag{};
+    amp_buffer<max_rounded> rounded_diag;
+    bool rounded = false;
     int controls[max_list];
     int n_controls = 0;  // the default: an empty list
     if ((nargs == 3 || nargs == 4) && no_keywords(kwnames) && plain_state(args[0], psi) &&
-        plain_int_list(args[1], targets, k) && plain_array(args[2], false, diag) &&
+        plain_int_list(args[1], targets, k) &&
+        plain_operator(args[2], rounded_diag.data(), rounded_diag.capacity, diag, rounded) &&
         (nargs == 3 || plain_int_list(args[3], controls, n_controls)) &&
-        disjoint(psi.array, diag)) {
+        (rounded || disjoint(psi.array, diag))) {
         return run([&] {
             check_diagonal_shape(static_cast<std::size_t>(k), diag.size);
             check_diagonal_qubits(psi.length, targets, k, controls, n_controls);
@@ -534,7 +586,7 @@ PyObject* fast_apply_kraus(PyObject* self, PyObject* const* args, Py_ssize_t nar
     int n_qubits = 0;
     int qubits[max_list];
     int k = 0;
-    array_ref ops[max_channel_ops];
+    op_ref ops[max_channel_ops];
     int count = 0;
     if (!(nargs == 4 && no_keywords(kwnames) && plain_array(args[0], true, rho) &&
           plain_int(args[1], n_qubits) && plain_int_list(args[2], qubits, k) &&
@@ -563,12 +615,15 @@ PyObject* fast_apply_unitary_rho(PyObject* self, PyObject* const* args, Py_ssize
     int targets[max_list];
     int k = 0;
     array_ref u{};
+    amp_buffer<max_rounded> rounded_u;
+    bool rounded = false;
     int controls[max_list];
     int n_controls = 0;  // the default: an empty list
     if ((nargs == 4 || nargs == 5) && no_keywords(kwnames) && plain_array(args[0], true, rho) &&
         plain_int(args[1], n_qubits) && plain_int_list(args[2], targets, k) &&
-        plain_array(args[3], false, u) &&
-        (nargs == 4 || plain_int_list(args[4], controls, n_controls)) && disjoint(rho, u)) {
+        plain_operator(args[3], rounded_u.data(), rounded_u.capacity, u, rounded) &&
+        (nargs == 4 || plain_int_list(args[4], controls, n_controls)) &&
+        (rounded || disjoint(rho, u))) {
         return run([&] {
             check_unitary_rho_shape(static_cast<std::size_t>(k), u.size);
             const std::int64_t dim =
@@ -585,7 +640,7 @@ PyObject* fast_apply_kraus_sampled(PyObject* self, PyObject* const* args, Py_ssi
     state_ref psi{};
     int qubits[max_list];
     int k = 0;
-    array_ref ops[max_channel_ops];
+    op_ref ops[max_channel_ops];
     int count = 0;
     if (!(nargs == 4 && no_keywords(kwnames) && plain_state(args[0], psi) &&
           plain_int_list(args[1], qubits, k) && plain_ops(args[2], ops, count) &&

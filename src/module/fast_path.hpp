@@ -13,8 +13,12 @@
 //                 an exact numpy.ndarray of native complex128, C-contiguous and
 //                 aligned (u, diag: sharing no memory with the state); in
 //                 velt_core.single one of native complex64, or of complex128
-//                 with at most 256 elements, rounded to complex64 into a
-//                 buffer as the conversion of the ordinary entry rounds it
+//                 (a matrix or diag of at most 256 elements, an operator of
+//                 apply_kraus_1q of 4, of apply_kraus and apply_kraus_sampled
+//                 of any size), rounded to complex64 as the conversion of the
+//                 ordinary entry rounds it (one with a finite part beyond
+//                 float's range is left to that conversion, which reports
+//                 the overflow)
 //   qubits        an exact int within the int32 range
 //   entries       an exact complex, float or int
 //   qubit lists   an exact list or tuple of such ints (at most 64)

@@ -240,10 +240,11 @@ void kraus_trajectory::sparse_tables() {
 // first + 2^low - 1, for sum `sum`'s operator in its sparse form: term x is
 // the square of entry[r] times psi[x with its qubits' bits set to column[r]],
 // r being x's bits at the qubits (a row without entries: +0, which changes no
-// lane).  Plain arithmetic, in the order apply_gate multiplies: psi is finite
-// here, so no NaN can show which operand came first.  The product is formed
-// in the state's precision, as apply_gate forms it (in complex64 each part
-// rounded to float), and squared as norm2 squares it, in double.
+// lane).  Plain arithmetic, in the order apply_gate multiplies and in the
+// state's precision (in complex64 the product is apply_gate's float product,
+// rounded, and overflowing, as that one does), then squared in double as
+// norm2 squares: psi is finite here, so no NaN can show which operand came
+// first.
 double kraus_trajectory::sparse_block(const amp* psi, std::int64_t first, std::size_t sum) const {
     const std::int64_t run = bit(low_);
     const auto square = [](real er, real ei, const amp& a) {
