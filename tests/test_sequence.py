@@ -195,7 +195,8 @@ def test_random_sequences_match_one_by_one(rng, n, placement):
         # of a run and after its last
         pytest.param(
             [("apply_diagonal", [3, 16], [1j, -1, 0.5, 2j]), ("apply_pauli_rotation", "ZIZ", [17, 15, 2], 0.9)]
-            + [("apply_swap", q, 14 - q) for q in range(7)] + [("apply_1q", 7, 0.6, 0.8j, 0.8j, 0.6)]
+            + [("apply_swap", q, 14 - q) for q in range(7)]
+            + [("apply_1q", 7, 0.6, 0.8j, 0.8j, 0.6)]
             + [("apply_diagonal", [0, 15, 17], np.exp(1j * np.arange(8)), [16, 4])]
             + [("apply_pauli_rotation", "ZZ", [15, 16], -0.4, [3]), ("apply_cnot_fast", 14, 0)]
             + [("apply_pauli_rotation", "Z", [17], 2.5, [15, 16]), ("apply_diagonal", [15, 16, 17], np.arange(8) - 3j)]

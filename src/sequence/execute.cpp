@@ -46,8 +46,8 @@ buffer allocate(std::size_t bytes) {
 // regrouped into b.tables (see block.hpp).  Renaming is monotone, so the
 // targets in the block stay increasing, as the kernel wants them.
 template <class Rename, class InBlock>
-sequence_op prepare_riding(const sequence_op& op, block_op& bop, block_run& b,
-                           const Rename& rename, const InBlock& in_block) {
+sequence_op prepare_riding(const sequence_op& op, block_op& bop, block_run& b, const Rename& rename,
+                           const InBlock& in_block) {
     sequence_op r;
     r.kind = op.kind;
     r.c = op.c;
