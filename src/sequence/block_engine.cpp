@@ -440,7 +440,7 @@ void apply_riding(amp* psi, std::int64_t n, const block_op& op, const block_run&
                        run.tables.data() + op.table + slice);
         return;
     }
-    const double s =
+    const auto s =
         __builtin_parityll(static_cast<unsigned long long>(base & op.outer_z)) != 0 ? -r.s : r.s;
     apply_pauli_rotation(psi, n, q, r.letters.data(), r.n_targets, q + r.n_targets, n_controls, r.c,
                          s);
