@@ -29,9 +29,10 @@ processes, since the OpenMP runtime reads its thread count once.
 Each circuit's plan is reported too: the runs the planner makes (a Python
 mirror of src/sequence/plan.cpp, checked against nothing but its own
 definition), per layer, against the block-size bound (a layer touching q
-qubits needs at least ceil(q / block qubits) runs).  For the ops' fixed
-order the greedy cut is already the fewest runs (fitting is monotone); the
-bound would need reordering, which changes the bits.  The gather/scatter
+qubits needs at least ceil(q / block qubits) runs; diagonals and rotations
+without X or Y ride in any run, so their qubits do not count).  For the
+ops' fixed order the greedy cut is already the fewest runs (fitting is
+monotone); the bound would need reordering, which changes the bits.  The gather/scatter
 share is the time of a hollow sequence over the same blocks (each blocked
 run replaced by SWAPs over exactly its qubits: gather, layout, moves,
 scatter, next block fetched ahead; whole runs kept) over the sequence's.
@@ -143,8 +144,16 @@ def high_count(qubits, b, min_low):
     return -1
 
 
+def rides(op):
+    """Diagonals and rotations without X or Y join any run (plan.hpp)."""
+    if op[0] == "apply_diagonal":
+        return len(op[1]) <= BLOCKED_DIAGONAL_TARGETS
+    return op[0] == "apply_pauli_rotation" and not set(op[1]) & set("XY")
+
+
 def plan_runs(ops, n):
-    """[(op indices, qubit set, whole)] as plan_sequence cuts them."""
+    """[(op indices, qubit set, whole)] as plan_sequence cuts them; a riding
+    op's qubits are not in its run's set."""
     b = block_qubits_for(n)
     min_low = min(MIN_LOW_QUBITS, b)
 
@@ -165,6 +174,9 @@ def plan_runs(ops, n):
             op[0] in ("apply_cnot_fast", "apply_controlled_1q", "apply_swap") and qs[0] == qs[1]
         ):
             continue
+        if rides(op):
+            current.append(i)
+            continue
         if current and (not blockable(op) or high_count(qubits | set(qs), b, min_low) < 0):
             runs.append(close(current, qubits))
             current, qubits = [], set()
@@ -184,10 +196,11 @@ def hollow_ops(ops, n):
     the run's first op (so the cuts fall where they fell)."""
     hollow = []
     for idx, qs, whole in plan_runs(ops, n):
-        if whole:
+        gates = [i for i in idx if not rides(ops[i])]
+        if whole or not gates:  # (a run of riding ops alone gathers nothing: kept as it is)
             hollow += [ops[i] for i in idx]
             continue
-        first = op_qubit_list(ops[idx[0]])
+        first = op_qubit_list(ops[gates[0]])
         rest = sorted(qs - set(first))
         if len(first) == 1:
             first = [first[0], rest.pop(0) if rest else next(q for q in qs if q != first[0])]
@@ -205,7 +218,7 @@ def plan_stats(name, ops, n):
     b = block_qubits_for(n)
     runs = plan_runs(ops, n)
     layers = LAYERS[name] or n
-    touched = len({q for op in ops for q in op_qubit_list(op)})
+    touched = len({q for op in ops if not rides(op) for q in op_qubit_list(op)})
     return {
         "runs": len(runs),
         "whole": sum(1 for r in runs if r[2]),

@@ -93,6 +93,28 @@ def module_of(state):
     return velt_core.single if state.dtype == np.complex64 else velt_core
 
 
+def riding_sequence(rng, n, length):
+    """Gates on a few low and high qubits, mixed with diagonals and Z-string
+    rotations (with controls) on any qubits: those ride in every run, their
+    qubits outside the run's blocks fixed block by block."""
+    gate_pool = qubit_pool(n, "high")
+    ops = []
+    for _ in range(length):
+        if rng.random() < 0.4:
+            ops.append(random_op(rng, n, gate_pool, ("apply_1q", "apply_cnot_fast", "apply_swap")[rng.integers(0, 3)]))
+            continue
+        pick = [int(q) for q in rng.choice(n, size=min(n, 7), replace=False)]
+        diagonal = rng.random() < 0.5
+        k = int(rng.integers(1 if diagonal else 0, 5))
+        controls = pick[k : k + int(rng.integers(0, 3))]
+        if diagonal:
+            ops.append(("apply_diagonal", pick[:k], sprinkled_matrix(rng, 1 << k)[0][: 1 << k], controls))
+        else:
+            letters = "".join(rng.choice(list("IZZ"), size=k))
+            ops.append(("apply_pauli_rotation", letters, pick[:k], float(rng.uniform(-10, 10)), controls))
+    return ops
+
+
 def one_by_one(state, ops):
     out = state.copy()
     for name, *args in ops:
@@ -170,10 +192,43 @@ def test_random_sequences_match_one_by_one(rng, precision, n, placement):
             + [("apply_diagonal", list(range(7, 17)), np.exp(0.5j * np.arange(1024)))],
             id="diagonals-rotations",
         ),
+        # diagonals and Z-string rotations riding in runs whose blocks leave
+        # out some of their qubits: targets, Z's and controls outside (15-17
+        # for the contiguous blocks, 13-15 for the gathered ones), among
+        # exchanges and a few 2x2 and dense gates (a NaN or an infinity mixed
+        # over whole blocks would hide a wrong factor), before the first gate
+        # of a run and after its last
+        pytest.param(
+            [("apply_diagonal", [3, 16], [1j, -1, 0.5, 2j]), ("apply_pauli_rotation", "ZIZ", [17, 15, 2], 0.9)]
+            + [("apply_swap", q, 14 - q) for q in range(7)]
+            + [("apply_1q", 7, 0.6, 0.8j, 0.8j, 0.6)]
+            + [("apply_diagonal", [0, 15, 17], np.exp(1j * np.arange(8)), [16, 4])]
+            + [("apply_pauli_rotation", "ZZ", [15, 16], -0.4, [3]), ("apply_cnot_fast", 14, 0)]
+            + [("apply_pauli_rotation", "Z", [17], 2.5, [15, 16]), ("apply_diagonal", [15, 16, 17], np.arange(8) - 3j)]
+            + [("apply_gate_fast", [2, 13], np.eye(4)[::-1] * 1j), ("apply_pauli_rotation", "", [], 0.2, [17])]
+            + [("apply_cnot_fast", q, p) for q, p in ((0, 5), (16, 17), (9, 2), (12, 16))]
+            + [("apply_diagonal", [10, 11, 13, 14, 15, 12], np.exp(0.3j * np.arange(64)), [1])]
+            + [("apply_pauli_rotation", "ZZIZ", [11, 15, 13, 1], 1.1, [14]), ("apply_swap", 16, 0)],
+            id="riding",
+        ),
+        # a run of riding ops alone, before an op too wide for any block
+        pytest.param(
+            [("apply_diagonal", [16, 17], [1j, -1, 0.5, 2j]), ("apply_pauli_rotation", "ZZ", [0, 17], 0.9)]
+            + [("apply_diagonal", list(range(7, 18)), np.exp(0.5j * np.arange(2048)))]
+            + [("apply_pauli_rotation", "Z", [16], -0.3, [17]), ("apply_1q", 17, 1, 2, 3, 4)],
+            id="riding-alone",
+        ),
     ],
 )
 def test_blocking_cases_match_one_by_one(rng, precision, ops):
     state = random_state(rng, 1 << 18, special=True, dtype=precision.dtype)
+    assert_same_bits(sequenced(state, ops), one_by_one(state, ops))
+
+
+@pytest.mark.parametrize("n", [13, 17, 18])
+def test_riding_ops_match_one_by_one(rng, precision, n):
+    state = random_state(rng, 1 << n, special=True, dtype=precision.dtype)
+    ops = riding_sequence(rng, n, 80)
     assert_same_bits(sequenced(state, ops), one_by_one(state, ops))
 
 
@@ -407,6 +462,15 @@ WORKLOAD = """
     for (n, placement), dtype in zip(cases + cases[::2], [np.complex128] * 5 + [np.complex64] * 3):
         state = t.random_state(rng, 1 << n, special=True, dtype=dtype)
         ops = t.random_sequence(rng, n, placement, 80)
+        got = t.sequenced(state, ops)
+        exact.update(got.tobytes())
+        words = got.view(np.float64 if dtype == np.complex128 else np.float32).copy()
+        words[np.isnan(words)] = np.nan
+        canonical.update(words.tobytes())
+        same &= bool(np.array_equal(got.view(np.uint8), t.one_by_one(state, ops).view(np.uint8)))
+    for n, dtype in ((18, np.complex128), (17, np.complex128), (17, np.complex64)):
+        state = t.random_state(rng, 1 << n, special=True, dtype=dtype)
+        ops = t.riding_sequence(rng, n, 80)
         got = t.sequenced(state, ops)
         exact.update(got.tobytes())
         words = got.view(np.float64 if dtype == np.complex128 else np.float32).copy()

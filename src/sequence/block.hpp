@@ -24,6 +24,7 @@
 // lane qubits.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -46,6 +47,17 @@ struct block_op {
     int c = -1;  // -1: none
     mat2 m{};
     const sequence_op* op = nullptr;  // kernel ops: the op with its qubits renamed to block qubits
+    // Kernel ops that ride (plan.hpp's rides()): `op` keeps only the qubits
+    // in the block, and the others are state-qubit masks, read off each
+    // block's base: the controls outside (the op skips a block where one is
+    // 0), a diagonal's targets outside (they pick the block's slice of the
+    // run's table, from entry `table`), a rotation's Z qubits outside (an
+    // odd count of them set flips the sign of its sine).
+    bool rides = false;
+    std::int64_t outer_controls = 0;
+    std::int64_t outer_targets = 0;
+    std::int64_t outer_z = 0;
+    std::size_t table = 0;
 };
 
 // Block qubit j is state qubit j for j < low and high[j - low] above; block
@@ -58,6 +70,12 @@ struct block_run {
     std::vector<std::int64_t> segment;
     std::vector<block_op> ops;
     std::vector<sequence_op> renamed;  // what the kernel ops point to
+    // The riding diagonals' tables, regrouped: slice o of an op with k
+    // targets in the block holds, at entry i, the entry whose targets in
+    // the block spell i and whose targets outside spell o (each in
+    // increasing order), so that a block reads 2^k consecutive entries.
+    // Entries are moved, never computed.
+    std::vector<amp> tables;
 };
 
 // Reals of the buffer one worker needs for blocks of 2^block_qubits

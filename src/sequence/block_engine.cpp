@@ -428,6 +428,43 @@ std::int64_t op_steps(const block_op& op, std::int64_t chunks) {
     return 0;
 }
 
+// --- Riding ops -------------------------------------------------------------
+
+// The bits of x at the set bits of `mask`, lowest first, as consecutive bits.
+std::int64_t pack_bits(std::int64_t x, std::int64_t mask) {
+    std::int64_t out = 0;
+    int d = 0;
+    for (; mask != 0; mask &= mask - 1) {
+        out |= ((x >> __builtin_ctzll(static_cast<unsigned long long>(mask))) & 1) << d++;
+    }
+    return out;
+}
+
+// A riding op (block.hpp) on the block, in index order, whose amplitude 0 is
+// state amplitude `base`: base holds the block's bits of every qubit outside
+// it.  Its kernel runs on the block's qubits with the slice of its table (or
+// the sign of its sine) that those outer bits select.
+void apply_riding(amp* psi, std::int64_t n, const block_op& op, const block_run& run,
+                  std::int64_t base) {
+    if ((base & op.outer_controls) != op.outer_controls) {
+        return;  // a control outside the block is 0 for all of it
+    }
+    const sequence_op& r = *op.op;
+    const int* q = r.qubits.data();
+    const int n_controls = static_cast<int>(r.qubits.size()) - r.n_targets;
+    if (r.kind == op_kind::apply_diagonal) {
+        const std::size_t slice = static_cast<std::size_t>(pack_bits(base, op.outer_targets))
+                                  << r.n_targets;
+        apply_diagonal(psi, n, q, r.n_targets, q + r.n_targets, n_controls,
+                       run.tables.data() + op.table + slice);
+        return;
+    }
+    const auto s =
+        __builtin_parityll(static_cast<unsigned long long>(base & op.outer_z)) != 0 ? -r.s : r.s;
+    apply_pauli_rotation(psi, n, q, r.letters.data(), r.n_targets, q + r.n_targets, n_controls, r.c,
+                         s);
+}
+
 // --- Layout ----------------------------------------------------------------
 
 // Chunked layout <-> index order, in place, chunk by chunk.
@@ -518,7 +555,12 @@ void apply_block_run(amp* psi, const block_run& run, real* buffers) {
                     to_index_order(blk.data, blk.chunks);
                     blk.chunked = false;
                 }
-                apply_op(reinterpret_cast<amp*>(blk.data), bit(block_qubits), *op.op);
+                if (op.rides) {
+                    apply_riding(reinterpret_cast<amp*>(blk.data), bit(block_qubits), op, run,
+                                 base);
+                } else {
+                    apply_op(reinterpret_cast<amp*>(blk.data), bit(block_qubits), *op.op);
+                }
                 continue;
             }
             if (!blk.chunked) {

@@ -42,6 +42,64 @@ buffer allocate(std::size_t bytes) {
             [](void* p) { ::operator delete(p, std::align_val_t{64}); }};
 }
 
+// A riding op (plan.hpp's rides()) for the blocks of a run: its qubits in
+// the block renamed, the others moved into bop's masks, a diagonal's table
+// regrouped into b.tables (see block.hpp).  Renaming is monotone, so the
+// targets in the block stay increasing, as the kernel wants them.
+template <class Rename, class InBlock>
+sequence_op prepare_riding(const sequence_op& op, block_op& bop, block_run& b, const Rename& rename,
+                           const InBlock& in_block) {
+    sequence_op r;
+    r.kind = op.kind;
+    r.c = op.c;
+    r.s = op.s;
+    bop.rides = true;
+    int inner_positions[64];
+    int outer_positions[64];
+    int k_in = 0;
+    int k_out = 0;
+    for (int d = 0; d < op.n_targets; ++d) {
+        const int q = op.qubits[static_cast<std::size_t>(d)];
+        if (in_block(q)) {
+            r.qubits.push_back(rename(q));
+            if (op.kind == op_kind::apply_pauli_rotation) {
+                r.letters.push_back(op.letters[static_cast<std::size_t>(d)]);
+            }
+            inner_positions[k_in++] = d;
+        } else if (op.kind == op_kind::apply_diagonal) {
+            bop.outer_targets |= bit(q);
+            outer_positions[k_out++] = d;
+        } else if (op.letters[static_cast<std::size_t>(d)] == 'Z') {
+            bop.outer_z |= bit(q);  // an I outside the block changes nothing
+        }
+    }
+    r.n_targets = static_cast<int>(r.qubits.size());
+    for (std::size_t d = static_cast<std::size_t>(op.n_targets); d < op.qubits.size(); ++d) {
+        const int q = op.qubits[d];
+        if (in_block(q)) {
+            r.qubits.push_back(rename(q));
+        } else {
+            bop.outer_controls |= bit(q);
+        }
+    }
+    if (op.kind == op_kind::apply_diagonal) {
+        bop.table = b.tables.size();
+        for (std::int64_t o = 0; o < bit(k_out); ++o) {
+            for (std::int64_t i = 0; i < bit(k_in); ++i) {
+                std::int64_t j = 0;
+                for (int e = 0; e < k_out; ++e) {
+                    j |= ((o >> e) & 1) << outer_positions[e];
+                }
+                for (int e = 0; e < k_in; ++e) {
+                    j |= ((i >> e) & 1) << inner_positions[e];
+                }
+                b.tables.push_back(op.u[j]);
+            }
+        }
+    }
+    return r;
+}
+
 block_run prepare(const sequence_run& run, const std::vector<sequence_op>& ops, int n_qubits) {
     block_run b;
     b.n_qubits = n_qubits;
@@ -54,6 +112,9 @@ block_run prepare(const sequence_run& run, const std::vector<sequence_op>& ops, 
         }
         const auto at = std::lower_bound(run.high.begin(), run.high.end(), q);
         return run.low + static_cast<int>(at - run.high.begin());
+    };
+    const auto in_block = [&run](int q) {
+        return q < run.low || std::binary_search(run.high.begin(), run.high.end(), q);
     };
     b.renamed.reserve(run.ops.size());  // no reallocation: kernel ops point into it
     for (const std::size_t i : run.ops) {
@@ -87,6 +148,12 @@ block_run prepare(const sequence_run& run, const std::vector<sequence_op>& ops, 
             case op_kind::apply_gate:
             case op_kind::apply_diagonal:
             case op_kind::apply_pauli_rotation: {
+                if (rides(op)) {
+                    b.renamed.push_back(prepare_riding(op, bop, b, rename, in_block));
+                    bop.kind = block_kind::kernel;
+                    bop.op = &b.renamed.back();
+                    break;
+                }
                 sequence_op renamed = op;
                 for (int& q : renamed.qubits) {
                     q = rename(q);

@@ -1,6 +1,7 @@
 #include "sequence/plan.hpp"
 
 #include <algorithm>
+#include <string>
 
 #include "common/bits.hpp"
 #include "statevector/kernels.hpp"
@@ -79,6 +80,15 @@ sequence_run close_run(std::vector<std::size_t> ops, mask qubits, int b, int min
 
 }  // namespace
 
+bool rides(const sequence_op& op) {
+    switch (op.kind) {
+        case op_kind::apply_diagonal: return blockable(op);
+        case op_kind::apply_pauli_rotation:
+            return op.letters.find_first_of("XY", 0) == std::string::npos;
+        default: return false;
+    }
+}
+
 int block_qubits_for(int n_qubits) {
     return n_qubits <= single_block_qubits
                ? n_qubits
@@ -96,6 +106,10 @@ sequence_plan plan_sequence(const std::vector<sequence_op>& ops, int n_qubits) {
         bool noop = false;
         const mask qubits = op_qubits(ops[i], n_qubits, noop);
         if (noop) {
+            continue;
+        }
+        if (rides(ops[i])) {
+            current.push_back(i);  // its qubits stay out of the block's
             continue;
         }
         const mask joined = current_qubits | qubits;

@@ -26,6 +26,16 @@
 // costs many operations per amplitude, so one pass of its own costs little
 // extra.  A diagonal gate on more than blocked_diagonal_targets targets is a
 // whole run too: its table would take the cache that the block needs.
+//
+// Diagonal gates and rotations whose string has no X or Y (rides()) join the
+// current run whatever their qubits, which add nothing to the block's: they
+// only multiply each amplitude by a factor picked by its index, and inside a
+// block the qubits outside the block are the same for every amplitude, fixed
+// by the block.  Such an op's qubits outside the block select a slice of its
+// table, flip the sign of its sine, or (a control that is 0 there) leave the
+// block alone; its qubits in the block do the rest, as for any op.  Each
+// amplitude then takes the same factor, in the same product, as from the
+// one-call kernel.
 #pragma once
 
 #include <cstddef>
@@ -65,6 +75,10 @@ inline constexpr int min_low_qubits = 5;
 // larger ones get at least eight blocks, so that every worker has several.
 inline constexpr int single_block_qubits = 12;
 inline constexpr int min_free_qubits = 3;
+
+// Whether the op rides in every block (see above): a diagonal on at most
+// blocked_diagonal_targets targets, or a rotation without X or Y.
+bool rides(const sequence_op& op);
 
 // The block size for a state of 2^n_qubits amplitudes.
 int block_qubits_for(int n_qubits);

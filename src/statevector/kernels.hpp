@@ -59,10 +59,11 @@ void apply_gate(amp* psi, std::int64_t n, const int* targets, int k, const int* 
 
 // Diagonal gate: every amplitude i whose control bits are all 1 becomes
 // cmul(diag[j], psi[i]) (the entry first), j the target bits of i: bit d of
-// j is bit targets[d] of i.  n is a power of two; the k >= 1 targets are
+// j is bit targets[d] of i.  n is a power of two; the k targets are
 // strictly increasing (diagonal_order.hpp reorders a caller's table to
 // match), the controls distinct from them, every qubit below log2(n).
-// Allocates nothing and cannot throw.
+// k may be 0 (a sequence's block whose targets all lie outside it): every
+// such amplitude then takes diag[0].  Allocates nothing and cannot throw.
 void apply_diagonal(amp* psi, std::int64_t n, const int* targets, int k, const int* controls,
                     int n_controls, const amp* diag);
 
