@@ -459,9 +459,13 @@ void apply_riding(amp* psi, std::int64_t n, const block_op& op, const block_run&
                        run.tables.data() + op.table + slice);
         return;
     }
-    const auto s =
-        __builtin_parityll(static_cast<unsigned long long>(base & op.outer_z)) != 0 ? -r.s : r.s;
-    apply_pauli_rotation(psi, n, q, r.letters.data(), r.n_targets, q + r.n_targets, n_controls, r.c,
+    // Rounded to the state's precision as the one-call path rounds them;
+    // negation is exact either side of the rounding.
+    const auto c = static_cast<real>(r.c);
+    const auto s_op = static_cast<real>(r.s);
+    const real s =
+        __builtin_parityll(static_cast<unsigned long long>(base & op.outer_z)) != 0 ? -s_op : s_op;
+    apply_pauli_rotation(psi, n, q, r.letters.data(), r.n_targets, q + r.n_targets, n_controls, c,
                          s);
 }
 
