@@ -1,7 +1,7 @@
 """Whole circuits: apply_sequence against one kernel call per gate.
 
     python bench/bench_circuits.py [--circuits qft:20,layered:24,...] [--threads 1,2]
-                                   [--others] [--small]
+                                   [--precisions complex128,complex64] [--others] [--small]
 
 Circuits (final state from |0...0>):
 
@@ -14,25 +14,33 @@ Circuits (final state from |0...0>):
 - qaoa:N     bench_rotations.py's MaxCut QAOA (3-regular graph, p = 3): ZZ
              phases and X mixers as apply_pauli_rotation ops.
 
-For each circuit and thread count it times one call per gate from Python and
-one apply_sequence call, after checking that both give the same bytes, and
-gives the circuit's compute floor (see compute_floor): the time of its
+For each circuit, thread count and precision (velt_core on complex128 states,
+velt_core.single on complex64 ones) it times one call per gate from Python and
+one apply_sequence call, after checking that both give the same bytes (and the
+complex64 state against the complex128 one, to 1e-4), and gives the circuit's
+compute floor in that precision (see compute_floor): the time of its
 arithmetic alone, so that calls / floor bounds what any blocking can gain.  With
---others it also times Qiskit Aer (double precision, gate fusion on) and qsim
-through qsimcirq (single precision, its default fusion), the optional extra
-`circuits` of the package, after checking their final states against
-velt_core's (to 1e-9 and 1e-4 respectively); a simulator that is not installed
-is reported as such; PennyLane Lightning's C++ state vector (double
-precision, gate by gate) is timed with them.  Thread counts run in separate
+--others it also times, in the precision of the row, Qiskit Aer (gate fusion
+on; precision "double" or "single") and PennyLane Lightning's C++ state vector
+(StateVectorC128 or StateVectorC64, one call per gate, no fusion), and qsim
+through qsimcirq (single precision only, its default fusion: in the complex64
+rows, or in the complex128 rows when complex64 is not run), the optional
+extras `circuits` and `peers` of the package, after checking their final
+states against velt_core's complex128 one (to 1e-9 in double, 1e-4 in single
+precision); a simulator that is not installed is reported as such.  Aer and
+qsim are timed from the circuit to the final state (their allocation
+included); Lightning's state is allocated once and reset to |0...0> outside
+the timed gate calls, as velt_core's is.  Thread counts run in separate
 processes, since the OpenMP runtime reads its thread count once.
 
 Each circuit's plan is reported too: the runs the planner makes (a Python
 mirror of src/sequence/plan.cpp, checked against nothing but its own
-definition), per layer, against the block-size bound (a layer touching q
-qubits needs at least ceil(q / block qubits) runs; diagonals and rotations
-without X or Y ride in any run, so their qubits do not count).  For the
-ops' fixed order the greedy cut is already the fewest runs (fitting is
-monotone); the bound would need reordering, which changes the bits.  The gather/scatter
+definition; blocks of 2^15 amplitudes in complex128, 2^16 in complex64), per
+layer, against the block-size bound (a layer touching q qubits needs at
+least ceil(q / block qubits) runs; diagonals and rotations without X or Y
+ride in any run, so their qubits do not count).  For the ops' fixed order
+the greedy cut is already the fewest runs (fitting is monotone); the bound
+would need reordering, which changes the bits.  The gather/scatter
 share is the time of a hollow sequence over the same blocks (each blocked
 run replaced by SWAPs over exactly its qubits: gather, layout, moves,
 scatter, next block fetched ahead; whole runs kept) over the sequence's.
@@ -120,10 +128,12 @@ def circuit(name, n, seed=11):
 
 MAX_BLOCK_QUBITS, MIN_LOW_QUBITS, SINGLE_BLOCK_QUBITS, MIN_FREE_QUBITS = 15, 5, 12, 3
 GATE_STACK_TARGETS, BLOCKED_DIAGONAL_TARGETS = 6, 10
+MAX_BLOCK_QUBITS_C64 = 16  # complex64 blocks: 2^16 amplitudes, the same 512 KiB
 
 
-def block_qubits_for(n):
-    return n if n <= SINGLE_BLOCK_QUBITS else min(MAX_BLOCK_QUBITS, max(SINGLE_BLOCK_QUBITS, n - MIN_FREE_QUBITS))
+def block_qubits_for(n, dtype=np.complex128):
+    top = MAX_BLOCK_QUBITS_C64 if np.dtype(dtype) == np.complex64 else MAX_BLOCK_QUBITS
+    return n if n <= SINGLE_BLOCK_QUBITS else min(top, max(SINGLE_BLOCK_QUBITS, n - MIN_FREE_QUBITS))
 
 
 def op_qubit_list(op):
@@ -151,10 +161,10 @@ def rides(op):
     return op[0] == "apply_pauli_rotation" and not set(op[1]) & set("XY")
 
 
-def plan_runs(ops, n):
+def plan_runs(ops, n, dtype=np.complex128):
     """[(op indices, qubit set, whole)] as plan_sequence cuts them; a riding
     op's qubits are not in its run's set."""
-    b = block_qubits_for(n)
+    b = block_qubits_for(n, dtype)
     min_low = min(MIN_LOW_QUBITS, b)
 
     def blockable(op):
@@ -190,12 +200,12 @@ def plan_runs(ops, n):
     return runs
 
 
-def hollow_ops(ops, n):
+def hollow_ops(ops, n, dtype=np.complex128):
     """The same runs over the same blocks, each blocked run's arithmetic
     replaced by SWAPs over exactly its qubits, the first on the qubits of
     the run's first op (so the cuts fall where they fell)."""
     hollow = []
-    for idx, qs, whole in plan_runs(ops, n):
+    for idx, qs, whole in plan_runs(ops, n, dtype):
         gates = [i for i in idx if not rides(ops[i])]
         if whole or not gates:  # (a run of riding ops alone gathers nothing: kept as it is)
             hollow += [ops[i] for i in idx]
@@ -208,15 +218,15 @@ def hollow_ops(ops, n):
         for p in pairs:
             a, c = (p[0], p[1]) if len(p) == 2 else (p[0], first[0])
             hollow.append(("apply_swap", a, c))
-    got = [(qs, whole) for _, qs, whole in plan_runs(hollow, n)]
-    if got != [(qs, whole) for _, qs, whole in plan_runs(ops, n)]:
+    got = [(qs, whole) for _, qs, whole in plan_runs(hollow, n, dtype)]
+    if got != [(qs, whole) for _, qs, whole in plan_runs(ops, n, dtype)]:
         raise AssertionError("the hollow sequence is cut differently")
     return hollow
 
 
-def plan_stats(name, ops, n):
-    b = block_qubits_for(n)
-    runs = plan_runs(ops, n)
+def plan_stats(name, ops, n, dtype=np.complex128):
+    b = block_qubits_for(n, dtype)
+    runs = plan_runs(ops, n, dtype)
     layers = LAYERS[name] or n
     touched = len({q for op in ops if not rides(op) for q in op_qubit_list(op)})
     return {
@@ -236,35 +246,38 @@ def timed(fn, reps):
     return min(times)
 
 
-def zero_state(n):
-    psi = np.zeros(1 << n, dtype=np.complex128)
+def zero_state(n, dtype=np.complex128):
+    psi = np.zeros(1 << n, dtype=dtype)
     psi[0] = 1
     return psi
 
 
-def run_velt(gates, n, reps):
-    import velt_core as vc
+def run_velt(gates, n, reps, dtype=np.complex128):
+    """One call per gate, one apply_sequence call and its hollow twin, through
+    velt_core on complex128 states or velt_core.single on complex64 ones."""
+    import velt_core
 
+    vc = velt_core.single if np.dtype(dtype) == np.complex64 else velt_core
     ops = [g[3] for g in gates]
     calls = [(getattr(vc, op[0]), op[1:]) for op in ops]
 
     def one_by_one():
-        psi = zero_state(n)
+        psi = zero_state(n, dtype)
         t0 = time.perf_counter()
         for fn, args in calls:
             fn(psi, *args)
         return time.perf_counter() - t0, psi
 
     def sequence():
-        psi = zero_state(n)
+        psi = zero_state(n, dtype)
         t0 = time.perf_counter()
         vc.apply_sequence(psi, ops)
         return time.perf_counter() - t0, psi
 
-    hollow = hollow_ops(ops, n)
+    hollow = hollow_ops(ops, n, dtype)
 
     def hollow_sequence():
-        psi = zero_state(n)
+        psi = zero_state(n, dtype)
         t0 = time.perf_counter()
         vc.apply_sequence(psi, hollow)
         return time.perf_counter() - t0
@@ -282,7 +295,7 @@ def run_velt(gates, n, reps):
     return {"calls": t_calls, "sequence": t_seq, "hollow": t_hollow}, expected
 
 
-def run_aer(gates, n, threads, reps, expected):
+def run_aer(gates, n, threads, reps, expected, precision="double"):
     try:
         from qiskit import QuantumCircuit
         from qiskit_aer import AerSimulator
@@ -299,7 +312,7 @@ def run_aer(gates, n, threads, reps, expected):
         else:
             getattr(qc, kind)(*qubits)
     qc.save_statevector()
-    sim = AerSimulator(method="statevector", precision="double", fusion_enable=True, max_parallel_threads=threads)
+    sim = AerSimulator(method="statevector", precision=precision, fusion_enable=True, max_parallel_threads=threads)
     result = None
 
     def go():
@@ -309,8 +322,8 @@ def run_aer(gates, n, threads, reps, expected):
     seconds = timed(go, reps)
     state = np.asarray(result.get_statevector(qc))
     error = float(np.max(np.abs(state - expected)))
-    if error > 1e-9:
-        raise AssertionError(f"Aer's final state differs by {error:.1e}")
+    if error > (1e-9 if precision == "double" else 1e-4):
+        raise AssertionError(f"Aer's final state ({precision}) differs by {error:.1e}")
     return seconds
 
 
@@ -356,7 +369,7 @@ def run_qsim(gates, n, threads, reps, expected):
     return seconds
 
 
-def run_lightning(gates, n, reps, expected):
+def run_lightning(gates, n, reps, expected, dtype=np.complex128):
     try:
         from pennylane_lightning import lightning_qubit_ops as lq
     except ImportError:
@@ -367,26 +380,29 @@ def run_lightning(gates, n, reps, expected):
     for kind, qubits, params, velt_op in gates:
         wires = [n - 1 - q for q in qubits]  # wire 0 is the most significant bit
         if kind == "u":
-            program.append((None, wires, np.array(velt_op[2:], dtype=np.complex128)))
+            program.append((None, wires, np.array(velt_op[2:], dtype=dtype)))
         else:
             program.append((names[kind], wires, [float(p) for p in params]))
-    sv = None
+    single = np.dtype(dtype) == np.complex64
+    sv = (lq.StateVectorC64 if single else lq.StateVectorC128)(n)
+    calls = [
+        (sv.applyMatrix, (params, wires, False)) if gate is None else (getattr(sv, gate), (wires, False, params))
+        for gate, wires, params in program
+    ]
 
     def go():
-        nonlocal sv
-        sv = lq.StateVectorC128(n)
-        for gate, wires, params in program:
-            if gate is None:
-                sv.applyMatrix(params, wires, False)
-            else:
-                getattr(sv, gate)(wires, False, params)
+        sv.resetStateVector()  # |0...0>, outside the timed calls
+        t0 = time.perf_counter()
+        for fn, args in calls:
+            fn(*args)
+        return time.perf_counter() - t0
 
-    seconds = timed(go, reps)
-    out = np.empty(1 << n, dtype=np.complex128)
+    seconds = min(go() for _ in range(reps))
+    out = np.empty(1 << n, dtype=dtype)
     sv.getState(out)
     error = float(np.max(np.abs(out - expected)))
-    if error > 1e-9:
-        raise AssertionError(f"Lightning's final state differs by {error:.1e}")
+    if error > (1e-4 if single else 1e-9):
+        raise AssertionError(f"Lightning's final state ({np.dtype(dtype).name}) differs by {error:.1e}")
     return seconds
 
 
@@ -434,22 +450,27 @@ def small_case(reps):
 
 
 FLOOR_QUBITS = 15  # the in-cache state of the compute floor: 512 KiB, one block
+FLOOR_QUBITS_C64 = 16  # the same 512 KiB, one block, in complex64
 FLOOR_LOW = 8  # qubits below this keep their index there; higher ones are renamed
 
 
-def compute_floor(ops, n, threads):
+def compute_floor(ops, n, threads, dtype=np.complex128):
     """The circuit's arithmetic with memory out of the way: each op's kernel on a
-    2^15-amplitude state held in cache, its qubits below 8 kept and its higher
-    qubits renamed 8, 9, ... in order (as apply_sequence renames a block's high
+    512 KiB state held in cache (2^15 amplitudes in complex128, 2^16 in
+    complex64: one block), its qubits below 8 kept and its higher qubits
+    renamed 8, 9, ... in order (as apply_sequence renames a block's high
     qubits), scaled to the state size and divided by the thread count.  No
     blocking scheme can take less time on ideally shared work."""
-    import velt_core as vc
+    import velt_core
 
-    if n <= FLOOR_QUBITS:
+    single = np.dtype(dtype) == np.complex64
+    vc = velt_core.single if single else velt_core
+    floor_qubits = FLOOR_QUBITS_C64 if single else FLOOR_QUBITS
+    if n <= floor_qubits:
         return None
     rng = np.random.default_rng(5)
-    small = rng.standard_normal(1 << FLOOR_QUBITS) + 1j * rng.standard_normal(1 << FLOOR_QUBITS)
-    small /= np.linalg.norm(small)
+    small = rng.standard_normal(1 << floor_qubits) + 1j * rng.standard_normal(1 << floor_qubits)
+    small = (small / np.linalg.norm(small)).astype(dtype)
     cache = {}
     total = 0.0
     for op in ops:
@@ -478,7 +499,7 @@ def compute_floor(ops, n, threads):
                 times.append(time.perf_counter() - t0)
             cache[key] = statistics.median(times)
         total += cache[key]
-    return total * (1 << (n - FLOOR_QUBITS)) / threads
+    return total * (1 << (n - floor_qubits)) / threads
 
 
 def worker(args):
@@ -486,23 +507,45 @@ def worker(args):
     if args.small:
         print(json.dumps({"small": small_case(max(reps, 50))}), flush=True)
         return
+    precisions = args.precisions.split(",")
     for spec in args.circuits.split(","):
         name, n = spec.split(":")
         n = int(n)
         gates = circuit(name, n)
-        record = {"circuit": spec, "gates": len(gates)} | plan_stats(name, [g[3] for g in gates], n)
-        velt, expected = run_velt(gates, n, reps)
-        record.update(velt)
-        # Timed with one thread only: with more, the in-cache calls may share
-        # their loops out already, and dividing by the thread count again
-        # would halve the floor.  main() shares the 1-thread floor out.
-        record["floor"] = compute_floor([g[3] for g in gates], n, 1) if args.threads_now == 1 else None
-        if args.others:
-            record["aer"] = run_aer(gates, n, args.threads_now, reps, expected)
-            record["qsim"] = run_qsim(gates, n, args.threads_now, reps, expected)
-            record["lightning"] = run_lightning(gates, n, reps, expected)
+        ops = [g[3] for g in gates]
+        if "complex128" in precisions:
+            velt, expected = run_velt(gates, n, reps)
+        else:  # the state every other run is checked against, untimed
+            import velt_core
+
+            expected = zero_state(n)
+            velt_core.apply_sequence(expected, ops)
+        for precision in precisions:
+            dtype = np.dtype(precision)
+            record = {"circuit": spec, "precision": precision, "gates": len(gates)}
+            record |= plan_stats(name, ops, n, dtype)
+            if dtype == np.complex128:
+                record.update(velt)
+            else:
+                velt64, narrow = run_velt(gates, n, reps, dtype)
+                error = float(np.max(np.abs(narrow - expected)))
+                if error > 1e-4:
+                    raise AssertionError(f"velt_core.single's final state differs by {error:.1e}")
+                del narrow
+                record.update(velt64)
+            # Timed with one thread only: with more, the in-cache calls may share
+            # their loops out already, and dividing by the thread count again
+            # would halve the floor.  main() shares the 1-thread floor out.
+            record["floor"] = compute_floor(ops, n, 1, dtype) if args.threads_now == 1 else None
+            if args.others:
+                aer_precision = "single" if dtype == np.complex64 else "double"
+                record["aer"] = run_aer(gates, n, args.threads_now, reps, expected, aer_precision)
+                # qsim runs in single precision only: timed once per circuit.
+                if dtype == np.complex64 or "complex64" not in precisions:
+                    record["qsim"] = run_qsim(gates, n, args.threads_now, reps, expected)
+                record["lightning"] = run_lightning(gates, n, reps, expected, dtype)
+            print(json.dumps(record), flush=True)
         del expected
-        print(json.dumps(record), flush=True)
 
 
 def main(argv=None):
@@ -510,7 +553,8 @@ def main(argv=None):
     parser.add_argument("--circuits", default=DEFAULT_CIRCUITS, help="comma-separated name:qubits")
     parser.add_argument("--threads", default=f"1,{os.cpu_count()}", help="comma-separated thread counts")
     parser.add_argument("--reps", type=int, default=3, help="runs per measurement (the best counts)")
-    parser.add_argument("--others", action="store_true", help="also time Qiskit Aer and qsim when installed")
+    parser.add_argument("--others", action="store_true", help="also time Qiskit Aer, qsim and Lightning when installed")
+    parser.add_argument("--precisions", default="complex128,complex64", help="comma-separated state types to time")
     parser.add_argument("--small", action="store_true", help="only the small-state per-op measurement")
     parser.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--threads-now", type=int, default=1, help=argparse.SUPPRESS)
@@ -521,11 +565,12 @@ def main(argv=None):
 
     print(f"# {platform.processor() or platform.machine()}, {os.cpu_count()} CPUs; best of {args.reps} runs")
     threads = [1] if args.small else [int(t) for t in args.threads.split(",")]
-    floors = {}  # circuit -> its 1-thread compute floor
+    floors = {}  # (circuit, precision) -> its 1-thread compute floor
     for t in sorted(threads):
         env = dict(os.environ, OMP_NUM_THREADS=str(t))
         cmd = [sys.executable, __file__, "--worker", "--threads-now", str(t), "--circuits", args.circuits]
         cmd += ["--reps", str(args.reps)] + (["--others"] if args.others else []) + (["--small"] if args.small else [])
+        cmd += ["--precisions", args.precisions]
         with subprocess.Popen(cmd, env=env, stdout=subprocess.PIPE, text=True) as proc:
             for line in proc.stdout:
                 rec = json.loads(line)
@@ -538,28 +583,30 @@ def main(argv=None):
                     )
                     continue
 
+                key = (rec["circuit"], rec["precision"])
                 if t == 1:
-                    floors[rec["circuit"]] = rec["floor"]
-                elif floors.get(rec["circuit"]):
-                    rec["floor"] = floors[rec["circuit"]] / t
+                    floors[key] = rec["floor"]
+                elif floors.get(key):
+                    rec["floor"] = floors[key] / t
+                tag = "c64" if rec["precision"] == "complex64" else "c128"
 
                 def fmt(v):
                     return "   n/a" if v is None else f"{v:8.3f}"
 
                 print(
-                    f"{rec['circuit']:<11} {t} thr {rec['gates']:5d} gates  calls {fmt(rec['calls'])} s  "
+                    f"{rec['circuit']:<11} {tag:<4} {t} thr {rec['gates']:5d} gates  calls {fmt(rec['calls'])} s  "
                     f"sequence {fmt(rec['sequence'])} s  ({rec['calls'] / rec['sequence']:5.2f}x)  "
                     f"floor {fmt(rec['floor'])} s"
                     + (f" (at most {rec['calls'] / rec['floor']:5.2f}x)" if rec["floor"] else "")
                     + (
-                        f"  aer {fmt(rec['aer'])} s  qsim {fmt(rec['qsim'])} s  lightning {fmt(rec['lightning'])} s"
+                        f"  aer {fmt(rec['aer'])} s  qsim {fmt(rec.get('qsim'))} s  lightning {fmt(rec['lightning'])} s"
                         if args.others
                         else ""
                     ),
                     flush=True,
                 )
                 print(
-                    f"{'':<11} {t} thr  sequence/floor "
+                    f"{'':<11} {tag:<4} {t} thr  sequence/floor "
                     + (f"{rec['sequence'] / rec['floor']:5.2f}" if rec["floor"] else "  n/a")
                     + f"  runs {rec['runs']} ({rec['whole']} whole), {rec['runs_per_layer']:.2f} per layer"
                     f" (block-size bound {rec['bound_per_layer']})"

@@ -73,7 +73,13 @@ ORDER = [
     "apply_kraus_1q",
     "apply_diagonal",
     "apply_pauli_rotation",
+    "apply_kraus",
+    "apply_unitary_rho",
+    "expectation_paulis",
+    "inner_product",
 ]
+# Kernels on a density matrix of n//2 qubits (as many elements as an n-qubit state).
+DENSITY = ("apply_kraus_1q", "apply_kraus", "apply_unitary_rho")
 
 
 def unitary(rng, dim):
@@ -219,7 +225,78 @@ def cases(n, rng, dtype="complex128"):
                     size,
                 )
             )
+
+    # Two-qubit density kernels: a random unitary conjugation and a random
+    # channel of four operators (the blocks of a 16x4 isometry).
+    if nq >= 2:
+        u4 = unitary(rng, 4)
+        iso = unitary(rng, 16)[:, :4]
+        kraus = [np.ascontiguousarray(iso[4 * i : 4 * i + 4]) for i in range(4)]
+        for label, qs in (("low", [0, 1]), ("high", [nq - 2, nq - 1])):
+            out += [
+                (
+                    "apply_unitary_rho",
+                    f"{nq}q {label} {qs[0]},{qs[1]}",
+                    lambda r, qs=qs: vc.apply_unitary_rho(r, nq, qs, u4),
+                    lambda r, qs=qs: base.conjugate(r, nq, qs, u4),
+                    None,
+                ),
+                (
+                    "apply_kraus",
+                    f"{nq}q {label} {qs[0]},{qs[1]}",
+                    lambda r, qs=qs: vc.apply_kraus(r, nq, qs, kraus),
+                    lambda r, qs=qs: base.apply_channel(r, nq, qs, kraus),
+                    None,
+                ),
+            ]
+
+    # Read-outs (they only read the state and return values, which are
+    # checked): a Pauli string's expectation and the overlap with a second
+    # state, the first reversed.
+    pauli = {"X": [[0, 1], [1, 0]], "Y": [[0, -1j], [1j, 0]], "Z": [[1, 0], [0, -1]]}
+
+    def expect(s, paulis, qubits):
+        t = s.copy()
+        for p, q in zip(paulis, qubits, strict=True):
+            base.apply_dense(t, n, [q], np.array(pauli[p], dtype=complex))
+        return np.vdot(s, t).real
+
+    for paulis in ("ZZ", "XY"):
+        if len(paulis) > n:
+            break
+        for label, qubits in spots(len(paulis)):
+            out.append(
+                (
+                    "expectation_paulis",
+                    f"{paulis} {label}",
+                    lambda s, p=paulis, q=qubits: vc.expectation_paulis(s, [(p, q)])[0],
+                    lambda s, p=paulis, q=qubits: expect(s, p, q),
+                    None,
+                )
+            )
+    out.append(
+        (
+            "inner_product",
+            "reversed",
+            lambda s: vc.inner_product(s, _reversed(s)),
+            lambda s: np.vdot(s, s[::-1]),
+            None,
+        )
+    )
     return out
+
+
+_REVERSED = {}
+
+
+def _reversed(s):
+    """The state reversed, made once per array and kept, so that the timed
+    calls read two arrays without copying one."""
+    key = (s.ctypes.data, s.size, s.dtype.str)
+    if key not in _REVERSED:
+        _REVERSED.clear()
+        _REVERSED[key] = s[::-1].copy()
+    return _REVERSED[key]
 
 
 def runnable_paths():
@@ -266,14 +343,14 @@ def worker(args):
             if only and kernel not in only:
                 continue
             a = state.copy()
-            if kernel == "apply_kraus_1q":  # a density matrix: |psi><psi| restricted to n//2 qubits
+            _REVERSED.clear()  # a new array may reuse the last one's address
+            if kernel in DENSITY:  # a density matrix: |psi><psi| restricted to n//2 qubits
                 d = 1 << (n // 2)
                 a = np.outer(state[:d], state[:d].conj()).reshape(-1)
                 a /= np.trace(a.reshape(d, d))
             b = a.astype(np.complex128)  # the baseline in double precision
-            call(a)
-            baseline(b)
-            if not np.allclose(a, b, **close):
+            got, want = call(a), baseline(b)  # values: the read-outs'
+            if not np.allclose(a, b, **close) or (got is not None and not np.allclose(got, want, **close)):
                 emit(
                     {
                         "type": "error",
@@ -292,7 +369,7 @@ def worker(args):
             t_floor = None
             if n > FLOOR_N and threads == 1:
                 c = floor_case[2]
-                f = (state[: 1 << FLOOR_N] if kernel != "apply_kraus_1q" else a[: 1 << FLOOR_N]).copy()
+                f = (state[: 1 << FLOOR_N] if kernel not in DENSITY else a[: 1 << FLOOR_N]).copy()
                 t_floor = median_time(lambda: c(f), budget=args.budget / 4) * (1 << (n - FLOOR_N))
             t_numpy = None
             if args.numpy:
