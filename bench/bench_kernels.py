@@ -337,9 +337,15 @@ def worker(args):
         state = rng.standard_normal(1 << n) + 1j * rng.standard_normal(1 << n)
         state /= np.linalg.norm(state)
         state = state.astype(dtype)
-        # The same cases on a state that stays in cache, position by position.
-        small = cases(FLOOR_N, np.random.default_rng(2026), args.dtype)
-        for (kernel, label, call, baseline, madds), floor_case in zip(cases(n, rng, args.dtype), small, strict=True):
+        here = list(cases(n, rng, args.dtype))
+        # The same cases on a state that stays in cache, position by position;
+        # floors are taken above FLOOR_N qubits only, where the two lists
+        # hold the same cases (below it some families stop early).
+        if n > FLOOR_N:
+            small = list(cases(FLOOR_N, np.random.default_rng(2026), args.dtype))
+        else:
+            small = [None] * len(here)
+        for (kernel, label, call, baseline, madds), floor_case in zip(here, small, strict=True):
             if only and kernel not in only:
                 continue
             a = state.copy()
