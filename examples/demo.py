@@ -13,6 +13,9 @@ against an independent computation with NumPy:
   rounding;
 - the first QFT again as one apply_sequence call (cache-blocked), against
   the gate-by-gate run byte for byte;
+- the same QFT sequence on a complex64 state (velt_core.single: half the
+  memory), against NumPy's FFT to single precision's accuracy (its deviation
+  measured in units of the amplitudes' size, 2^(-n/2));
 - amplitude damping on every qubit of a GHZ density matrix (apply_kraus_1q)
   against the closed-form result;
 - a MaxCut QAOA circuit (a random 3-regular graph, p = 3: ZZ phases on the
@@ -175,6 +178,19 @@ def main(argv=None):
 
     sequenced = x.copy()
     run("QFT (one apply_sequence call)", qft_sequence, sequenced, bytes_differ)
+
+    def qft_single(psi):
+        ops = qft_ops()
+        vc.single.apply_sequence(psi, ops)
+        return len(ops)
+
+    single = x.astype(np.complex64)
+    run(
+        "QFT (complex64, apply_sequence)",
+        qft_single,
+        single,
+        lambda s: (np.max(np.abs(s - expected_qft)) * np.sqrt(size), 1e-4),
+    )
 
     g = np.zeros(size, dtype=complex)
     g[0] = 1
