@@ -9,87 +9,54 @@
 #include <omp.h>
 #include <stdint.h>
 
-/* Each thread walks its range front to back. */
-void stream_scale(double* restrict x, int64_t n_doubles, double factor, int parallel) {
-#pragma omp parallel for simd if (parallel) schedule(static)
-    for (int64_t i = 0; i < n_doubles; ++i) {
-        x[i] = x[i] * factor;
+/* Both passes, defined once per element type: stream_scale and
+ * stream_scale_two over doubles, and stream_scale_float and
+ * stream_scale_two_float over floats for complex64 states (the same bytes
+ * read and written, with the arithmetic of the kernels' single-precision
+ * path; a complex64 state of 2^n amplitudes takes as long to stream as a
+ * complex128 state of 2^(n-1)).
+ *
+ * stream_scale<suffix>: each thread walks its range front to back.
+ * stream_scale_two<suffix>: each thread walks the two halves of its range
+ * side by side, a block of 512 bytes of each in turn: two streams keep more
+ * cache-line loads in flight than one, which on some machines streams
+ * measurably faster. */
+#define STREAM_PASSES(T, SUFFIX)                                                                   \
+    void stream_scale##SUFFIX(T* restrict x, int64_t n, double factor, int parallel) {             \
+        const T f = (T)factor;                                                                     \
+        _Pragma("omp parallel for simd if (parallel) schedule(static)")                            \
+        for (int64_t i = 0; i < n; ++i) {                                                          \
+            x[i] = x[i] * f;                                                                       \
+        }                                                                                          \
+    }                                                                                              \
+    void stream_scale_two##SUFFIX(T* restrict x, int64_t n, double factor, int parallel) {         \
+        enum { block = 512 / sizeof(T) };                                                          \
+        const T f = (T)factor;                                                                     \
+        _Pragma("omp parallel if (parallel)") {                                                    \
+            const int64_t t = omp_get_thread_num();                                                \
+            const int64_t team = omp_get_num_threads();                                            \
+            const int64_t lo = n * t / team;                                                       \
+            const int64_t hi = n * (t + 1) / team;                                                 \
+            const int64_t half = (hi - lo) / 2;                                                    \
+            T* const a = x + lo;                                                                   \
+            T* const b = x + lo + half;                                                            \
+            for (int64_t o = 0; o < half; o += block) {                                            \
+                const int64_t m = half - o < block ? half - o : block;                             \
+                _Pragma("omp simd") for (int64_t i = 0; i < m; ++i) {                              \
+                    a[o + i] = a[o + i] * f;                                                       \
+                }                                                                                  \
+                _Pragma("omp simd") for (int64_t i = 0; i < m; ++i) {                              \
+                    b[o + i] = b[o + i] * f;                                                       \
+                }                                                                                  \
+            }                                                                                      \
+            for (int64_t i = lo + 2 * half; i < hi; ++i) {                                         \
+                x[i] = x[i] * f;                                                                   \
+            }                                                                                      \
+        }                                                                                          \
     }
-}
 
-/* Each thread walks the two halves of its range side by side, a block of
- * each in turn: two streams keep more cache-line loads in flight than one,
- * which on some machines streams measurably faster. */
-enum { two_stream_block = 64 }; /* doubles: 512 bytes */
-
-void stream_scale_two(double* restrict x, int64_t n_doubles, double factor, int parallel) {
-#pragma omp parallel if (parallel)
-    {
-        const int64_t t = omp_get_thread_num();
-        const int64_t team = omp_get_num_threads();
-        const int64_t lo = n_doubles * t / team;
-        const int64_t hi = n_doubles * (t + 1) / team;
-        const int64_t half = (hi - lo) / 2;
-        double* const a = x + lo;
-        double* const b = x + lo + half;
-        for (int64_t o = 0; o < half; o += two_stream_block) {
-            const int64_t m = half - o < two_stream_block ? half - o : two_stream_block;
-#pragma omp simd
-            for (int64_t i = 0; i < m; ++i) {
-                a[o + i] = a[o + i] * factor;
-            }
-#pragma omp simd
-            for (int64_t i = 0; i < m; ++i) {
-                b[o + i] = b[o + i] * factor;
-            }
-        }
-        for (int64_t i = lo + 2 * half; i < hi; ++i) {
-            x[i] = x[i] * factor;
-        }
-    }
-}
-
-/* The same two passes over floats, for complex64 states: the same bytes read
- * and written, with the arithmetic of the kernels' single-precision path.  A
- * complex64 state of 2^n amplitudes takes as long to stream as a complex128
- * state of 2^(n-1). */
-void stream_scale_float(float* restrict x, int64_t n_floats, double factor, int parallel) {
-    const float f = (float)factor;
-#pragma omp parallel for simd if (parallel) schedule(static)
-    for (int64_t i = 0; i < n_floats; ++i) {
-        x[i] = x[i] * f;
-    }
-}
-
-enum { two_stream_block_float = 128 }; /* floats: 512 bytes */
-
-void stream_scale_two_float(float* restrict x, int64_t n_floats, double factor, int parallel) {
-    const float f = (float)factor;
-#pragma omp parallel if (parallel)
-    {
-        const int64_t t = omp_get_thread_num();
-        const int64_t team = omp_get_num_threads();
-        const int64_t lo = n_floats * t / team;
-        const int64_t hi = n_floats * (t + 1) / team;
-        const int64_t half = (hi - lo) / 2;
-        float* const a = x + lo;
-        float* const b = x + lo + half;
-        for (int64_t o = 0; o < half; o += two_stream_block_float) {
-            const int64_t m = half - o < two_stream_block_float ? half - o : two_stream_block_float;
-#pragma omp simd
-            for (int64_t i = 0; i < m; ++i) {
-                a[o + i] = a[o + i] * f;
-            }
-#pragma omp simd
-            for (int64_t i = 0; i < m; ++i) {
-                b[o + i] = b[o + i] * f;
-            }
-        }
-        for (int64_t i = lo + 2 * half; i < hi; ++i) {
-            x[i] = x[i] * f;
-        }
-    }
-}
+STREAM_PASSES(double, )
+STREAM_PASSES(float, _float)
 
 /* Not a yardstick: the one-stream pass with `products` multiplications of
  * every double in a row (1, 2, 4, 6, 8, 12 or 16; other counts do nothing),
