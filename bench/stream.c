@@ -24,8 +24,8 @@
 #define STREAM_PASSES(T, SUFFIX)                                                                   \
     void stream_scale##SUFFIX(T* restrict x, int64_t n, double factor, int parallel) {             \
         const T f = (T)factor;                                                                     \
-        _Pragma("omp parallel for simd if (parallel) schedule(static)")                            \
-        for (int64_t i = 0; i < n; ++i) {                                                          \
+        _Pragma("omp parallel for simd if (parallel) schedule(static)") for (int64_t i = 0; i < n; \
+                                                                             ++i) {                \
             x[i] = x[i] * f;                                                                       \
         }                                                                                          \
     }                                                                                              \
@@ -42,12 +42,8 @@
             T* const b = x + lo + half;                                                            \
             for (int64_t o = 0; o < half; o += block) {                                            \
                 const int64_t m = half - o < block ? half - o : block;                             \
-                _Pragma("omp simd") for (int64_t i = 0; i < m; ++i) {                              \
-                    a[o + i] = a[o + i] * f;                                                       \
-                }                                                                                  \
-                _Pragma("omp simd") for (int64_t i = 0; i < m; ++i) {                              \
-                    b[o + i] = b[o + i] * f;                                                       \
-                }                                                                                  \
+                _Pragma("omp simd") for (int64_t i = 0; i < m; ++i) { a[o + i] = a[o + i] * f; }   \
+                _Pragma("omp simd") for (int64_t i = 0; i < m; ++i) { b[o + i] = b[o + i] * f; }   \
             }                                                                                      \
             for (int64_t i = lo + 2 * half; i < hi; ++i) {                                         \
                 x[i] = x[i] * f;                                                                   \
